@@ -1,0 +1,33 @@
+// The program entry shared by quarnel and vesktor.
+//
+// A run: parse the options; print the banner; move from executables/ to data/
+// and load the three tables; check them and that results/ can be written;
+// run the repetitions in one parallel region with a progress bar; print the
+// elapsed time; save the results table into results/; start the
+// post-processing script "Rscript energy_estimator.R" in R/ and ignore its
+// outcome.
+//
+// Exit status: 0 success; 1 the layout or an input table is unusable (nothing
+// written); 2 usage error (nothing read or written); 3 the results file could
+// not be saved (the table went to a fallback file whose path is printed);
+// 4 a repetition failed (the finished rows went to a ".partial" file).
+#pragma once
+
+#include "driver/options.hpp"
+#include "driver/region.hpp"
+
+inline constexpr int exit_ok = 0;
+inline constexpr int exit_setup_error = 1;
+inline constexpr int exit_usage_error = 2;
+inline constexpr int exit_save_failed = 3;
+inline constexpr int exit_repetition_failed = 4;
+
+// Every program passes this share of the largest members to top_frac, and
+// draws this many firms per repetition.
+inline constexpr double top_fraction = 0.01;
+inline constexpr int firm_count = 1000000;
+
+// Runs the program `program` whose repetitions are computed by `body`.
+// Returns the exit status.
+int run_program(const program_settings& program, const repetition_body& body, int argc,
+                const char* const argv[]);

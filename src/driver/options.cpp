@@ -1,0 +1,133 @@
+#include "driver/options.hpp"
+
+#include <boost/program_options.hpp>
+#include <climits>
+#include <limits>
+#include <sstream>
+
+namespace po = boost::program_options;
+
+namespace {
+
+po::options_description describe_options()
+{
+  po::options_description d("Options");
+  d.add_options()
+    ("repetitions,n", po::value<std::string>()->value_name("N"),
+     "number of repetitions, one row each (default: the full run)")
+    ("output,o", po::value<std::string>()->value_name("NAME"),
+     "results file name inside results/ (a plain file name)")
+    ("seed,s", po::value<std::string>()->value_name("S"),
+     "make the run reproducible: row j is repetition F + j of seed S (0 to 2^64-1)")
+    ("first-repetition", po::value<std::string>()->value_name("F"),
+     "index of the first repetition of this piece (default 0; needs --seed)")
+    ("no-postprocess", "do not start the post-processing script")
+    ("help,h", "print this help and exit")
+    ("version", "print the version and exit");
+  return d;
+}
+
+// A whole decimal number without sign, spaces or excess, up to `limit`.
+std::optional<std::uint64_t> parse_unsigned(const std::string& text, std::uint64_t limit)
+{
+  if (text.empty() || text.size() > 20) return std::nullopt;
+  std::uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (limit - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+parse_result usage_error(const std::string& why)
+{
+  parse_result r;
+  r.status = parse_status::usage_error;
+  r.text = why;
+  return r;
+}
+
+}  // namespace
+
+std::string usage_text(const program_settings& program)
+{
+  std::ostringstream out;
+  out << "Usage: " << program.name << " [options]\n"
+      << program.description << "\n"
+      << "Start it from the executables/ directory beside data/, results/ and R/.\n\n"
+      << describe_options()
+      << "\nThe number of worker threads follows OMP_NUM_THREADS (default: all cores).\n";
+  return out.str();
+}
+
+parse_result parse_options(int argc, const char* const argv[], const program_settings& program)
+{
+  po::variables_map vm;
+  try {
+    const po::positional_options_description no_positionals;
+    po::store(po::command_line_parser(argc, argv)
+                  .options(describe_options())
+                  .positional(no_positionals)
+                  .run(),
+              vm);
+    po::notify(vm);
+  } catch (const po::error& e) {
+    return usage_error(e.what());
+  }
+
+  parse_result r;
+  if (vm.count("help")) {
+    r.status = parse_status::done;
+    r.text = usage_text(program);
+    return r;
+  }
+  if (vm.count("version")) {
+    r.status = parse_status::done;
+    r.text = program.name + " " + QUARNEL_VERSION + "\n";
+    return r;
+  }
+
+  run_options& o = r.options;
+  o.repetitions = program.repetitions;
+  o.output = program.results_file;
+  o.postprocess = vm.count("no-postprocess") == 0;
+
+  if (vm.count("repetitions")) {
+    const auto n = parse_unsigned(vm["repetitions"].as<std::string>(), INT_MAX);
+    if (!n || *n == 0) {
+      return usage_error("--repetitions takes a whole number from 1 to " +
+                         std::to_string(INT_MAX) + ", got '" +
+                         vm["repetitions"].as<std::string>() + "'");
+    }
+    o.repetitions = static_cast<int>(*n);
+  }
+  if (vm.count("output")) {
+    const std::string name = vm["output"].as<std::string>();
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
+        name.find('\0') != std::string::npos) {
+      return usage_error("--output takes a plain file name without '/', got '" + name + "'");
+    }
+    o.output = name;
+  }
+  const std::uint64_t max64 = std::numeric_limits<std::uint64_t>::max();
+  if (vm.count("seed")) {
+    const auto s = parse_unsigned(vm["seed"].as<std::string>(), max64);
+    if (!s) {
+      return usage_error("--seed takes a whole number from 0 to " + std::to_string(max64) +
+                         ", got '" + vm["seed"].as<std::string>() + "'");
+    }
+    o.seed = *s;
+  }
+  if (vm.count("first-repetition")) {
+    if (!o.seed) return usage_error("--first-repetition needs --seed");
+    const auto f = parse_unsigned(vm["first-repetition"].as<std::string>(), max64);
+    if (!f || *f > max64 - static_cast<std::uint64_t>(o.repetitions)) {
+      return usage_error("--first-repetition takes a whole number such that F + N fits in 64 bits, "
+                         "got '" + vm["first-repetition"].as<std::string>() + "'");
+    }
+    o.first_repetition = *f;
+  }
+  return r;
+}

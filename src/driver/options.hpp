@@ -1,0 +1,44 @@
+// The command line of both programs. With no arguments a program runs its
+// full job; every option only narrows or redirects it.
+//
+//   -n, --repetitions N     rows of the results file (default: the program's count)
+//   -o, --output NAME       results file name inside results/ (a plain file name)
+//   -s, --seed S            reproducible run: row j is repetition F + j of seed S
+//       --first-repetition F   first repetition index of this piece (needs --seed)
+//       --no-postprocess    do not start the post-processing script
+//   -h, --help, --version
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// What distinguishes the two programs.
+struct program_settings {
+  std::string name;          // "quarnel" or "vesktor"
+  int repetitions;           // rows of a full run
+  std::string results_file;  // written into results/
+  std::string description;   // one line for --help
+};
+
+struct run_options {
+  int repetitions = 0;
+  std::string output;
+  bool postprocess = true;
+  std::optional<std::uint64_t> seed;
+  std::uint64_t first_repetition = 0;
+};
+
+enum class parse_status { run, done, usage_error };
+
+struct parse_result {
+  parse_status status = parse_status::run;
+  run_options options;
+  std::string text;  // help or version text (done), or the error (usage_error)
+};
+
+// Parses the arguments. Never prints and never touches a file.
+parse_result parse_options(int argc, const char* const argv[], const program_settings& program);
+
+// The usage text that --help prints and a usage error ends with.
+std::string usage_text(const program_settings& program);

@@ -1,0 +1,196 @@
+// The driver run as a program in a scratch copy of the project layout.
+#include <gtest/gtest.h>
+
+#include "support/process.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct layout {
+  scratch_dir tmp;
+  fs::path root = tmp.path / "p";
+  layout() { make_layout(root, DATA_DIR); }
+
+  process_result run(const std::vector<std::string>& args = {}, const fs::path& cwd = {},
+                     std::vector<std::string> env = {}) const
+  {
+    std::vector<std::string> argv{PROBE_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    // Defaults first, so that the caller's settings win.
+    env.insert(env.begin(), {"PATH=" + (root / "bin").string() + ":/usr/bin:/bin",
+                             "OMP_NUM_THREADS=2"});
+    return run_process(argv, cwd.empty() ? root / "executables" : cwd, env);
+  }
+  std::vector<std::string> results() const
+  {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(root / "results")) names.push_back(e.path().filename());
+    return names;
+  }
+};
+
+void expect_console(const std::string& out)
+{
+  const auto lines = lines_of(out);
+  ASSERT_EQ(lines.size(), 7u) << out;
+  EXPECT_EQ(lines[0], "Quarnel Model");
+  EXPECT_EQ(lines[1], "");
+  EXPECT_EQ(lines[2], "0%   10   20   30   40   50   60   70   80   90   100%");
+  EXPECT_EQ(lines[3], "|----|----|----|----|----|----|----|----|----|----|");
+  EXPECT_EQ(lines[4], std::string(51, '*'));
+  EXPECT_EQ(lines[5].rfind("elapsed time: ", 0), 0u);
+  EXPECT_EQ(lines[5].substr(lines[5].size() - 2), " s");
+  EXPECT_EQ(lines[6], "");
+}
+
+void expect_setup_error(const process_result& r, const std::string& fragment, const layout& l)
+{
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find(fragment), std::string::npos) << r.err;
+  EXPECT_EQ(lines_of(r.err).size(), 1u) << r.err;
+  EXPECT_TRUE(l.results().empty());
+  EXPECT_FALSE(fs::exists(l.root / "R" / "rscript.log"));
+}
+
+}  // namespace
+
+TEST(driver_end_to_end, a_run_reads_data_writes_results_and_postprocesses_in_R)
+{
+  layout l;
+  const process_result r = l.run();
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  expect_console(r.out);
+
+  EXPECT_EQ(l.results(), std::vector<std::string>{"inequality.csv"});
+  const auto rows = lines_of(read_file(l.root / "results" / "inequality.csv"));
+  ASSERT_EQ(rows.size(), 120u);
+  EXPECT_EQ(rows[0], "0,3.03700000000000e+00,5.73000000000000e-02,nan,inf,0,3.33333333333333e-01");
+  EXPECT_EQ(rows[119].substr(0, 21), "1.19000000000000e+02,");
+
+  EXPECT_EQ(read_file(l.root / "R" / "rscript.log"),
+            fs::canonical(l.root / "R").string() + " energy_estimator.R\n");
+}
+
+TEST(driver_end_to_end, options_narrow_and_redirect_the_run)
+{
+  layout l;
+  fs::create_directories(l.root / "executables" / "bin");
+  const process_result r = l.run({"-n", "3", "-o", "piece.csv", "--no-postprocess", "-s", "77",
+                                  "--first-repetition", "10"},
+                                 l.root / "executables" / "bin");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto rows = lines_of(read_file(l.root / "results" / "piece.csv"));
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].substr(0, 21), "1.00000000000000e+01,");
+  EXPECT_EQ(rows[2].substr(rows[2].size() - 20), "7.70000000000000e+01");
+  EXPECT_FALSE(fs::exists(l.root / "R" / "rscript.log"));
+}
+
+TEST(driver_end_to_end, usage_errors_read_and_write_nothing)
+{
+  layout l;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--bogus"}, {"-n", "x"}, {"-o", "../x.csv"}, {"--first-repetition", "2"}}) {
+    const process_result r = l.run(args);
+    EXPECT_EQ(r.status, 2) << args[0];
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("Usage: quarnel"), std::string::npos) << r.err;
+    EXPECT_TRUE(l.results().empty());
+  }
+  const process_result help = l.run({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("OMP_NUM_THREADS"), std::string::npos);
+}
+
+TEST(driver_end_to_end, an_unusable_layout_stops_before_anything_is_written)
+{
+  {
+    layout l;
+    fs::create_directories(l.root / "elsewhere");
+    const process_result r = l.run({}, l.root / "elsewhere");
+    expect_setup_error(r, (l.root / "elsewhere").string(), l);
+    EXPECT_NE(r.err.find("executables"), std::string::npos);
+  }
+  {
+    layout l;
+    fs::remove_all(l.root / "data");
+    expect_setup_error(l.run(), "cannot enter the data directory", l);
+  }
+  {
+    layout l;
+    fs::remove_all(l.root / "results");
+    const process_result r = l.run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("results directory"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(l.root / "results"));
+  }
+}
+
+TEST(driver_end_to_end, unusable_input_tables_are_named)
+{
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"g_empirical.txt", ""},            // empty
+      {"g_empirical.txt", "0.1\n1.5\n"},  // not a Gini coefficient
+      {"s_empirical.txt", "2\n3\n4\n"},   // one column
+      {"s_empirical.txt", "2 3.0\n3 -1.0\n"},
+      {"s_empirical.txt", "level span\n2 3.0\n"},
+  };
+  for (const auto& [file, text] : cases) {
+    layout l;
+    write_file(l.root / "data" / file, text);
+    expect_setup_error(l.run(), file, l);
+  }
+  layout l;
+  fs::remove(l.root / "data" / "g_empirical.txt");
+  expect_setup_error(l.run(), "g_empirical.txt", l);
+}
+
+TEST(driver_end_to_end, a_missing_pay_exponent_table_or_Rscript_is_only_a_note)
+{
+  layout l;
+  fs::remove(l.root / "data" / "power_to_pay_exponent.txt");
+  process_result r = l.run({"-n", "2"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("power_to_pay_exponent.txt"), std::string::npos);
+
+  r = l.run({"-n", "2"}, {}, {"PATH=/nonexistent"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("Rscript was not found"), std::string::npos) << r.err;
+}
+
+TEST(driver_end_to_end, a_failed_repetition_saves_the_finished_rows_apart)
+{
+  layout l;
+  const process_result r =
+      l.run({"-s", "5"}, {}, {"QUARNEL_PROBE_FAIL_AT=4", "OMP_NUM_THREADS=1"});
+  EXPECT_EQ(r.status, 4) << r.err;
+  EXPECT_NE(r.err.find("repetition 4 failed: forced failure (rerun it with --seed 5 "
+                       "--first-repetition 4 --repetitions 1)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(l.results(), std::vector<std::string>{"inequality.csv.partial"});
+  EXPECT_NE(r.err.find((fs::canonical(l.root / "results") / "inequality.csv.partial").string()),
+            std::string::npos)
+      << r.err;
+  const auto rows = lines_of(read_file(l.root / "results" / "inequality.csv.partial"));
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[3].substr(0, 23), "3,3.00000000000000e+00,");
+  EXPECT_FALSE(fs::exists(l.root / "R" / "rscript.log"));
+}
+
+TEST(driver_end_to_end, a_failed_save_goes_to_a_fallback_file)
+{
+  layout l;
+  fs::create_directories(l.root / "results" / "inequality.csv");  // rename over it fails
+  const process_result r = l.run({"-n", "5"});
+  EXPECT_EQ(r.status, 3) << r.err;
+  EXPECT_NE(r.err.find("could not save the results"), std::string::npos) << r.err;
+  const auto at = r.err.find("saved instead to ");
+  ASSERT_NE(at, std::string::npos) << r.err;
+  const std::string fallback = lines_of(r.err.substr(at + 17))[0];
+  EXPECT_EQ(lines_of(read_file(fallback)).size(), 5u);
+  fs::remove(fallback);
+  EXPECT_FALSE(fs::exists(l.root / "R" / "rscript.log"));
+}

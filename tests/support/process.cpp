@@ -1,0 +1,97 @@
+#include "support/process.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+scratch_dir::scratch_dir()
+{
+  std::string pattern = (fs::temp_directory_path() / "quarnel-test-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path = pattern;
+}
+
+scratch_dir::~scratch_dir()
+{
+  std::error_code ec;
+  fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(path, ec);
+}
+
+void make_layout(const fs::path& root, const fs::path& data_source)
+{
+  for (const char* d : {"executables", "data", "results", "R", "bin"}) fs::create_directories(root / d);
+  for (const char* f : {"s_empirical.txt", "g_empirical.txt", "power_to_pay_exponent.txt"}) {
+    fs::copy_file(data_source / f, root / "data" / f);
+  }
+  const fs::path rscript = root / "bin" / "Rscript";
+  write_file(rscript, "#!/bin/sh\necho \"$(pwd) $*\" >> \"" + (root / "R" / "rscript.log").string() +
+                          "\"\n");
+  fs::permissions(rscript, fs::perms::owner_all);
+}
+
+process_result run_process(const std::vector<std::string>& argv, const fs::path& cwd,
+                           const std::vector<std::string>& env)
+{
+  scratch_dir capture;
+  const std::string out_file = (capture.path / "out").string();
+  const std::string err_file = (capture.path / "err").string();
+
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    const int out = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) ::_exit(126);
+    if (::chdir(cwd.c_str()) != 0) ::_exit(125);
+    ::setenv("PWD", cwd.c_str(), 1);
+    for (const std::string& e : env) {
+      const auto eq = e.find('=');
+      ::setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
+    }
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) throw std::runtime_error("waitpid failed");
+  }
+  process_result r;
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.out = read_file(out_file);
+  r.err = read_file(err_file);
+  return r;
+}
+
+std::string read_file(const fs::path& file)
+{
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void write_file(const fs::path& file, const std::string& text)
+{
+  std::ofstream out(file, std::ios::binary);
+  out << text;
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}

@@ -1,0 +1,40 @@
+// Test helpers: scratch directories, the project layout a program expects,
+// and running a program in it with its output captured.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes.
+struct scratch_dir {
+  std::filesystem::path path;
+  scratch_dir();
+  ~scratch_dir();
+  scratch_dir(const scratch_dir&) = delete;
+  scratch_dir& operator=(const scratch_dir&) = delete;
+};
+
+// Makes root/executables, root/data (holding the three input tables, copied
+// from `data_source`), root/results and root/R, and root/bin with a stand-in
+// "Rscript" that records its working directory and arguments in
+// root/R/rscript.log.
+void make_layout(const std::filesystem::path& root, const std::filesystem::path& data_source);
+
+struct process_result {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// Runs `argv` (argv[0] a path) in `cwd` with the extra environment settings
+// "NAME=value" and waits for it.
+process_result run_process(const std::vector<std::string>& argv, const std::filesystem::path& cwd,
+                           const std::vector<std::string>& env = {});
+
+std::string read_file(const std::filesystem::path& file);
+void write_file(const std::filesystem::path& file, const std::string& text);
+
+// The lines of `text`, without their line ends.
+std::vector<std::string> lines_of(const std::string& text);

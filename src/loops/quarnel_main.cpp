@@ -1,0 +1,17 @@
+// quarnel: the inequality simulation, with a power-to-pay exponent drawn per
+// repetition.
+#include "driver/driver.hpp"
+#include "loops/repetition.hpp"
+
+int main(int argc, char* argv[])
+{
+  const program_settings program{
+      "quarnel", 100000, "inequality.csv",
+      "Simulates the inequality of power and pay in economies of hierarchical firms."};
+  return run_program(
+      program,
+      [](const repetition_inputs& in, const repetition_id& id) {
+        return run_repetition(in, id, pay_exponent_rule::drawn);
+      },
+      argc, argv);
+}

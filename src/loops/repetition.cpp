@@ -1,0 +1,119 @@
+#include "loops/repetition.hpp"
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <stdexcept>
+#include <string>
+
+#include "loops/seeds.hpp"
+#include "model/base_fit.hpp"
+#include "model/hierarchy.hpp"
+#include "stats/bootstrap.hpp"
+#include "stats/inequality.hpp"
+#include "stats/resample.hpp"
+#include "stats/rpld.hpp"
+
+namespace {
+
+double uniform(std::mt19937& engine)
+{
+  return std::generate_canonical<double, 53>(engine);
+}
+
+std::string firm_error(const char* what, std::uint64_t size)
+{
+  return std::string(what) + " (firm of " + std::to_string(size) + " members)";
+}
+
+}  // namespace
+
+std::uint64_t fill_firm_powers(const arma::Col<arma::uword>& counts, std::uint64_t size,
+                               arma::Col<double>& power, std::uint64_t position)
+{
+  if (counts.n_elem != 20) throw std::runtime_error(firm_error("level counts of wrong length", size));
+  const std::uint64_t levels = std::min<std::uint64_t>(counts[19], 19);
+  std::uint64_t total = 0;
+  for (std::uint64_t k = 0; k < levels; ++k) {
+    if (counts[k] > size - total) {
+      throw std::runtime_error(firm_error("level counts exceed the firm size", size));
+    }
+    total += counts[k];
+  }
+  if (total != size) throw std::runtime_error(firm_error("level counts do not add up to the firm size", size));
+  if (position > power.n_elem || size > power.n_elem - position) {
+    throw std::runtime_error(firm_error("members run past the power vector", size));
+  }
+
+  double below = 0.0;
+  double* out = power.memptr() + position;
+  for (std::uint64_t k = 0; k < levels; ++k) {
+    const double c = static_cast<double>(counts[k]);
+    if (counts[k] > 0) {
+      const double value = below / c + 1.0;
+      std::fill(out, out + counts[k], value);
+      out += counts[k];
+    }
+    below += c;
+  }
+  return position + size;
+}
+
+results_row run_repetition(const repetition_inputs& in, const repetition_id& id,
+                           pay_exponent_rule rule)
+{
+  std::optional<repetition_seeds> seeds;
+  if (id.seed) seeds = derive_seeds(*id.seed, id.index);
+
+  const arma::Col<double> ab = boot_span(in.span.col(0), in.span.col(1), seed_for(seeds, span_seed));
+  const double a = ab[0];
+  const double b = ab[1];
+
+  std::mt19937 engine(seed_for(seeds, loop_seed));
+  const double alpha = std::fma(alpha_width, uniform(engine), alpha_low);
+
+  const arma::Col<arma::uword> sizes =
+      rpld(in.firm_count, 1, alpha, largest_firm, largest_firm, true, seed_for(seeds, sizes_seed));
+  const arma::Col<double> bases = base_fit(a, b, sizes);
+
+  const std::uint64_t members = arma::accu(sizes);
+  if (members > static_cast<std::uint64_t>(std::numeric_limits<int>::max())) {
+    throw std::runtime_error("the economy has " + std::to_string(members) +
+                             " members, more than a sample can be drawn from");
+  }
+  arma::Col<double> power(members, arma::fill::none);
+  const arma::Col<double> span = s_func(a, b);
+  std::uint64_t position = 0;
+  for (arma::uword f = 0; f < bases.n_elem; ++f) {
+    const int size = static_cast<int>(sizes[f]);  // at most largest_firm
+    position = fill_firm_powers(hierarchy_func(size, bases[f], span), sizes[f], power, position);
+  }
+  if (position != members) throw std::runtime_error("the power vector was not filled exactly");
+
+  const arma::Col<double> sample = sample_no_replace(power, in.firm_count, seed_for(seeds, sample_seed));
+  power.reset();
+
+  results_row row{};
+  row[0] = static_cast<double>(members) / static_cast<double>(in.firm_count);
+  row[1] = gini(sample, false);
+  row[4] = top_frac(sample, in.top_fraction);
+
+  double e = 1.0;
+  arma::Col<double> pay;
+  if (rule == pay_exponent_rule::drawn) {
+    e = std::fma(exponent_width, uniform(engine), exponent_low);
+    pay = arma::pow(sample, e);
+  } else {
+    pay = sample;
+  }
+
+  const double sigma = boot_sigma(in.g, seed_for(seeds, sigma_seed));
+  std::lognormal_distribution<double> noise(noise_location, sigma);
+  for (arma::uword l = 0; l < pay.n_elem; ++l) pay[l] = noise(engine) * pay[l];
+
+  row[2] = gini(pay, false);
+  row[3] = e;
+  row[5] = top_frac(pay, in.top_fraction);
+  row[6] = alpha;
+  return row;
+}

@@ -1,0 +1,47 @@
+// One repetition of the simulation: one synthetic economy, one results row.
+//
+//  1. span parameters (a, b) by bootstrap from the span table;
+//  2. the loop engine draws the firm-size exponent alpha = 1.8 + 5.2 U;
+//  3. firm_count firm sizes from the discrete power law on 1 .. 2300000, sorted;
+//  4. the bottom-level size of every firm (base fit);
+//  5. every member's power, firm after firm, bottom level first;
+//  6. the powers of firm_count distinct members, and their Gini coefficient
+//     and top share;
+//  7. pay = power^e, with e = 0.2 + 0.8 U drawn (quarnel) or e = 1 (vesktor);
+//  8. pay times log-normal noise exp(sigma z + 1), sigma by bootstrap from
+//     the g table;
+//  9. the Gini coefficient and top share of pay.
+// Row: mean firm size, Gini of power, Gini of pay, e, top share of power,
+// top share of pay, alpha.
+//
+// Draws from the loop engine, in order: alpha, e (only when drawn), then two
+// uniforms per attempt of the polar method for the noise factors.
+#pragma once
+
+#include <armadillo>
+#include <cstdint>
+
+#include "driver/region.hpp"
+
+enum class pay_exponent_rule { drawn, one };
+
+// The constants of the firm-size distribution.
+inline constexpr double alpha_low = 1.8;
+inline constexpr double alpha_width = 5.2;
+inline constexpr int largest_firm = 2300000;
+inline constexpr double exponent_low = 0.2;
+inline constexpr double exponent_width = 0.8;
+inline constexpr double noise_location = 1.0;
+
+// Writes the powers of one firm's members, bottom level first, into
+// power[position ...]: 1 + (members below) / (members in the level) for
+// every member of a level. `counts` is a level counts vector (entries
+// 0 .. L-1, L in entry 19). Returns the position after the firm.
+// Throws std::runtime_error, writing nothing, when the firm would run past
+// the end of `power` or its counts do not add up to `size`.
+std::uint64_t fill_firm_powers(const arma::Col<arma::uword>& counts, std::uint64_t size,
+                               arma::Col<double>& power, std::uint64_t position);
+
+// Runs one repetition with the given rule for the power-to-pay exponent.
+results_row run_repetition(const repetition_inputs& inputs, const repetition_id& id,
+                           pay_exponent_rule rule);

@@ -1,0 +1,34 @@
+// Where the random sources of one repetition take their seeds.
+//
+// A repetition seeds five fresh mt19937 engines, in this order: the span
+// bootstrap, the loop engine (alpha, e and the noise), the firm-size sampler,
+// the member sample, and the pay-dispersion bootstrap.
+//
+// Without a run seed each takes one 32-bit value from a freshly opened
+// random_device("default") at the moment it starts, so no run repeats.
+// With a run seed S, repetition i takes its five values from
+//   std::seed_seq{lo(S), hi(S), lo(i), hi(i)}.generate(s0 .. s4)
+// (lo and hi the low and high 32-bit halves), so a row depends only on
+// (S, i): not on the thread count, nor on how a run is split into pieces.
+// This derivation is part of the results' provenance: never change it, or
+// published seeds stop reproducing their rows.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+enum seed_slot { span_seed = 0, loop_seed, sizes_seed, sample_seed, sigma_seed, seed_slots };
+
+using repetition_seeds = std::array<std::uint32_t, seed_slots>;
+
+repetition_seeds derive_seeds(std::uint64_t run_seed, std::uint64_t index);
+
+// One value from a freshly opened random_device("default").
+std::uint32_t fresh_seed();
+
+// The seed of `slot`: derived when the run has a seed, fresh otherwise.
+inline std::uint32_t seed_for(const std::optional<repetition_seeds>& seeds, seed_slot slot)
+{
+  return seeds ? (*seeds)[slot] : fresh_seed();
+}

@@ -1,0 +1,141 @@
+// quarnel and vesktor run as programs, a few seeded repetitions at a time.
+#include <gtest/gtest.h>
+#include <sstream>
+
+#include "support/process.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct project {
+  scratch_dir tmp;
+  fs::path root = tmp.path / "p";
+  project()
+  {
+    make_layout(root, DATA_DIR);
+    fs::copy_file(QUARNEL_PATH, root / "executables" / "quarnel");
+    fs::copy_file(VESKTOR_PATH, root / "executables" / "vesktor");
+    fs::create_directories(root / "scripts");
+    fs::copy_file(MERGE_SCRIPT, root / "scripts" / "merge_pieces.sh");
+    fs::copy_file(fs::path(MERGE_SCRIPT).parent_path() / "slurm_array.sh",
+                  root / "scripts" / "slurm_array.sh");
+  }
+  process_result run(const std::string& program, std::vector<std::string> args,
+                     const std::string& threads = "2") const
+  {
+    args.insert(args.begin(), (root / "executables" / program).string());
+    return run_process(args, root / "executables",
+                       {"PATH=" + (root / "bin").string() + ":/usr/bin:/bin",
+                        "OMP_NUM_THREADS=" + threads});
+  }
+  std::string results(const std::string& name) const { return read_file(root / "results" / name); }
+};
+
+std::vector<std::string> fields(const std::string& line)
+{
+  std::vector<std::string> out;
+  std::istringstream in(line);
+  for (std::string field; std::getline(in, field, ',');) out.push_back(field);
+  return out;
+}
+
+std::vector<std::vector<double>> parse_rows(const std::string& text)
+{
+  std::vector<std::vector<double>> rows;
+  for (const std::string& line : lines_of(text)) {
+    std::vector<double> row;
+    for (const std::string& field : fields(line)) row.push_back(std::stod(field));
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+}  // namespace
+
+TEST(programs, quarnel_rows_are_bounded_and_independent_of_the_thread_count)
+{
+  project p;
+  process_result r = p.run("quarnel", {"-n", "3", "-s", "7", "-o", "one.csv"}, "1");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(lines_of(r.out)[0], "Quarnel Model");
+  EXPECT_NE(r.out.find(std::string(51, '*')), std::string::npos);
+  r = p.run("quarnel", {"-n", "3", "-s", "7", "-o", "two.csv"}, "2");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(p.results("one.csv"), p.results("two.csv"));
+  // The post-processing ran in R/ after each run.
+  EXPECT_EQ(lines_of(read_file(p.root / "R" / "rscript.log")).size(), 2u);
+
+  const auto rows = parse_rows(p.results("one.csv"));
+  ASSERT_EQ(rows.size(), 3u);
+  for (const auto& row : rows) {
+    ASSERT_EQ(row.size(), 7u);
+    EXPECT_GE(row[0], 1.0);
+    EXPECT_GE(row[1], 0.0);
+    EXPECT_LT(row[1], 1.0);
+    EXPECT_GE(row[2], 0.0);
+    EXPECT_LT(row[2], 1.0);
+    EXPECT_GE(row[3], 0.2);
+    EXPECT_LE(row[3], 1.0);
+    EXPECT_GT(row[4], 0.0);
+    EXPECT_LE(row[4], 1.0);
+    EXPECT_GT(row[5], 0.0);
+    EXPECT_LE(row[5], 1.0);
+    EXPECT_GE(row[6], 1.8);
+    EXPECT_LE(row[6], 7.0);
+  }
+
+  // vesktor with the same seed builds the same economies; only pay differs.
+  r = p.run("vesktor", {"-n", "2", "-s", "7", "--no-postprocess"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto frontier = parse_rows(p.results("inequality_frontier.csv"));
+  ASSERT_EQ(frontier.size(), 2u);
+  const auto frontier_lines = lines_of(p.results("inequality_frontier.csv"));
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(fields(frontier_lines[i])[3], "1.00000000000000e+00");
+    EXPECT_EQ(frontier[i][3], 1.0);
+    for (int c : {0, 1, 4, 6}) EXPECT_EQ(frontier[i][c], rows[i][c]) << "column " << c;
+  }
+}
+
+TEST(programs, a_run_split_into_array_tasks_merges_into_the_one_piece_run)
+{
+  project p;
+  process_result r = p.run("quarnel", {"-n", "3", "-s", "5", "--no-postprocess"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string whole = p.results("inequality.csv");
+  fs::remove(p.root / "results" / "inequality.csv");
+
+  const auto task = [&p](int k) {
+    return run_process({"/bin/bash", (p.root / "scripts" / "slurm_array.sh").string()}, p.root,
+                       {"SLURM_ARRAY_TASK_ID=" + std::to_string(k), "SLURM_SUBMIT_DIR=" + p.root.string(),
+                        "PROGRAM=quarnel", "SEED=5", "TOTAL=3", "PIECE=2", "OMP_NUM_THREADS=1"});
+  };
+  const auto merge = [&p]() {
+    return run_process({"/bin/bash", (p.root / "scripts" / "merge_pieces.sh").string(), "quarnel", "3", "2"},
+                       p.root);
+  };
+
+  r = task(1);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(lines_of(p.results("inequality.piece-00001.csv")).size(), 1u);
+  r = merge();  // piece 0 is still missing
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("missing piece 0"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(p.root / "results" / "inequality.csv"));
+
+  r = task(0);
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = task(2);  // beyond the run: nothing to do
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = merge();
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(p.results("inequality.csv"), whole);
+
+  // A truncated piece is refused.
+  write_file(p.root / "results" / "inequality.piece-00000.csv",
+             lines_of(p.results("inequality.piece-00000.csv"))[0] + "\n");
+  r = merge();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("piece 0 has 1 rows, expected 2"), std::string::npos) << r.err;
+}

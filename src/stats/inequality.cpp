@@ -1,0 +1,51 @@
+#include "stats/inequality.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+using arma::Col;
+using arma::uword;
+
+// Counts enter the arithmetic as exact doubles.  They are taken in 64 bits:
+// for every length below 2^31 that gives the same doubles as a 32-bit count,
+// and longer vectors cannot wrap.
+
+double gini(Col<double> values, bool correction) {
+  const uword n = values.n_elem;
+  if (n == 1) return 0.0;
+  // A NaN breaks the ordering the sort relies on, and makes W and S NaN anyway.
+  if (std::any_of(values.begin(), values.end(), [](double v) { return std::isnan(v); }))
+    return std::numeric_limits<double>::quiet_NaN();
+  if (n > 0) std::sort(values.begin(), values.end());
+
+  double weighted = 0.0;
+  for (uword i = 1; i <= n; ++i) weighted += static_cast<double>(i) * values[i - 1];
+  double total = 0.0;
+  for (uword i = 0; i < n; ++i) total += values[i];
+
+  const double g0 = 2.0 * weighted / total - static_cast<double>(n + 1);
+  return correction ? g0 / (static_cast<double>(n) - 1.0) : g0 / static_cast<double>(n);
+}
+
+double top_frac(Col<double> values, double fraction) {
+  if (!(fraction >= 0.0 && fraction <= 1.0)) return std::numeric_limits<double>::quiet_NaN();
+  const uword n = values.n_elem;
+
+  double total = 0.0;  // in the given order, before anything moves
+  for (uword i = 0; i < n; ++i) total += values[i];
+
+  // 0 <= n * fraction <= n, so the truncation stays in range; no rounding up.
+  uword k = static_cast<uword>(static_cast<double>(n) * fraction);
+  if (k > n) k = n;
+  if (k == 0) return 0.0 / total;
+  // A NaN total means a NaN element (which would break the selection) or
+  // opposite infinities; either way the share is NaN.
+  if (std::isnan(total)) return total;
+
+  // Selection, not a sort: only the split between the top k and the rest matters.
+  std::nth_element(values.begin(), values.begin() + (n - k), values.end());
+  double top = 0.0;
+  for (uword i = n - k; i < n; ++i) top += values[i];
+  return top / total;
+}

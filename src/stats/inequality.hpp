@@ -1,0 +1,19 @@
+// Inequality measures of a vector of non-negative values.
+//
+// gini(values, correction): the Gini coefficient 2W/(nS) - (n + 1)/n, where
+// W = sum of i * x(i) over the ascending order x(1) <= ... <= x(n) and S the
+// total; correction = true scales it by n/(n - 1).  One element gives 0.
+// top_frac(values, fraction): the share of the total held by the
+// k = floor(n * fraction) largest values (k = 0 gives 0 for a non-zero total).
+// A fraction outside [0, 1], or NaN, gives NaN.
+//
+// Neither throws.  Degenerate inputs give the IEEE result of the formula: an
+// empty vector or a zero total gives NaN (or infinity for a non-zero W or top
+// sum), a NaN element gives NaN.  Both work on their own copy; the caller's
+// vector is never changed.
+#pragma once
+
+#include <armadillo>
+
+double gini(arma::Col<double> values, bool correction);
+double top_frac(arma::Col<double> values, double fraction);

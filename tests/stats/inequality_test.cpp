@@ -1,0 +1,67 @@
+#include "stats/inequality.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+
+using arma::Col;
+
+TEST(Gini, HandCalculatedValues) {
+  EXPECT_DOUBLE_EQ(gini({1.0, 3.0}, false), 0.25);
+  EXPECT_DOUBLE_EQ(gini({3.0, 1.0}, false), 0.25);
+  EXPECT_DOUBLE_EQ(gini({3.0, 1.0}, true), 0.5);
+  EXPECT_NEAR(gini(Col<double>(7, arma::fill::value(2.5)), false), 0.0, 1e-15);
+  // n - 1 zeros and one positive value.
+  EXPECT_DOUBLE_EQ(gini({0.0, 0.0, 0.0, 4.0}, false), 0.75);
+  EXPECT_DOUBLE_EQ(gini({0.0, 4.0, 0.0, 0.0}, true), 1.0);
+
+  // 1 ... n in shuffled order: G = (n - 1) / (3n).
+  Col<double> v = arma::regspace<Col<double>>(1, 1000);
+  std::shuffle(v.begin(), v.end(), std::mt19937(1u));
+  const Col<double> before = v;
+  EXPECT_NEAR(gini(v, false), 999.0 / 3000.0, 1e-13);
+  EXPECT_TRUE(arma::all(v == before));  // the caller's order survives
+}
+
+TEST(Gini, DegenerateInputs) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (bool c : {false, true}) {
+    EXPECT_EQ(gini({0.0}, c), 0.0);
+    EXPECT_EQ(gini({-3.0}, c), 0.0);
+    EXPECT_EQ(gini({nan}, c), 0.0);
+    EXPECT_TRUE(std::isnan(gini(Col<double>(), c)));
+    EXPECT_TRUE(std::isnan(gini({0.0, 0.0, 0.0}, c)));
+    EXPECT_TRUE(std::isnan(gini({1.0, nan, 2.0}, c)));
+  }
+}
+
+TEST(TopFrac, HandCalculatedValues) {
+  Col<double> v{5, 1, 4, 2, 3, 10, 0, 0, 0, 0};
+  const Col<double> before = v;
+  EXPECT_DOUBLE_EQ(top_frac(v, 0.2), 0.6);
+  EXPECT_DOUBLE_EQ(top_frac(v, 0.25), 0.6);  // k = 2 by truncation
+  EXPECT_EQ(top_frac(v, 0.05), 0.0);         // k = 0
+  EXPECT_EQ(top_frac(v, 0.0), 0.0);
+  EXPECT_NEAR(top_frac(v, 1.0), 1.0, 1e-15);
+  EXPECT_TRUE(arma::all(v == before));
+
+  // Top 5 % of 1 ... 100: (96 + ... + 100) / 5050.
+  Col<double> w = arma::regspace<Col<double>>(1, 100);
+  std::shuffle(w.begin(), w.end(), std::mt19937(2u));
+  EXPECT_DOUBLE_EQ(top_frac(w, 0.05), 490.0 / 5050.0);
+  EXPECT_EQ(top_frac(arma::regspace<Col<double>>(1, 99), 0.01), 0.0);  // fewer than 100
+}
+
+TEST(TopFrac, DegenerateInputsAndBadFractions) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_TRUE(std::isnan(top_frac(Col<double>(), 0.5)));
+  EXPECT_TRUE(std::isnan(top_frac(Col<double>(4, arma::fill::zeros), 0.5)));
+  EXPECT_TRUE(std::isnan(top_frac(Col<double>(4, arma::fill::zeros), 0.0)));
+  EXPECT_TRUE(std::isnan(top_frac({1.0, nan, 3.0, 2.0}, 0.5)));
+  const Col<double> v{3, 1, 2};
+  for (double f : {-0.1, 1.5, nan, std::numeric_limits<double>::infinity()})
+    EXPECT_TRUE(std::isnan(top_frac(v, f))) << f;
+}

@@ -1,0 +1,43 @@
+#include "stats/radix_sort.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <gtest/gtest.h>
+#include <limits>
+#include <random>
+
+TEST(radix_sort, orders_like_std_sort)
+{
+  std::mt19937_64 engine(7);
+  std::vector<std::uint64_t> scratch;
+  std::lognormal_distribution<double> pay(1.0, 2.0);
+  std::vector<double> values(50000);
+  for (double& v : values) v = pay(engine);
+  // Ties, powers that differ only in the low bits, and extremes.
+  values[10] = values[20] = values[30];
+  values.push_back(std::nextafter(values[5], 0.0));
+  values.push_back(0.0);
+  values.push_back(std::numeric_limits<double>::max());
+  values.push_back(std::numeric_limits<double>::denorm_min());
+  values.push_back(-3.5);
+  values.push_back(-std::numeric_limits<double>::infinity());
+  values.push_back(std::numeric_limits<double>::infinity());
+  std::vector<double> expected = values;
+  std::sort(expected.begin(), expected.end());
+  radix_sort(values.data(), values.size(), scratch);
+  EXPECT_EQ(values, expected);
+
+  // Values that share most digits (the passes over common digits are skipped).
+  std::vector<double> ones(1000, 1.0);
+  ones[3] = 4.0;
+  ones[999] = 1.5;
+  radix_sort(ones.data(), ones.size(), scratch);
+  EXPECT_EQ(ones[997], 1.0);
+  EXPECT_EQ(ones[998], 1.5);
+  EXPECT_EQ(ones[999], 4.0);
+
+  double single = 2.0;
+  radix_sort(&single, 1, scratch);
+  radix_sort(nullptr, 0, scratch);
+  EXPECT_EQ(single, 2.0);
+}

@@ -18,14 +18,27 @@ double gini(Col<double> values, bool correction) {
   if (std::any_of(values.begin(), values.end(), [](double v) { return std::isnan(v); }))
     return std::numeric_limits<double>::quiet_NaN();
   if (n > 0) std::sort(values.begin(), values.end());
+  return gini_sorted(values.memptr(), n, correction);
+}
 
+double gini_sorted(const double* sorted, std::size_t n, bool correction) {
+  if (n == 1) return 0.0;
   double weighted = 0.0;
-  for (uword i = 1; i <= n; ++i) weighted += static_cast<double>(i) * values[i - 1];
+  for (std::size_t i = 1; i <= n; ++i) weighted += static_cast<double>(i) * sorted[i - 1];
   double total = 0.0;
-  for (uword i = 0; i < n; ++i) total += values[i];
+  for (std::size_t i = 0; i < n; ++i) total += sorted[i];
 
   const double g0 = 2.0 * weighted / total - static_cast<double>(n + 1);
   return correction ? g0 / (static_cast<double>(n) - 1.0) : g0 / static_cast<double>(n);
+}
+
+double top_share_sorted(const double* sorted, std::size_t n, double fraction, double total) {
+  if (!(fraction >= 0.0 && fraction <= 1.0)) return std::numeric_limits<double>::quiet_NaN();
+  std::size_t k = static_cast<std::size_t>(static_cast<double>(n) * fraction);
+  if (k > n) k = n;
+  double top = 0.0;
+  for (std::size_t i = n - k; i < n; ++i) top += sorted[i];
+  return top / total;
 }
 
 double top_frac(Col<double> values, double fraction) {

@@ -15,5 +15,15 @@
 
 #include <armadillo>
 
+#include <cstddef>
+
 double gini(arma::Col<double> values, bool correction);
 double top_frac(arma::Col<double> values, double fraction);
+
+// The same measures for callers that already hold the n values in ascending
+// order (no NaN). gini_sorted gives exactly what gini gives for those values.
+// top_share_sorted takes the total of the values as the caller summed it (in
+// their original order, as top_frac does) and sums the top k in ascending
+// order, which may differ from top_frac in the last bits.
+double gini_sorted(const double* sorted, std::size_t n, bool correction);
+double top_share_sorted(const double* sorted, std::size_t n, double fraction, double total);

@@ -1,0 +1,273 @@
+#include "stats/power_law_runs.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include <boost/math/special_functions/zeta.hpp>
+
+#include "stats/fast_random.hpp"
+
+using arma::uword;
+
+namespace {
+
+// Shortest text that reads back as the same double.
+std::string show(double v) {
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
+}
+
+// The checks and texts of rpld, under this function's name.
+void check_args(int draws, int xmin, double alpha) {
+  if (draws < 0)
+    throw std::invalid_argument("rpld_sorted_runs(): draws must be >= 0, got " +
+                                std::to_string(draws));
+  if (xmin < 1)
+    throw std::invalid_argument("rpld_sorted_runs(): xmin must be >= 1, got " +
+                                std::to_string(xmin));
+  if (!(alpha > 1.0) || !std::isfinite(alpha))
+    throw std::invalid_argument("rpld_sorted_runs(): alpha must be finite and > 1, got " +
+                                show(alpha));
+}
+
+// rpld's continuous approximation, clamped the same way: 2^64 is the first
+// double a uword cannot hold, and NaN fails the comparison too.
+uword continuous_value(double xmin_half, double expo, double u, uword clamp_to) {
+  const double v = std::floor(xmin_half * std::pow(1.0 - u, expo) + 0.5);
+  if (!(v < 18446744073709551616.0)) return clamp_to;
+  return static_cast<uword>(v);
+}
+
+void add_run(std::vector<value_run>& runs, uword value, uword count) {
+  if (!runs.empty() && runs.back().value == value)
+    runs.back().count += count;
+  else
+    runs.push_back({value, count});
+}
+
+// Guide buckets: a power of two near a quarter of the draws keeps the guide
+// small enough for the cache while most buckets hold at most a few table
+// entries.
+std::size_t guide_size(std::size_t draws) {
+  std::size_t g = 16;
+  while (g < draws / 4 && g < (std::size_t{1} << 15)) g *= 2;
+  return g;
+}
+
+// libstdc++'s generate_canonical<double, 53> from the engine outputs lo, then
+// hi, computed as mt_canonical computes it.  The double sum is lo + hi * 2^32
+// rounded, so the result never decreases as that 64-bit integer grows.
+inline double canonical(std::uint32_t lo, std::uint32_t hi) {
+  const double sum = static_cast<double>(lo) + static_cast<double>(hi) * 4294967296.0;
+  const double u = sum / 18446744073709551616.0;
+  return u >= 1.0 ? 0x1.fffffffffffffp-1 : u;
+}
+
+constexpr std::size_t per_block = mt_bulk::n / 2;  // one uniform per two outputs
+
+// Calls take(u) for each of rpld's `draws` uniforms, in draw order: the same
+// engine outputs as its std::mt19937 and the same arithmetic.  Drawing them
+// again costs less than keeping millions of them in memory.  A whole block of
+// outputs is converted at once, which the compiler can vectorise.
+template <typename Take>
+void for_each_uniform(std::size_t draws, double u_max, std::uint32_t seed, Take take) {
+  mt_bulk engine;
+  mt_seed(engine, seed);
+  double block[per_block];
+  for (std::size_t done = 0; done < draws;) {
+    mt_refill(engine);
+    const std::size_t len = std::min(draws - done, per_block);
+    for (std::size_t i = 0; i < len; ++i)
+      block[i] = u_max * canonical(engine.out[2 * i], engine.out[2 * i + 1]);
+    for (std::size_t i = 0; i < len; ++i) take(block[i]);
+    done += len;
+  }
+}
+
+// The largest of those uniforms (0 when there are none).  Each uniform is a
+// non-decreasing function of its outputs read as the integer hi * 2^32 + lo,
+// so the largest integer gives the largest uniform, and integers are cheaper
+// to compare than to convert.
+double largest_uniform(std::size_t draws, double u_max, std::uint32_t seed) {
+  mt_bulk engine;
+  mt_seed(engine, seed);
+  std::uint64_t best = 0;
+  for (std::size_t done = 0; done < draws;) {
+    mt_refill(engine);
+    const std::size_t len = std::min(draws - done, per_block);
+    for (std::size_t i = 0; i < len; ++i) {
+      const std::uint64_t key = (std::uint64_t{engine.out[2 * i + 1]} << 32) | engine.out[2 * i];
+      best = key > best ? key : best;
+    }
+    done += len;
+  }
+  return u_max * canonical(static_cast<std::uint32_t>(best), static_cast<std::uint32_t>(best >> 32));
+}
+
+struct table_part {
+  std::vector<double> cumulative;  // entries 0 ... end; entry 0 is never read
+  std::vector<std::uint32_t> guide;
+  bool ascending;
+};
+
+// Builds the cumulative table by rpld's recurrence (the same pow calls and
+// operations, so the same doubles), but stops at the entry where rpld's walk
+// stops for the largest uniform `top`: no uniform's walk reads past it.
+//
+// guide[b] is the first entry whose bucket is b or more, the bucket of a
+// probability x being bucket(x); bucket is non-decreasing in x.  For a uniform
+// u in bucket b every entry before guide[b] lies in a lower bucket, so it is
+// below u, and entry guide[b + 1] (when some entry lies in a higher bucket)
+// exceeds u: the first entry above u lies in [guide[b], guide[b + 1]].
+template <typename Bucket>
+table_part build_table(int xmin, double alpha, double h, uword m, double top, std::size_t g,
+                       Bucket bucket) {
+  table_part t;
+  // Reserve what the loops' tables need, so that the table never moves while
+  // it grows; pages that are never written cost nothing.
+  t.cumulative.reserve(static_cast<std::size_t>(std::min<uword>(m + 1, uword{1} << 22)));
+  t.cumulative.push_back(0.0);
+  t.guide.assign(g + 2, 0);
+  std::size_t next_bucket = 0;
+
+  double survival = (h - std::pow(static_cast<double>(xmin), -alpha)) / h;
+  t.cumulative.push_back(1.0 - survival);
+  t.ascending = !std::isnan(t.cumulative[1]);
+  for (;;) {
+    const uword c = t.cumulative.size() - 1;
+    const double here = t.cumulative[c];
+    for (const std::size_t b = bucket(here); next_bucket <= b;)
+      t.guide[next_bucket++] = static_cast<std::uint32_t>(c);
+    if (c == m || !(here <= top)) break;
+    survival = survival - std::pow(static_cast<double>(xmin) + static_cast<double>(c), -alpha) / h;
+    t.cumulative.push_back(1.0 - survival);
+    t.ascending = t.ascending && t.cumulative[c + 1] >= here;
+  }
+  const auto end = static_cast<std::uint32_t>(t.cumulative.size() - 1);
+  while (next_bucket < t.guide.size()) t.guide[next_bucket++] = end;
+  return t;
+}
+
+std::vector<value_run> exact_runs(std::size_t n, double u_max, std::uint32_t seed, int xmin,
+                                  double alpha, uword m, double xmin_half, double expo,
+                                  uword clamp_to) {
+  // Hurwitz zeta(alpha, xmin) from the Riemann zeta, as rpld forms it.
+  double h = boost::math::zeta(alpha);
+  for (int k = 1; k < xmin; ++k) h -= std::pow(static_cast<double>(k), -alpha);
+
+  // The largest uniform decides how much of the table any walk reads.
+  const double top = largest_uniform(n, u_max, seed);
+
+  const std::size_t g = guide_size(n);
+  const double scale = top > 0.0 ? static_cast<double>(g) / top : 0.0;
+  const double g_double = static_cast<double>(g);
+  // Non-decreasing in x; negative and zero go to bucket 0, `top` and above
+  // to bucket g.  The product is compared before it is converted, so an
+  // infinite scale cannot reach the conversion.
+  const auto bucket = [top, scale, g, g_double](double x) -> std::size_t {
+    if (!(x > 0.0)) return 0;
+    if (!(x < top)) return g;
+    const double y = x * scale;
+    return y < g_double ? static_cast<std::size_t>(y) : g - 1;
+  };
+  const table_part t = build_table(xmin, alpha, h, m, top, g, bucket);
+  const double* cum = t.cumulative.data();
+  const std::size_t end = t.cumulative.size() - 1;
+  const uword first = static_cast<uword>(xmin);
+
+  std::vector<value_run> runs;
+  if (!t.ascending) {
+    // Only a normaliser lost to rounding (zero or negative) breaks the order
+    // of the table; then do exactly what rpld does: sort and walk.
+    std::vector<double> v;
+    v.reserve(n);
+    for_each_uniform(n, u_max, seed, [&v](double x) { v.push_back(x); });
+    std::sort(v.begin(), v.end());
+    std::vector<uword> value(v.size(), 0);
+    uword c = 1;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+      while (c < m && cum[c] <= v[i]) ++c;
+      if (cum[c] > v[i]) value[i] = first + c - 1;
+    }
+    for (std::size_t i = v.size(); i > 0 && value[i - 1] == 0; --i)
+      value[i - 1] = continuous_value(xmin_half, expo, v[i - 1], clamp_to);
+    for (uword x : value) add_run(runs, x, 1);
+    return runs;
+  }
+
+  // In an ascending table, rpld's walk stops for u at the first entry above u,
+  // or at the last entry when none is: count the draws per entry that way.
+  std::vector<std::uint32_t> count(end + 1, 0);
+  std::vector<double> beyond;
+  for_each_uniform(n, u_max, seed, [&](double x) {
+    const std::size_t b = bucket(x);
+    std::size_t c = t.guide[b];
+    const std::size_t hi = t.guide[b + 1];
+    if (hi - c > 8)
+      c = static_cast<std::size_t>(std::upper_bound(cum + c, cum + hi, x) - cum);
+    else
+      while (c < hi && !(cum[c] > x)) ++c;
+    if (cum[c] > x)
+      ++count[c];
+    else
+      beyond.push_back(x);  // past the whole table: c is the last entry
+  });
+  for (std::size_t c = 1; c <= end; ++c)
+    if (count[c] != 0) add_run(runs, first + c - 1, count[c]);
+
+  // Beyond the table rpld approximates each uniform, in ascending order of
+  // the uniforms.
+  std::sort(beyond.begin(), beyond.end());
+  for (const double x : beyond) add_run(runs, continuous_value(xmin_half, expo, x, clamp_to), 1);
+  return runs;
+}
+
+std::vector<value_run> continuous_runs(std::size_t n, double u_max, std::uint32_t seed,
+                                       double xmin_half, double expo, uword clamp_to) {
+  // rpld sorts the approximated values; counting the small ones gives the same
+  // multiset in order, and only the few large ones need a sort.
+  constexpr uword small = uword{1} << 16;
+  std::vector<std::uint32_t> count(small, 0);
+  std::vector<uword> large;
+  for_each_uniform(n, u_max, seed, [&](double x) {
+    const uword v = continuous_value(xmin_half, expo, x, clamp_to);
+    if (v < small)
+      ++count[v];
+    else
+      large.push_back(v);
+  });
+  std::vector<value_run> runs;
+  for (uword v = 0; v < small; ++v)
+    if (count[v] != 0) add_run(runs, v, count[v]);
+  std::sort(large.begin(), large.end());
+  for (const uword v : large) add_run(runs, v, 1);
+  return runs;
+}
+
+}  // namespace
+
+std::vector<value_run> rpld_sorted_runs(int draws, int xmin, double alpha, int table_size,
+                                        int xmax, std::uint32_t seed) {
+  check_args(draws, xmin, alpha);
+  const std::size_t n = static_cast<std::size_t>(draws);
+
+  const bool truncated = xmax > xmin;
+  double u_max = 1.0;
+  if (truncated)
+    u_max = 1.0 - std::pow((static_cast<double>(xmax) - 0.5) / (static_cast<double>(xmin) - 0.5),
+                           1.0 - alpha);
+
+  const double xmin_half = static_cast<double>(xmin) - 0.5;
+  const double expo = -1.0 / (alpha - 1.0);
+  const uword clamp_to = truncated ? static_cast<uword>(xmax) : std::numeric_limits<uword>::max();
+
+  if (table_size < 1) return continuous_runs(n, u_max, seed, xmin_half, expo, clamp_to);
+  return exact_runs(n, u_max, seed, xmin, alpha, static_cast<uword>(table_size), xmin_half, expo,
+                    clamp_to);
+}

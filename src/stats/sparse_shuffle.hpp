@@ -1,0 +1,19 @@
+// The positions of a simple random sample without replacement, drawn fast and
+// in memory that grows with the sample rather than with the population.
+//
+// draw_positions(n, k, seed, out) clears `out` and appends the k positions
+// that sample_index(x, k, seed) returns for an x of length n, in the same
+// order: the same partial shuffle of 0 ... n - 1, driven by the same engine
+// outputs.  k = 0 leaves `out` empty.
+// Throws std::invalid_argument unless 0 <= k <= n < 2^31.
+//
+// When n is large against k only the displaced positions are kept (an
+// absent entry means the position is still in its own slot), so the call
+// holds O(k) memory however large n is; when n is small a plain position
+// vector is faster.  Both give the same positions.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+void draw_positions(std::uint64_t n, int k, std::uint32_t seed, std::vector<std::uint32_t>& out);

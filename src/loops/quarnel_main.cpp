@@ -1,7 +1,7 @@
 // quarnel: the inequality simulation, with a power-to-pay exponent drawn per
 // repetition.
 #include "driver/driver.hpp"
-#include "loops/repetition.hpp"
+#include "loops/fast_repetition.hpp"
 
 int main(int argc, char* argv[])
 {
@@ -11,7 +11,7 @@ int main(int argc, char* argv[])
   return run_program(
       program,
       [](const repetition_inputs& in, const repetition_id& id) {
-        return run_repetition(in, id, pay_exponent_rule::drawn);
+        return run_repetition_fast(in, id, pay_exponent_rule::drawn);
       },
       argc, argv);
 }

@@ -1,7 +1,7 @@
 // vesktor: the frontier simulation, in which pay is power times noise
 // (power-to-pay exponent fixed at 1).
 #include "driver/driver.hpp"
-#include "loops/repetition.hpp"
+#include "loops/fast_repetition.hpp"
 
 int main(int argc, char* argv[])
 {
@@ -11,7 +11,7 @@ int main(int argc, char* argv[])
   return run_program(
       program,
       [](const repetition_inputs& in, const repetition_id& id) {
-        return run_repetition(in, id, pay_exponent_rule::one);
+        return run_repetition_fast(in, id, pay_exponent_rule::one);
       },
       argc, argv);
 }

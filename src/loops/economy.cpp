@@ -1,0 +1,76 @@
+#include "loops/economy.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "model/base_fit.hpp"
+#include "model/hierarchy.hpp"
+
+namespace {
+
+std::string firm_error(const char* what, std::uint64_t size)
+{
+  return std::string(what) + " (firm of " + std::to_string(size) + " members)";
+}
+
+}  // namespace
+
+economy build_economy(double a, double b, const std::vector<value_run>& sizes)
+{
+  // Distinct sizes, ascending; the base fit of a size does not depend on
+  // which other sizes are asked for alongside it (the top of its range is the
+  // largest size, which both sets share).
+  std::vector<arma::uword> distinct;
+  distinct.reserve(sizes.size());
+  for (const value_run& r : sizes) distinct.push_back(r.value);
+  std::sort(distinct.begin(), distinct.end());
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+  const arma::Col<double> bases = base_fit(a, b, arma::Col<arma::uword>(distinct));
+  const arma::Col<double> span = s_func(a, b);
+
+  economy e;
+  e.shapes.resize(distinct.size());
+  for (std::size_t d = 0; d < distinct.size(); ++d) {
+    const std::uint64_t size = distinct[d];
+    const arma::Col<arma::uword> counts = hierarchy_func(static_cast<int>(size), bases[d], span);
+    firm_shape& s = e.shapes[d];
+    s.levels = static_cast<std::uint32_t>(std::min<arma::uword>(counts[19], 19));
+    s.first_value = static_cast<std::uint32_t>(e.power.size());
+    double below = 0.0;
+    std::uint64_t total = 0;
+    for (std::uint32_t k = 0; k < s.levels; ++k) {
+      const double c = static_cast<double>(counts[k]);
+      e.power.push_back(below / c + 1.0);
+      below += c;
+      if (counts[k] > size - total) throw std::runtime_error(firm_error("level counts exceed the firm size", size));
+      total += counts[k];
+      s.upto[k] = total;
+    }
+    if (total != size) throw std::runtime_error(firm_error("level counts do not add up to the firm size", size));
+  }
+
+  e.runs.reserve(sizes.size());
+  for (const value_run& r : sizes) {
+    const auto d = std::lower_bound(distinct.begin(), distinct.end(), r.value) - distinct.begin();
+    e.runs.push_back({e.members, r.value, static_cast<std::uint32_t>(d)});
+    if (r.value != 0 && r.count > (std::numeric_limits<std::uint64_t>::max() - e.members) / r.value) {
+      throw std::runtime_error("the number of members overflows");
+    }
+    e.members += r.value * r.count;
+  }
+
+  // About 2^16 guide entries over the positions.
+  e.shift = 0;
+  while ((e.members >> e.shift) > (std::uint64_t{1} << 16)) ++e.shift;
+  e.guide.resize(static_cast<std::size_t>(e.members >> e.shift) + 1);
+  std::size_t r = 0;
+  for (std::size_t g = 0; g < e.guide.size(); ++g) {
+    const std::uint64_t p = static_cast<std::uint64_t>(g) << e.shift;
+    while (r + 1 < e.runs.size() && e.runs[r + 1].start <= p) ++r;
+    e.guide[g] = static_cast<std::uint32_t>(r);
+  }
+  return e;
+}
+

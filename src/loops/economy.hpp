@@ -1,0 +1,57 @@
+// An economy as runs of firms of equal size, and who stands where in it.
+//
+// The members of all firms lie in one row, firm after firm in the order of
+// the sorted firm sizes, each firm bottom level first: the layout of a power
+// vector holding every member. Firms of equal size share their bottom size
+// (base fit) and level structure (hierarchy), so each is computed once, and
+// the member at a position is found through the runs instead of a vector of
+// every member.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "stats/power_law_runs.hpp"
+
+// The members of a run of firms of equal size, and where their levels start.
+struct firm_run {
+  std::uint64_t start;  // position of its first member
+  std::uint64_t size;   // members per firm
+  std::uint32_t shape;  // index of the size's level structure
+};
+
+// The level structure shared by every firm of one size: the cumulative
+// member counts of its levels, and the id of each level's power value.
+struct firm_shape {
+  std::uint32_t levels;
+  std::uint32_t first_value;     // ids first_value .. first_value + levels - 1
+  std::uint64_t upto[19];        // members in this level and the ones below
+};
+
+struct economy {
+  std::vector<firm_run> runs;    // in the order of the sorted firm sizes
+  std::vector<firm_shape> shapes;
+  std::vector<double> power;     // power value of each level id
+  std::uint64_t members = 0;
+  // guide[b]: the run holding position b << shift, a start for the search.
+  std::vector<std::uint32_t> guide;
+  int shift = 0;
+};
+
+// Builds the economy of the firm sizes `sizes` (runs of equal sizes, in
+// order) for span parameters a and b. Throws std::runtime_error when a firm's
+// level counts do not add up to its size, or the member count overflows.
+economy build_economy(double a, double b, const std::vector<value_run>& sizes);
+
+// The id of the power value of the member at position p (p < members).
+inline std::uint32_t value_at(const economy& e, std::uint64_t p)
+{
+  std::size_t r = e.guide[p >> e.shift];
+  while (r + 1 < e.runs.size() && e.runs[r + 1].start <= p) ++r;
+  const firm_run& run = e.runs[r];
+  const firm_shape& s = e.shapes[run.shape];
+  const std::uint64_t w = run.size == 1 ? 0 : (p - run.start) % run.size;
+  std::uint32_t k = 0;
+  while (s.upto[k] <= w) ++k;
+  return s.first_value + k;
+}

@@ -1,0 +1,97 @@
+// The fast repetition against the plain composition of the model's functions.
+#include "loops/fast_repetition.hpp"
+
+#include <cmath>
+#include <gtest/gtest.h>
+#include <random>
+
+#include "loops/seeds.hpp"
+
+namespace {
+
+input_tables data_tables()
+{
+  input_tables t;
+  t.span.load(DATA_DIR "/s_empirical.txt");
+  t.g.load(DATA_DIR "/g_empirical.txt");
+  return t;
+}
+
+double alpha_of(std::uint64_t seed, std::uint64_t index)
+{
+  std::mt19937 engine(derive_seeds(seed, index)[loop_seed]);
+  return std::fma(alpha_width, std::generate_canonical<double, 53>(engine), alpha_low);
+}
+
+// Repetition indices of `seed` whose alpha lies in [low, high).
+std::vector<std::uint64_t> indices_with_alpha(std::uint64_t seed, double low, double high, int how_many)
+{
+  std::vector<std::uint64_t> found;
+  for (std::uint64_t i = 0; static_cast<int>(found.size()) < how_many; ++i) {
+    const double alpha = alpha_of(seed, i);
+    if (alpha >= low && alpha < high) found.push_back(i);
+  }
+  return found;
+}
+
+void expect_same_row(const input_tables& t, std::uint64_t seed, std::uint64_t index, int firms,
+                     pay_exponent_rule rule)
+{
+  const repetition_inputs in{t.span, t.g, t.pay_exponent, 0.01, firms};
+  const repetition_id id{index, seed};
+  const results_row plain = run_repetition(in, id, rule);
+  const results_row fast = run_repetition_fast(in, id, rule);
+  SCOPED_TRACE("seed " + std::to_string(seed) + ", repetition " + std::to_string(index) + ", " +
+               std::to_string(firms) + " firms, alpha " + std::to_string(plain[6]));
+  for (int c : {0, 3, 6}) EXPECT_EQ(fast[c], plain[c]) << "column " << c;
+  for (int c : {1, 2, 4, 5}) {
+    EXPECT_NEAR(fast[c], plain[c], 1e-9 * std::abs(plain[c])) << "column " << c;
+  }
+}
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUARNEL_UNDER_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define QUARNEL_UNDER_ASAN 1
+#endif
+
+}  // namespace
+
+TEST(fast_repetition, gives_the_plain_rows_over_many_seeds)
+{
+  const input_tables t = data_tables();
+  for (std::uint64_t seed : {1ull, 2ull, 99ull}) {
+    for (std::uint64_t i = 0; i < 8; ++i) {
+      expect_same_row(t, seed, i, 5000, pay_exponent_rule::drawn);
+      expect_same_row(t, seed, i, 5000, pay_exponent_rule::one);
+    }
+  }
+}
+
+TEST(fast_repetition, gives_the_plain_rows_at_both_ends_of_alpha)
+{
+  const input_tables t = data_tables();
+  for (std::uint64_t i : indices_with_alpha(3, 1.8, 1.85, 2)) {
+    expect_same_row(t, 3, i, 40000, pay_exponent_rule::drawn);
+    expect_same_row(t, 3, i, 40000, pay_exponent_rule::one);
+  }
+  for (std::uint64_t i : indices_with_alpha(3, 6.9, 7.0, 2)) {
+    expect_same_row(t, 3, i, 40000, pay_exponent_rule::drawn);
+    expect_same_row(t, 3, i, 40000, pay_exponent_rule::one);
+  }
+}
+
+#ifndef QUARNEL_UNDER_ASAN
+// At the programs' own scale, where the largest firms and the sampler's tail
+// come into play (seconds per plain repetition, so only in the plain build).
+TEST(fast_repetition, gives_the_plain_rows_at_full_scale)
+{
+  const input_tables t = data_tables();
+  expect_same_row(t, 1, indices_with_alpha(1, 1.8, 1.82, 1)[0], 1000000, pay_exponent_rule::drawn);
+  expect_same_row(t, 1, indices_with_alpha(1, 3.0, 4.0, 1)[0], 1000000, pay_exponent_rule::one);
+  expect_same_row(t, 1, indices_with_alpha(1, 6.95, 7.0, 1)[0], 1000000, pay_exponent_rule::drawn);
+}
+#endif

@@ -5,17 +5,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "loops/repetition.hpp"
 #include "model/base_fit.hpp"
 #include "model/hierarchy.hpp"
-
-namespace {
-
-std::string firm_error(const char* what, std::uint64_t size)
-{
-  return std::string(what) + " (firm of " + std::to_string(size) + " members)";
-}
-
-}  // namespace
 
 economy build_economy(double a, double b, const std::vector<value_run>& sizes)
 {
@@ -34,9 +26,12 @@ economy build_economy(double a, double b, const std::vector<value_run>& sizes)
   e.shapes.resize(distinct.size());
   for (std::size_t d = 0; d < distinct.size(); ++d) {
     const std::uint64_t size = distinct[d];
+    if (size > static_cast<std::uint64_t>(std::numeric_limits<int>::max())) {
+      throw std::runtime_error("a firm of " + std::to_string(size) + " members is too large");
+    }
     const arma::Col<arma::uword> counts = hierarchy_func(static_cast<int>(size), bases[d], span);
     firm_shape& s = e.shapes[d];
-    s.levels = static_cast<std::uint32_t>(std::min<arma::uword>(counts[19], 19));
+    s.levels = static_cast<std::uint32_t>(checked_levels(counts, size));
     s.first_value = static_cast<std::uint32_t>(e.power.size());
     double below = 0.0;
     std::uint64_t total = 0;
@@ -44,11 +39,9 @@ economy build_economy(double a, double b, const std::vector<value_run>& sizes)
       const double c = static_cast<double>(counts[k]);
       e.power.push_back(below / c + 1.0);
       below += c;
-      if (counts[k] > size - total) throw std::runtime_error(firm_error("level counts exceed the firm size", size));
       total += counts[k];
       s.upto[k] = total;
     }
-    if (total != size) throw std::runtime_error(firm_error("level counts do not add up to the firm size", size));
   }
 
   e.runs.reserve(sizes.size());

@@ -45,12 +45,10 @@ void measure(const std::vector<double>& values, double top_fraction, std::vector
 results_row run_repetition_fast(const repetition_inputs& in, const repetition_id& id,
                                 pay_exponent_rule rule)
 {
-  std::optional<repetition_seeds> seeds;
-  if (id.seed) seeds = derive_seeds(*id.seed, id.index);
-
-  const arma::Col<double> ab = boot_span(in.span.col(0), in.span.col(1), seed_for(seeds, span_seed));
-  const double a = ab[0];
-  const double b = ab[1];
+  const repetition_start start = start_repetition(in, id);
+  const std::optional<repetition_seeds>& seeds = start.seeds;
+  const double a = start.a;
+  const double b = start.b;
 
   mt_bulk engine;
   mt_seed(engine, seed_for(seeds, loop_seed));

@@ -28,8 +28,7 @@ std::string firm_error(const char* what, std::uint64_t size)
 
 }  // namespace
 
-std::uint64_t fill_firm_powers(const arma::Col<arma::uword>& counts, std::uint64_t size,
-                               arma::Col<double>& power, std::uint64_t position)
+std::uint64_t checked_levels(const arma::Col<arma::uword>& counts, std::uint64_t size)
 {
   if (counts.n_elem != 20) throw std::runtime_error(firm_error("level counts of wrong length", size));
   const std::uint64_t levels = std::min<std::uint64_t>(counts[19], 19);
@@ -41,6 +40,13 @@ std::uint64_t fill_firm_powers(const arma::Col<arma::uword>& counts, std::uint64
     total += counts[k];
   }
   if (total != size) throw std::runtime_error(firm_error("level counts do not add up to the firm size", size));
+  return levels;
+}
+
+std::uint64_t fill_firm_powers(const arma::Col<arma::uword>& counts, std::uint64_t size,
+                               arma::Col<double>& power, std::uint64_t position)
+{
+  const std::uint64_t levels = checked_levels(counts, size);
   if (position > power.n_elem || size > power.n_elem - position) {
     throw std::runtime_error(firm_error("members run past the power vector", size));
   }
@@ -59,15 +65,24 @@ std::uint64_t fill_firm_powers(const arma::Col<arma::uword>& counts, std::uint64
   return position + size;
 }
 
+repetition_start start_repetition(const repetition_inputs& in, const repetition_id& id)
+{
+  repetition_start start;
+  if (id.seed) start.seeds = derive_seeds(*id.seed, id.index);
+  const arma::Col<double> ab =
+      boot_span(in.span.col(0), in.span.col(1), seed_for(start.seeds, span_seed));
+  start.a = ab[0];
+  start.b = ab[1];
+  return start;
+}
+
 results_row run_repetition(const repetition_inputs& in, const repetition_id& id,
                            pay_exponent_rule rule)
 {
-  std::optional<repetition_seeds> seeds;
-  if (id.seed) seeds = derive_seeds(*id.seed, id.index);
-
-  const arma::Col<double> ab = boot_span(in.span.col(0), in.span.col(1), seed_for(seeds, span_seed));
-  const double a = ab[0];
-  const double b = ab[1];
+  const repetition_start start = start_repetition(in, id);
+  const std::optional<repetition_seeds>& seeds = start.seeds;
+  const double a = start.a;
+  const double b = start.b;
 
   std::mt19937 engine(seed_for(seeds, loop_seed));
   const double alpha = std::fma(alpha_width, uniform(engine), alpha_low);

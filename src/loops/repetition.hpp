@@ -22,6 +22,7 @@
 #include <cstdint>
 
 #include "driver/region.hpp"
+#include "loops/seeds.hpp"
 
 enum class pay_exponent_rule { drawn, one };
 
@@ -33,6 +34,11 @@ inline constexpr double exponent_low = 0.2;
 inline constexpr double exponent_width = 0.8;
 inline constexpr double noise_location = 1.0;
 
+// The number of levels of a level counts vector (entry 19, at most 19),
+// after checking that the counts of those levels add up to `size`.
+// Throws std::runtime_error, naming the firm, when they do not.
+std::uint64_t checked_levels(const arma::Col<arma::uword>& counts, std::uint64_t size);
+
 // Writes the powers of one firm's members, bottom level first, into
 // power[position ...]: 1 + (members below) / (members in the level) for
 // every member of a level. `counts` is a level counts vector (entries
@@ -41,6 +47,15 @@ inline constexpr double noise_location = 1.0;
 // the end of `power` or its counts do not add up to `size`.
 std::uint64_t fill_firm_powers(const arma::Col<arma::uword>& counts, std::uint64_t size,
                                arma::Col<double>& power, std::uint64_t position);
+
+// How every repetition begins: its seeds (none for an unseeded run) and the
+// span parameters (a, b) bootstrapped from the span table.
+struct repetition_start {
+  std::optional<repetition_seeds> seeds;
+  double a;
+  double b;
+};
+repetition_start start_repetition(const repetition_inputs& inputs, const repetition_id& id);
 
 // Runs one repetition with the given rule for the power-to-pay exponent.
 results_row run_repetition(const repetition_inputs& inputs, const repetition_id& id,

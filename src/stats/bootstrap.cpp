@@ -1,6 +1,5 @@
 #include "stats/bootstrap.hpp"
 
-#include <charconv>
 #include <climits>
 #include <cmath>
 #include <limits>
@@ -11,18 +10,13 @@
 
 #include <boost/math/special_functions/erf.hpp>
 
+#include "stats/show_double.hpp"
+
 using arma::Col;
 using arma::Mat;
 using arma::uword;
 
 namespace {
-
-// Shortest text that reads back as the same double.
-std::string show(double v) {
-  char buf[32];
-  const auto r = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, r.ptr);
-}
 
 // The resample size is handled as an int, so it must fit one.
 int checked_size(const char* fn, const char* arg, uword n_elem) {
@@ -57,7 +51,7 @@ Col<double> boot_span(Col<double> x, Col<double> y, std::uint32_t seed) {
   for (uword i = 0; i < y.n_elem; ++i)
     if (!(y[i] > 0.0) || !std::isfinite(y[i]))
       throw std::invalid_argument("boot_span(): y must be positive and finite, got y[" +
-                                  std::to_string(i) + "] = " + show(y[i]));
+                                  std::to_string(i) + "] = " + show_double(y[i]));
 
   std::mt19937 engine(seed);
   Mat<double> design(static_cast<uword>(n), 2);

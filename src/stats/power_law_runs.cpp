@@ -1,7 +1,6 @@
 #include "stats/power_law_runs.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -10,39 +9,13 @@
 
 #include <boost/math/special_functions/zeta.hpp>
 
+#include "stats/power_law_common.hpp"
+
 #include "stats/fast_random.hpp"
 
 using arma::uword;
 
 namespace {
-
-// Shortest text that reads back as the same double.
-std::string show(double v) {
-  char buf[32];
-  const auto r = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, r.ptr);
-}
-
-// The checks and texts of rpld, under this function's name.
-void check_args(int draws, int xmin, double alpha) {
-  if (draws < 0)
-    throw std::invalid_argument("rpld_sorted_runs(): draws must be >= 0, got " +
-                                std::to_string(draws));
-  if (xmin < 1)
-    throw std::invalid_argument("rpld_sorted_runs(): xmin must be >= 1, got " +
-                                std::to_string(xmin));
-  if (!(alpha > 1.0) || !std::isfinite(alpha))
-    throw std::invalid_argument("rpld_sorted_runs(): alpha must be finite and > 1, got " +
-                                show(alpha));
-}
-
-// rpld's continuous approximation, clamped the same way: 2^64 is the first
-// double a uword cannot hold, and NaN fails the comparison too.
-uword continuous_value(double xmin_half, double expo, double u, uword clamp_to) {
-  const double v = std::floor(xmin_half * std::pow(1.0 - u, expo) + 0.5);
-  if (!(v < 18446744073709551616.0)) return clamp_to;
-  return static_cast<uword>(v);
-}
 
 void add_run(std::vector<value_run>& runs, uword value, uword count) {
   if (!runs.empty() && runs.back().value == value)
@@ -254,7 +227,7 @@ std::vector<value_run> continuous_runs(std::size_t n, double u_max, std::uint32_
 
 std::vector<value_run> rpld_sorted_runs(int draws, int xmin, double alpha, int table_size,
                                         int xmax, std::uint32_t seed) {
-  check_args(draws, xmin, alpha);
+  check_power_law_arguments("rpld_sorted_runs", draws, xmin, alpha);
   const std::size_t n = static_cast<std::size_t>(draws);
 
   const bool truncated = xmax > xmin;

@@ -1,7 +1,6 @@
 #include "stats/rpld.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -10,37 +9,10 @@
 
 #include <boost/math/special_functions/zeta.hpp>
 
+#include "stats/power_law_common.hpp"
+
 using arma::Col;
 using arma::uword;
-
-namespace {
-
-// Shortest text that reads back as the same double.
-std::string show(double v) {
-  char buf[32];
-  const auto r = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, r.ptr);
-}
-
-void check_args(int draws, int xmin, double alpha) {
-  if (draws < 0)
-    throw std::invalid_argument("rpld(): draws must be >= 0, got " + std::to_string(draws));
-  if (xmin < 1)
-    throw std::invalid_argument("rpld(): xmin must be >= 1, got " + std::to_string(xmin));
-  if (!(alpha > 1.0) || !std::isfinite(alpha))
-    throw std::invalid_argument("rpld(): alpha must be finite and > 1, got " + show(alpha));
-}
-
-// Continuous approximation of the quantile at u.  2^64 is the first double a
-// uword cannot hold, and NaN fails the comparison too: both are clamped
-// rather than converted.
-uword continuous_value(double xmin_half, double expo, double u, uword clamp_to) {
-  const double v = std::floor(xmin_half * std::pow(1.0 - u, expo) + 0.5);
-  if (!(v < 18446744073709551616.0)) return clamp_to;
-  return static_cast<uword>(v);
-}
-
-}  // namespace
 
 Col<uword> rpld(int draws, int xmin, double alpha, int table_size, int xmax, bool sorted) {
   std::random_device rd("default");
@@ -49,7 +21,7 @@ Col<uword> rpld(int draws, int xmin, double alpha, int table_size, int xmax, boo
 
 Col<uword> rpld(int draws, int xmin, double alpha, int table_size, int xmax, bool sorted,
                 std::uint32_t seed) {
-  check_args(draws, xmin, alpha);
+  check_power_law_arguments("rpld", draws, xmin, alpha);
   const uword n = static_cast<uword>(draws);
   // Zero marks a draw the table walk has not placed: every value is >= xmin >= 1.
   Col<uword> result(n, arma::fill::zeros);

@@ -3,19 +3,13 @@
 
 #include <cmath>
 #include <gtest/gtest.h>
+
+#include "loops/data_tables.hpp"
 #include <random>
 
 #include "loops/seeds.hpp"
 
 namespace {
-
-input_tables data_tables()
-{
-  input_tables t;
-  t.span.load(DATA_DIR "/s_empirical.txt");
-  t.g.load(DATA_DIR "/g_empirical.txt");
-  return t;
-}
 
 double alpha_of(std::uint64_t seed, std::uint64_t index)
 {

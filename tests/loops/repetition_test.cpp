@@ -2,15 +2,9 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+#include "loops/data_tables.hpp"
 
-input_tables data_tables()
-{
-  input_tables t;
-  t.span.load(DATA_DIR "/s_empirical.txt");
-  t.g.load(DATA_DIR "/g_empirical.txt");
-  return t;
-}
+namespace {
 
 // A repetition with fewer firms than the programs use, so that the tests
 // stay quick; every step runs as in a full repetition.

@@ -1,0 +1,12 @@
+// The project's own input tables, for tests of whole repetitions.
+#pragma once
+
+#include "driver/tables.hpp"
+
+inline input_tables data_tables()
+{
+  input_tables t;
+  t.span.load(DATA_DIR "/s_empirical.txt");
+  t.g.load(DATA_DIR "/g_empirical.txt");
+  return t;
+}

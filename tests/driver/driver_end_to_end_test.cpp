@@ -128,6 +128,19 @@ TEST(driver_end_to_end, an_unusable_layout_stops_before_anything_is_written)
   }
 }
 
+TEST(driver_end_to_end, a_working_directory_that_is_gone_is_reported)
+{
+  layout l;
+  const std::string gone = (l.root / "executables" / "gone").string();
+  const process_result r = run_process(
+      {"/bin/sh", "-c", "mkdir \"$0\" && cd \"$0\" && rmdir \"$0\" && exec \"$1\"", gone, PROBE_PATH},
+      l.root / "executables");
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("cannot determine the working directory"), std::string::npos) << r.err;
+  EXPECT_EQ(lines_of(r.err).size(), 1u) << r.err;
+  EXPECT_TRUE(l.results().empty());
+}
+
 TEST(driver_end_to_end, unusable_input_tables_are_named)
 {
   const std::vector<std::pair<std::string, std::string>> cases{

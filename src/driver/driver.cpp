@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
+#include <malloc.h>
 #include <memory>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -70,6 +71,17 @@ void report_failures(const region_outcome& outcome, const run_options& options)
   }
 }
 
+// Every repetition allocates and frees buffers of the same sizes, up to some
+// tens of MB. Left to itself, glibc hands large freed blocks back to the
+// system (unmapped, or trimmed from a worker's arena), and the next repetition
+// pays a page fault for every page again, which on some virtual machines costs
+// more than the work. Keep blocks below 32 MB in the arenas and never trim.
+void keep_freed_memory()
+{
+  mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+  mallopt(M_TRIM_THRESHOLD, 1024 * 1024 * 1024);
+}
+
 void postprocess()
 {
   const int status = std::system("Rscript energy_estimator.R");
@@ -94,6 +106,7 @@ int run_program(const program_settings& program, const repetition_body& body, in
     return exit_usage_error;
   }
   const run_options& options = parsed.options;
+  keep_freed_memory();
 
   std::cout << "Quarnel Model" << std::endl;
 

@@ -71,17 +71,6 @@ void report_failures(const region_outcome& outcome, const run_options& options)
   }
 }
 
-// Every repetition allocates and frees buffers of the same sizes, up to some
-// tens of MB. Left to itself, glibc hands large freed blocks back to the
-// system (unmapped, or trimmed from a worker's arena), and the next repetition
-// pays a page fault for every page again, which on some virtual machines costs
-// more than the work. Keep blocks below 32 MB in the arenas and never trim.
-void keep_freed_memory()
-{
-  mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
-  mallopt(M_TRIM_THRESHOLD, 1024 * 1024 * 1024);
-}
-
 void postprocess()
 {
   const int status = std::system("Rscript energy_estimator.R");
@@ -92,6 +81,21 @@ void postprocess()
 }
 
 }  // namespace
+
+// Every repetition allocates and frees buffers of the same sizes, up to some
+// tens of MB. Left to itself, glibc hands large freed blocks back to the
+// system (unmapped, or trimmed from a worker's arena, or placed in a fresh
+// mapping when a worker's 64 MB arena heap is fragmented), and the next
+// repetition pays a page fault for every page again, which on some virtual
+// machines costs more than the work. Keep blocks below 32 MB in the heap,
+// never trim it, and let every worker use the one main heap (a handful of
+// large allocations per repetition: no contention worth a second arena).
+void keep_freed_memory()
+{
+  mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+  mallopt(M_TRIM_THRESHOLD, 1024 * 1024 * 1024);
+  mallopt(M_ARENA_MAX, 1);
+}
 
 int run_program(const program_settings& program, const repetition_body& body, int argc,
                 const char* const argv[])

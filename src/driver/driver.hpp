@@ -27,6 +27,11 @@ inline constexpr int exit_repetition_failed = 4;
 inline constexpr double top_fraction = 0.01;
 inline constexpr int firm_count = 1000000;
 
+// Keeps the memory that repetitions free for the next ones instead of
+// handing it back to the system (run_program calls it; so does anything
+// else that runs repetitions and cares about their speed).
+void keep_freed_memory();
+
 // Runs the program `program` whose repetitions are computed by `body`.
 // Returns the exit status.
 int run_program(const program_settings& program, const repetition_body& body, int argc,

@@ -9,16 +9,22 @@
 #include "model/base_fit.hpp"
 #include "model/hierarchy.hpp"
 
-economy build_economy(double a, double b, const std::vector<value_run>& sizes)
+std::vector<arma::uword> distinct_sizes(const std::vector<value_run>& sizes)
 {
-  // Distinct sizes, ascending; the base fit of a size does not depend on
-  // which other sizes are asked for alongside it (the top of its range is the
-  // largest size, which both sets share).
   std::vector<arma::uword> distinct;
   distinct.reserve(sizes.size());
   for (const value_run& r : sizes) distinct.push_back(r.value);
   std::sort(distinct.begin(), distinct.end());
   distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+  return distinct;
+}
+
+economy build_economy(double a, double b, const std::vector<value_run>& sizes)
+{
+  // Distinct sizes, ascending; the base fit of a size does not depend on
+  // which other sizes are asked for alongside it (the top of its range is the
+  // largest size, which both sets share).
+  const std::vector<arma::uword> distinct = distinct_sizes(sizes);
   const arma::Col<double> bases = base_fit(a, b, arma::Col<arma::uword>(distinct));
   const arma::Col<double> span = s_func(a, b);
 
@@ -52,6 +58,13 @@ economy build_economy(double a, double b, const std::vector<value_run>& sizes)
       throw std::runtime_error("the number of members overflows");
     }
     e.members += r.value * r.count;
+  }
+
+  // Positions are handed around as 32-bit numbers, and a sample is drawn
+  // from at most 2^31 - 1 members.
+  if (e.members > static_cast<std::uint64_t>(std::numeric_limits<int>::max())) {
+    throw std::runtime_error("the economy has " + std::to_string(e.members) +
+                             " members, more than a sample can be drawn from");
   }
 
   // About 2^16 guide entries over the positions.

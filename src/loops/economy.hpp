@@ -38,9 +38,13 @@ struct economy {
   int shift = 0;
 };
 
+// The distinct sizes of `sizes`, ascending.
+std::vector<arma::uword> distinct_sizes(const std::vector<value_run>& sizes);
+
 // Builds the economy of the firm sizes `sizes` (runs of equal sizes, in
 // order) for span parameters a and b. Throws std::runtime_error when a firm's
-// level counts do not add up to its size, or the member count overflows.
+// level counts do not add up to its size, or the economy has 2^31 members or
+// more.
 economy build_economy(double a, double b, const std::vector<value_run>& sizes);
 
 // The id of the power value of the member at position p (p < members).
@@ -50,7 +54,11 @@ inline std::uint32_t value_at(const economy& e, std::uint64_t p)
   while (r + 1 < e.runs.size() && e.runs[r + 1].start <= p) ++r;
   const firm_run& run = e.runs[r];
   const firm_shape& s = e.shapes[run.shape];
-  const std::uint64_t w = run.size == 1 ? 0 : (p - run.start) % run.size;
+  // Positions and sizes stay below 2^31 (build_economy checks it), and a
+  // 32-bit division is much cheaper than a 64-bit one.
+  const std::uint32_t w =
+      run.size == 1 ? 0
+                    : static_cast<std::uint32_t>(p - run.start) % static_cast<std::uint32_t>(run.size);
   std::uint32_t k = 0;
   while (s.upto[k] <= w) ++k;
   return s.first_value + k;

@@ -10,17 +10,60 @@
 //   positions it displaced;
 // - pow is evaluated once per distinct power value, and the power sample is
 //   put in order by counting;
-// - the Mersenne twister makes its outputs in blocks, and the pay is sorted
+// - the Mersenne twister makes its outputs in blocks, and the pay is ordered
 //   by a radix sort.
-// Columns 0, 3 and 6 are identical to run_repetition's; the Ginis too (same
-// sums in the same order); the top shares may differ in the last bits (the
-// top group is summed in another order).
+// Columns 0, 3 and 6 and the Gini of power are identical to run_repetition's.
+// The Gini of pay and the top shares agree to far better than 1e-12
+// relative: the top groups are summed in another order, and pay values that
+// agree in all but their last 20 bits (relative difference below 2^-32) may
+// be taken in either order.
 //
-// Memory per call is bounded whatever alpha (tens of MB for a million
+// Memory per call is bounded whatever alpha (some tens of MB for a million
 // firms), where run_repetition holds 16 bytes per member.
 #pragma once
 
+#include <armadillo>
+#include <cstdint>
+
+#include "loops/economy.hpp"
 #include "loops/repetition.hpp"
+#include "stats/fast_random.hpp"
 
 results_row run_repetition_fast(const repetition_inputs& inputs, const repetition_id& id,
                                 pay_exponent_rule rule);
+
+// The stages of run_repetition_fast, in the order it runs them after the
+// economy is built (exposed for the benchmark).
+
+// The sampled members in draw order: the id of each one's power value in
+// world.power, and the value itself.
+struct power_sample {
+  arma::Col<std::uint32_t> ids;
+  arma::Col<double> values;
+};
+
+// Draws `count` distinct members, exactly the ones sample_no_replace draws
+// from the economy's power vector with the same seed.
+power_sample draw_power_sample(const economy& world, int count, std::uint32_t seed);
+
+struct inequality {
+  double gini;
+  double top_share;
+};
+
+// Gini and top share of the power sample, ordered by counting its values.
+inequality power_inequality(const economy& world, const power_sample& sample, double top_fraction);
+
+// Pay before noise: power^e for every sampled member (pow once per power
+// value), or the power itself when the rule fixes e at 1.
+arma::Col<double> pay_before_noise(const economy& world, const power_sample& sample, double e,
+                                   pay_exponent_rule rule);
+
+// Multiplies every pay value, in order, by exp(sigma z + 1), z standard
+// normal by the polar method exactly as std::normal_distribution draws it
+// from the same engine (one accepted pair serves two members).
+void apply_noise(arma::Col<double>& pay, double sigma, mt_bulk& engine);
+
+// Gini and top share of values in any order (sorts its own copy); NaN for
+// both when a value is NaN.
+inequality value_inequality(arma::Col<double> values, double top_fraction);

@@ -76,6 +76,34 @@ repetition_start start_repetition(const repetition_inputs& in, const repetition_
   return start;
 }
 
+arma::Col<double> member_powers(const arma::Col<arma::uword>& sizes, const arma::Col<double>& bases,
+                                const arma::Col<double>& span)
+{
+  if (bases.n_elem != sizes.n_elem) throw std::runtime_error("one base per firm size is needed");
+  const std::uint64_t members = arma::accu(sizes);
+  if (members > static_cast<std::uint64_t>(std::numeric_limits<int>::max())) {
+    throw std::runtime_error("the economy has " + std::to_string(members) +
+                             " members, more than a sample can be drawn from");
+  }
+  arma::Col<double> power(members, arma::fill::none);
+  std::uint64_t position = 0;
+  for (arma::uword f = 0; f < bases.n_elem; ++f) {
+    if (sizes[f] > static_cast<arma::uword>(std::numeric_limits<int>::max())) {
+      throw std::runtime_error(firm_error("a firm too large for the hierarchy", sizes[f]));
+    }
+    const int size = static_cast<int>(sizes[f]);
+    position = fill_firm_powers(hierarchy_func(size, bases[f], span), sizes[f], power, position);
+  }
+  if (position != members) throw std::runtime_error("the power vector was not filled exactly");
+  return power;
+}
+
+void apply_noise(arma::Col<double>& pay, double sigma, std::mt19937& engine)
+{
+  std::lognormal_distribution<double> noise(noise_location, sigma);
+  for (arma::uword l = 0; l < pay.n_elem; ++l) pay[l] = noise(engine) * pay[l];
+}
+
 results_row run_repetition(const repetition_inputs& in, const repetition_id& id,
                            pay_exponent_rule rule)
 {
@@ -91,22 +119,9 @@ results_row run_repetition(const repetition_inputs& in, const repetition_id& id,
       rpld(in.firm_count, 1, alpha, largest_firm, largest_firm, true, seed_for(seeds, sizes_seed));
   const arma::Col<double> bases = base_fit(a, b, sizes);
 
-  const std::uint64_t members = arma::accu(sizes);
-  if (members > static_cast<std::uint64_t>(std::numeric_limits<int>::max())) {
-    throw std::runtime_error("the economy has " + std::to_string(members) +
-                             " members, more than a sample can be drawn from");
-  }
-  arma::Col<double> power(members, arma::fill::none);
-  const arma::Col<double> span = s_func(a, b);
-  std::uint64_t position = 0;
-  for (arma::uword f = 0; f < bases.n_elem; ++f) {
-    const int size = static_cast<int>(sizes[f]);  // at most largest_firm
-    position = fill_firm_powers(hierarchy_func(size, bases[f], span), sizes[f], power, position);
-  }
-  if (position != members) throw std::runtime_error("the power vector was not filled exactly");
-
+  const arma::Col<double> power = member_powers(sizes, bases, s_func(a, b));
+  const std::uint64_t members = power.n_elem;
   const arma::Col<double> sample = sample_no_replace(power, in.firm_count, seed_for(seeds, sample_seed));
-  power.reset();
 
   results_row row{};
   row[0] = static_cast<double>(members) / static_cast<double>(in.firm_count);
@@ -122,9 +137,7 @@ results_row run_repetition(const repetition_inputs& in, const repetition_id& id,
     pay = sample;
   }
 
-  const double sigma = boot_sigma(in.g, seed_for(seeds, sigma_seed));
-  std::lognormal_distribution<double> noise(noise_location, sigma);
-  for (arma::uword l = 0; l < pay.n_elem; ++l) pay[l] = noise(engine) * pay[l];
+  apply_noise(pay, boot_sigma(in.g, seed_for(seeds, sigma_seed)), engine);
 
   row[2] = gini(pay, false);
   row[3] = e;

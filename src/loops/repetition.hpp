@@ -20,6 +20,7 @@
 
 #include <armadillo>
 #include <cstdint>
+#include <random>
 
 #include "driver/region.hpp"
 #include "loops/seeds.hpp"
@@ -56,6 +57,17 @@ struct repetition_start {
   double b;
 };
 repetition_start start_repetition(const repetition_inputs& inputs, const repetition_id& id);
+
+// The power of every member, firm after firm in the order of `sizes`, each
+// firm bottom level first, its levels from hierarchy_func(size, base, span).
+// Throws std::runtime_error when the economy has 2^31 members or more, or a
+// firm's level counts do not add up to its size.
+arma::Col<double> member_powers(const arma::Col<arma::uword>& sizes, const arma::Col<double>& bases,
+                                const arma::Col<double>& span);
+
+// Multiplies every pay value, in order, by a draw of
+// std::lognormal_distribution(1, sigma) from `engine`.
+void apply_noise(arma::Col<double>& pay, double sigma, std::mt19937& engine);
 
 // Runs one repetition with the given rule for the power-to-pay exponent.
 results_row run_repetition(const repetition_inputs& inputs, const repetition_id& id,

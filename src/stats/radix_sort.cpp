@@ -1,12 +1,15 @@
 #include "stats/radix_sort.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <utility>
+#include <vector>
 
 namespace {
 
 constexpr int digit_bits = 11;
-constexpr int passes = 6;  // 66 bits cover the 64 of a key
+constexpr int max_passes = 6;  // 66 bits cover the 64 of a key
 constexpr std::size_t buckets = std::size_t{1} << digit_bits;
 constexpr std::uint64_t sign = std::uint64_t{1} << 63;
 
@@ -28,36 +31,49 @@ inline double from_key(std::uint64_t key)
 
 }  // namespace
 
-void radix_sort(double* values, std::size_t n, std::vector<std::uint64_t>& scratch)
+void radix_sort(double* values, std::size_t n, int ignored_low_bits)
 {
   if (n < 2) return;
-  scratch.resize(2 * n);
-  std::uint64_t* from = scratch.data();
-  std::uint64_t* to = scratch.data() + n;
+  const int low = std::clamp(ignored_low_bits, 0, 63);
+  const int passes = (64 - low + digit_bits - 1) / digit_bits;
+  const auto digit = [low](std::uint64_t key, int p) {
+    return static_cast<std::size_t>((key >> (low + p * digit_bits)) & (buckets - 1));
+  };
 
-  std::vector<std::size_t> count(passes * buckets, 0);
+  // Key histograms of every pass in one read of the values.
+  std::vector<std::size_t> count(max_passes * buckets, 0);
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint64_t key = to_key(values[i]);
-    from[i] = key;
-    for (int p = 0; p < passes; ++p) ++count[p * buckets + ((key >> (p * digit_bits)) & (buckets - 1))];
+    for (int p = 0; p < passes; ++p) ++count[p * buckets + digit(key, p)];
   }
-
+  // A digit that every key shares leaves the order as it is: skip its pass.
+  std::vector<int> active;
   for (int p = 0; p < passes; ++p) {
+    if (count[p * buckets + digit(to_key(values[0]), p)] != n) active.push_back(p);
+  }
+  if (active.empty()) return;
+
+  // Left uninitialised: every slot is written before it is read.
+  std::unique_ptr<std::uint64_t[]> keys(new std::uint64_t[2 * n]);
+  std::uint64_t* from = keys.get();
+  std::uint64_t* to = keys.get() + n;
+  for (std::size_t i = 0; i < n; ++i) from[i] = to_key(values[i]);
+
+  for (std::size_t a = 0; a < active.size(); ++a) {
+    const int p = active[a];
     std::size_t* c = &count[p * buckets];
-    // A digit that every key shares leaves the order as it is.
-    const std::uint64_t first = (from[0] >> (p * digit_bits)) & (buckets - 1);
-    if (c[first] == n) continue;
     std::size_t offset = 0;
     for (std::size_t b = 0; b < buckets; ++b) {
       const std::size_t here = c[b];
       c[b] = offset;
       offset += here;
     }
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint64_t key = from[i];
-      to[c[(key >> (p * digit_bits)) & (buckets - 1)]++] = key;
+    if (a + 1 == active.size()) {
+      // The last pass puts the values themselves in place.
+      for (std::size_t i = 0; i < n; ++i) values[c[digit(from[i], p)]++] = from_key(from[i]);
+      return;
     }
+    for (std::size_t i = 0; i < n; ++i) to[c[digit(from[i], p)]++] = from[i];
     std::swap(from, to);
   }
-  for (std::size_t i = 0; i < n; ++i) values[i] = from_key(from[i]);
 }

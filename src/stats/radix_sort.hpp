@@ -10,8 +10,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
-// Sorts values[0 .. n-1] in place; `scratch` is resized as needed and can be
-// reused across calls to save allocations.
-void radix_sort(double* values, std::size_t n, std::vector<std::uint64_t>& scratch);
+// Sorts values[0 .. n-1] in place, with a working copy of 16 bytes a value.
+//
+// With ignored_low_bits = b > 0 only the key bits from b upwards are sorted
+// on (fewer passes): values whose representations agree above bit b, which
+// for finite values of equal sign differ by less than 2^(b-52) relative,
+// keep their input order among themselves.
+void radix_sort(double* values, std::size_t n, int ignored_low_bits = 0);

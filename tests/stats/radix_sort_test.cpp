@@ -9,7 +9,6 @@
 TEST(radix_sort, orders_like_std_sort)
 {
   std::mt19937_64 engine(7);
-  std::vector<std::uint64_t> scratch;
   std::lognormal_distribution<double> pay(1.0, 2.0);
   std::vector<double> values(50000);
   for (double& v : values) v = pay(engine);
@@ -24,20 +23,39 @@ TEST(radix_sort, orders_like_std_sort)
   values.push_back(std::numeric_limits<double>::infinity());
   std::vector<double> expected = values;
   std::sort(expected.begin(), expected.end());
-  radix_sort(values.data(), values.size(), scratch);
+  radix_sort(values.data(), values.size());
   EXPECT_EQ(values, expected);
 
   // Values that share most digits (the passes over common digits are skipped).
   std::vector<double> ones(1000, 1.0);
   ones[3] = 4.0;
   ones[999] = 1.5;
-  radix_sort(ones.data(), ones.size(), scratch);
+  radix_sort(ones.data(), ones.size());
   EXPECT_EQ(ones[997], 1.0);
   EXPECT_EQ(ones[998], 1.5);
   EXPECT_EQ(ones[999], 4.0);
 
   double single = 2.0;
-  radix_sort(&single, 1, scratch);
-  radix_sort(nullptr, 0, scratch);
+  radix_sort(&single, 1);
+  radix_sort(nullptr, 0);
   EXPECT_EQ(single, 2.0);
+}
+
+TEST(radix_sort, ignoring_low_bits_keeps_near_ties_in_input_order)
+{
+  const double a = 3.0;
+  const double a_up = std::nextafter(3.0, 4.0);  // differs from 3 in the last bit only
+  std::vector<double> values{5.0, a_up, 1.0, a, 2.0e9, 0.5};
+  radix_sort(values.data(), values.size(), 20);
+  EXPECT_EQ(values, (std::vector<double>{0.5, 1.0, a_up, a, 5.0, 2.0e9}));
+
+  // Apart from near ties it orders like std::sort.
+  std::mt19937_64 engine(3);
+  std::uniform_real_distribution<double> spread(0.0, 1000.0);
+  std::vector<double> many(20000);
+  for (double& v : many) v = spread(engine);
+  std::vector<double> expected = many;
+  std::sort(expected.begin(), expected.end());
+  radix_sort(many.data(), many.size(), 20);
+  for (std::size_t i = 0; i < many.size(); ++i) EXPECT_NEAR(many[i], expected[i], expected[i] * 0x1p-32);
 }

@@ -36,29 +36,34 @@ power_sample draw_power_sample(const economy& world, int count, std::uint32_t se
 {
   std::vector<std::uint32_t> positions;
   draw_positions(world.members, count, seed, positions);
-  power_sample sample{arma::Col<std::uint32_t>(positions.size(), arma::fill::none),
-                      arma::Col<double>(positions.size(), arma::fill::none)};
-  for (std::size_t l = 0; l < positions.size(); ++l) {
-    const std::uint32_t id = value_at(world, positions[l]);
-    sample.ids[l] = id;
-    sample.values[l] = world.power[id];
-  }
+  power_sample sample{arma::Col<std::uint32_t>(positions.size(), arma::fill::none)};
+  for (std::size_t l = 0; l < positions.size(); ++l) sample.ids[l] = value_at(world, positions[l]);
   return sample;
 }
 
 inequality power_inequality(const economy& world, const power_sample& sample, double top_fraction)
 {
-  std::vector<arma::uword> count(world.power.size(), 0);
-  for (std::uint32_t id : sample.ids) ++count[id];
-  std::vector<std::uint32_t> order(world.power.size());
+  // The sample in ascending order is each power value as often as it was
+  // drawn, the values taken in ascending order.
+  const std::size_t m = world.power.size();
+  std::vector<arma::uword> drawn(m, 0);
+  double total = 0.0;  // in draw order, as top_frac sums it
+  for (std::uint32_t id : sample.ids) {
+    ++drawn[id];
+    total += world.power[id];
+  }
+  std::vector<std::uint32_t> order(m);
   std::iota(order.begin(), order.end(), 0u);
   std::sort(order.begin(), order.end(),
             [&world](std::uint32_t x, std::uint32_t y) { return world.power[x] < world.power[y]; });
-  arma::Col<double> sorted(sample.values.n_elem, arma::fill::none);
-  double* out = sorted.memptr();
-  for (std::uint32_t id : order) out = std::fill_n(out, count[id], world.power[id]);
-  return {gini_sorted(sorted.memptr(), sorted.n_elem, false),
-          top_share_sorted(sorted.memptr(), sorted.n_elem, top_fraction, sum_in_order(sample.values))};
+  std::vector<double> values(m);
+  std::vector<arma::uword> counts(m);
+  for (std::size_t j = 0; j < m; ++j) {
+    values[j] = world.power[order[j]];
+    counts[j] = drawn[order[j]];
+  }
+  return {gini_sorted_runs(values.data(), counts.data(), m, false),
+          top_share_sorted_runs(values.data(), counts.data(), m, top_fraction, total)};
 }
 
 arma::Col<double> pay_before_noise(const economy& world, const power_sample& sample, double e,

@@ -35,11 +35,10 @@ results_row run_repetition_fast(const repetition_inputs& inputs, const repetitio
 // The stages of run_repetition_fast, in the order it runs them after the
 // economy is built (exposed for the benchmark).
 
-// The sampled members in draw order: the id of each one's power value in
-// world.power, and the value itself.
+// The sampled members in draw order, each as the id of its power value in
+// world.power.
 struct power_sample {
   arma::Col<std::uint32_t> ids;
-  arma::Col<double> values;
 };
 
 // Draws `count` distinct members, exactly the ones sample_no_replace draws

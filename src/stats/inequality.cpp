@@ -21,23 +21,78 @@ double gini(Col<double> values, bool correction) {
   return gini_sorted(values.memptr(), n, correction);
 }
 
-double gini_sorted(const double* sorted, std::size_t n, bool correction) {
+namespace {
+
+// The Gini coefficient of n values that `each` hands to a callback one by
+// one in ascending order: W and S accumulate element by element, so a
+// sequence given as runs yields exactly what the same values in an array do.
+template <typename Each>
+double gini_of(std::size_t n, bool correction, Each each) {
   if (n == 1) return 0.0;
   double weighted = 0.0;
-  for (std::size_t i = 1; i <= n; ++i) weighted += static_cast<double>(i) * sorted[i - 1];
   double total = 0.0;
-  for (std::size_t i = 0; i < n; ++i) total += sorted[i];
-
+  std::size_t i = 0;
+  each([&](double v) {
+    ++i;
+    weighted += static_cast<double>(i) * v;
+    total += v;
+  });
   const double g0 = 2.0 * weighted / total - static_cast<double>(n + 1);
   return correction ? g0 / (static_cast<double>(n) - 1.0) : g0 / static_cast<double>(n);
 }
 
+// How many of n values form the top group, or n + 1 for a bad fraction.
+std::size_t top_count(std::size_t n, double fraction) {
+  if (!(fraction >= 0.0 && fraction <= 1.0)) return n + 1;
+  const std::size_t k = static_cast<std::size_t>(static_cast<double>(n) * fraction);
+  return std::min(k, n);
+}
+
+}  // namespace
+
+double gini_sorted(const double* sorted, std::size_t n, bool correction) {
+  return gini_of(n, correction, [&](auto&& add) {
+    for (std::size_t i = 0; i < n; ++i) add(sorted[i]);
+  });
+}
+
+double gini_sorted_runs(const double* values, const uword* counts, std::size_t runs,
+                        bool correction) {
+  std::size_t n = 0;
+  for (std::size_t r = 0; r < runs; ++r) n += counts[r];
+  return gini_of(n, correction, [&](auto&& add) {
+    for (std::size_t r = 0; r < runs; ++r) {
+      for (uword c = 0; c < counts[r]; ++c) add(values[r]);
+    }
+  });
+}
+
 double top_share_sorted(const double* sorted, std::size_t n, double fraction, double total) {
-  if (!(fraction >= 0.0 && fraction <= 1.0)) return std::numeric_limits<double>::quiet_NaN();
-  std::size_t k = static_cast<std::size_t>(static_cast<double>(n) * fraction);
-  if (k > n) k = n;
+  const std::size_t k = top_count(n, fraction);
+  if (k > n) return std::numeric_limits<double>::quiet_NaN();
   double top = 0.0;
   for (std::size_t i = n - k; i < n; ++i) top += sorted[i];
+  return top / total;
+}
+
+double top_share_sorted_runs(const double* values, const uword* counts, std::size_t runs,
+                             double fraction, double total) {
+  std::size_t n = 0;
+  for (std::size_t r = 0; r < runs; ++r) n += counts[r];
+  const std::size_t k = top_count(n, fraction);
+  if (k > n) return std::numeric_limits<double>::quiet_NaN();
+  // The first run that reaches into the top group, and how much of it does.
+  std::size_t r = runs;
+  std::size_t taken = 0;
+  while (taken < k) {
+    --r;
+    taken += counts[r];
+  }
+  double top = 0.0;
+  for (std::size_t c = taken - k; r < runs && c < counts[r]; ++c) top += values[r];
+  for (++r; r < runs; ++r) {
+    for (uword c = 0; c < counts[r]; ++c) top += values[r];
+  }
   return top / total;
 }
 

@@ -27,3 +27,11 @@ double top_frac(arma::Col<double> values, double fraction);
 // order, which may differ from top_frac in the last bits.
 double gini_sorted(const double* sorted, std::size_t n, bool correction);
 double top_share_sorted(const double* sorted, std::size_t n, double fraction, double total);
+
+// The same for a sorted sequence given as runs: counts[r] copies of
+// values[r], values ascending. gini_sorted_runs equals gini_sorted of the
+// expanded sequence exactly; so does top_share_sorted_runs.
+double gini_sorted_runs(const double* values, const arma::uword* counts, std::size_t runs,
+                        bool correction);
+double top_share_sorted_runs(const double* values, const arma::uword* counts, std::size_t runs,
+                             double fraction, double total);

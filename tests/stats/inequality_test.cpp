@@ -65,3 +65,36 @@ TEST(TopFrac, DegenerateInputsAndBadFractions) {
   for (double f : {-0.1, 1.5, nan, std::numeric_limits<double>::infinity()})
     EXPECT_TRUE(std::isnan(top_frac(v, f))) << f;
 }
+
+// Runs of equal values stand for the expanded sequence: the same Gini to the
+// last bit, and the top group cut inside a run where it falls there.
+TEST(SortedRuns, EqualTheExpandedSequence) {
+  std::mt19937 engine(11u);
+  std::uniform_int_distribution<int> count_of(0, 40);
+  std::vector<double> values;
+  std::vector<arma::uword> counts;
+  double v = 0.5;
+  for (int r = 0; r < 200; ++r) {
+    v += std::uniform_real_distribution<double>(0.01, 3.0)(engine);
+    values.push_back(v);
+    counts.push_back(static_cast<arma::uword>(count_of(engine)));
+  }
+  std::vector<double> expanded;
+  for (std::size_t r = 0; r < values.size(); ++r) expanded.insert(expanded.end(), counts[r], values[r]);
+  const std::size_t n = expanded.size();
+  double total = 0.0;
+  for (double x : expanded) total += x;
+
+  for (bool correction : {false, true}) {
+    EXPECT_EQ(gini_sorted_runs(values.data(), counts.data(), values.size(), correction),
+              gini_sorted(expanded.data(), n, correction));
+  }
+  for (double fraction : {0.0, 0.01, 0.013, 0.25, 1.0}) {
+    EXPECT_EQ(top_share_sorted_runs(values.data(), counts.data(), values.size(), fraction, total),
+              top_share_sorted(expanded.data(), n, fraction, total))
+        << fraction;
+  }
+  EXPECT_TRUE(std::isnan(top_share_sorted_runs(values.data(), counts.data(), values.size(), 1.5, total)));
+  // The sorted forms give what gini gives for the same values.
+  EXPECT_EQ(gini_sorted(expanded.data(), n, false), gini(Col<double>(expanded), false));
+}

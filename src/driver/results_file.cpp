@@ -75,8 +75,9 @@ std::string format_indexed_rows(const arma::Mat<double>& table,
 std::string write_file_atomically(const std::string& path, const std::string& text)
 {
   static std::atomic<unsigned> counter{0};
-  const std::string temporary = path + ".tmp_" + std::to_string(::getpid()) + "_" +
-                                std::to_string(counter++);
+  // The process id and a count make the number unique among concurrent writers.
+  const std::string temporary =
+      path + ".tmp_" + std::to_string(static_cast<unsigned long long>(::getpid()) * 1000 + counter++ % 1000);
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) return std::strerror(errno);
   std::string problem = write_all(fd, text);

@@ -18,11 +18,6 @@
 
 namespace {
 
-// Pay values are ordered on all but the last 20 bits of their representation:
-// two passes of the radix sort fewer, and values taken out of order differ
-// by less than 2^-32 relative, which moves a Gini by far less than 1e-12.
-constexpr int pay_bits_ignored = 20;
-
 double sum_in_order(const arma::Col<double>& values)
 {
   double total = 0.0;
@@ -111,7 +106,7 @@ inequality value_inequality(arma::Col<double> values, double top_fraction)
     const double nan = std::numeric_limits<double>::quiet_NaN();
     return {nan, nan};
   }
-  radix_sort(values.memptr(), values.n_elem, pay_bits_ignored);
+  sort_doubles(values.memptr(), values.n_elem);
   return {gini_sorted(values.memptr(), values.n_elem, false),
           top_share_sorted(values.memptr(), values.n_elem, top_fraction, total)};
 }

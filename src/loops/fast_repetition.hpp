@@ -12,11 +12,9 @@
 //   put in order by counting;
 // - the Mersenne twister makes its outputs in blocks, and the pay is ordered
 //   by a radix sort.
-// Columns 0, 3 and 6 and the Gini of power are identical to run_repetition's.
-// The Gini of pay and the top shares agree to far better than 1e-12
-// relative: the top groups are summed in another order, and pay values that
-// agree in all but their last 20 bits (relative difference below 2^-32) may
-// be taken in either order.
+// Columns 0, 3 and 6 and both Ginis are identical to run_repetition's (the
+// same sums in the same order); the top shares agree to far better than
+// 1e-12 relative (the top group is summed in another order).
 //
 // Memory per call is bounded whatever alpha (some tens of MB for a million
 // firms), where run_repetition holds 16 bytes per member.

@@ -77,3 +77,29 @@ void radix_sort(double* values, std::size_t n, int ignored_low_bits)
     std::swap(from, to);
   }
 }
+
+void sort_doubles(double* values, std::size_t n)
+{
+  // Three 11-bit passes: values apart by more than about 2^-20 relative come
+  // out in order, nearer ones in their input order.
+  constexpr int leading_bits_ignored = 31;
+  radix_sort(values, n, leading_bits_ignored);
+  // A bounded insertion pass, then std::sort if the budget runs out (values
+  // crowded closer than the passes can tell apart, as with almost no noise).
+  std::size_t moves = 0;
+  const std::size_t budget = 4 * n + 64;
+  for (std::size_t i = 1; i < n; ++i) {
+    const double v = values[i];
+    std::size_t j = i;
+    while (j > 0 && values[j - 1] > v) {
+      values[j] = values[j - 1];
+      --j;
+      if (++moves > budget) {
+        values[j] = v;
+        std::sort(values, values + n);
+        return;
+      }
+    }
+    values[j] = v;
+  }
+}

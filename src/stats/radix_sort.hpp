@@ -18,3 +18,10 @@
 // for finite values of equal sign differ by less than 2^(b-52) relative,
 // keep their input order among themselves.
 void radix_sort(double* values, std::size_t n, int ignored_low_bits = 0);
+
+// Sorts values[0 .. n-1] in place exactly as radix_sort(values, n) does, in
+// fewer passes: a radix sort on the leading 33 key bits, then an insertion
+// pass that orders the values those bits do not tell apart (rarely more than
+// a couple at a time). Should there be many of them, it finishes with
+// std::sort instead.
+void sort_doubles(double* values, std::size_t n);

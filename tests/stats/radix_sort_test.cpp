@@ -59,3 +59,24 @@ TEST(radix_sort, ignoring_low_bits_keeps_near_ties_in_input_order)
   radix_sort(many.data(), many.size(), 20);
   for (std::size_t i = 0; i < many.size(); ++i) EXPECT_NEAR(many[i], expected[i], expected[i] * 0x1p-32);
 }
+
+TEST(sort_doubles, orders_exactly_like_std_sort_also_when_values_crowd)
+{
+  std::mt19937_64 engine(5);
+  // Spread values, and values crowded within 1e-9 relative of each other
+  // (pay with almost no noise), which the leading bits cannot tell apart.
+  for (double spread : {0.5, 1e-9}) {
+    std::lognormal_distribution<double> pay(1.0, spread);
+    std::vector<double> values(100000);
+    for (double& v : values) v = pay(engine);
+    for (std::size_t i = 0; i < values.size(); i += 7) values[i] = 3.0;  // many ties
+    std::vector<double> expected = values;
+    std::sort(expected.begin(), expected.end());
+    sort_doubles(values.data(), values.size());
+    EXPECT_EQ(values, expected) << spread;
+  }
+  double one = 1.0;
+  sort_doubles(&one, 1);
+  sort_doubles(nullptr, 0);
+  EXPECT_EQ(one, 1.0);
+}

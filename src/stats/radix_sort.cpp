@@ -21,14 +21,6 @@ inline std::uint64_t to_key(double v)
   return (bits & sign) ? ~bits : bits ^ sign;
 }
 
-inline double from_key(std::uint64_t key)
-{
-  const std::uint64_t bits = (key & sign) ? key ^ sign : ~key;
-  double v;
-  std::memcpy(&v, &bits, sizeof v);
-  return v;
-}
-
 }  // namespace
 
 void radix_sort(double* values, std::size_t n, int ignored_low_bits)
@@ -53,14 +45,14 @@ void radix_sort(double* values, std::size_t n, int ignored_low_bits)
   }
   if (active.empty()) return;
 
-  // Left uninitialised: every slot is written before it is read.
-  std::unique_ptr<std::uint64_t[]> keys(new std::uint64_t[2 * n]);
-  std::uint64_t* from = keys.get();
-  std::uint64_t* to = keys.get() + n;
-  for (std::size_t i = 0; i < n; ++i) from[i] = to_key(values[i]);
-
-  for (std::size_t a = 0; a < active.size(); ++a) {
-    const int p = active[a];
+  // The values move between the array and one buffer, their keys computed
+  // afresh in every pass (a few bit operations, cheaper than the memory a
+  // key array would take). Left uninitialised: every slot is written before
+  // it is read.
+  std::unique_ptr<double[]> buffer(new double[n]);
+  double* from = values;
+  double* to = buffer.get();
+  for (const int p : active) {
     std::size_t* c = &count[p * buckets];
     std::size_t offset = 0;
     for (std::size_t b = 0; b < buckets; ++b) {
@@ -68,14 +60,10 @@ void radix_sort(double* values, std::size_t n, int ignored_low_bits)
       c[b] = offset;
       offset += here;
     }
-    if (a + 1 == active.size()) {
-      // The last pass puts the values themselves in place.
-      for (std::size_t i = 0; i < n; ++i) values[c[digit(from[i], p)]++] = from_key(from[i]);
-      return;
-    }
-    for (std::size_t i = 0; i < n; ++i) to[c[digit(from[i], p)]++] = from[i];
+    for (std::size_t i = 0; i < n; ++i) to[c[digit(to_key(from[i]), p)]++] = from[i];
     std::swap(from, to);
   }
+  if (from != values) std::copy(from, from + n, values);
 }
 
 void sort_doubles(double* values, std::size_t n)

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// Sorts values[0 .. n-1] in place, with a working copy of 16 bytes a value.
+// Sorts values[0 .. n-1] in place, with a working copy of 8 bytes a value.
 //
 // With ignored_low_bits = b > 0 only the key bits from b upwards are sorted
 // on (fewer passes): values whose representations agree above bit b, which

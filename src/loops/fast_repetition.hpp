@@ -2,7 +2,7 @@
 // and the same row as run_repetition, computed without a vector of every
 // member.
 //
-// What makes it fast, each step exact:
+// What makes it fast, each step exact but the last:
 // - firm sizes arrive as runs of equal sizes, and firms of equal size share
 //   their bottom size and level structure, so each is computed once;
 // - a member is found from its position through the runs (firm, then level)
@@ -11,10 +11,14 @@
 // - pow is evaluated once per distinct power value, and the power sample is
 //   put in order by counting;
 // - the Mersenne twister makes its outputs in blocks, and the pay is ordered
-//   by a radix sort.
-// Columns 0, 3 and 6 and both Ginis are identical to run_repetition's (the
-// same sums in the same order); the top shares agree to far better than
-// 1e-12 relative (the top group is summed in another order).
+//   by a radix sort;
+// - the polar method runs a block of attempts at a time, and its log and the
+//   noise's exp are inline code that vectorises (within a few ulp of the C
+//   library's; the same attempts are accepted, as their test needs no log).
+// Columns 0, 3 and 6 and the power Gini are identical to run_repetition's
+// (the same sums in the same order); the pay Gini and both top shares agree
+// to far better than 1e-12 relative (the last bits of exp and log, and the
+// top group summed in another order).
 //
 // Memory per call is bounded whatever alpha (some tens of MB for a million
 // firms), where run_repetition holds 16 bytes per member.
@@ -51,15 +55,15 @@ struct inequality {
 // Gini and top share of the power sample, ordered by counting its values.
 inequality power_inequality(const economy& world, const power_sample& sample, double top_fraction);
 
-// Pay before noise: power^e for every sampled member (pow once per power
-// value), or the power itself when the rule fixes e at 1.
-arma::Col<double> pay_before_noise(const economy& world, const power_sample& sample, double e,
-                                   pay_exponent_rule rule);
-
-// Multiplies every pay value, in order, by exp(sigma z + 1), z standard
-// normal by the polar method exactly as std::normal_distribution draws it
-// from the same engine (one accepted pair serves two members).
-void apply_noise(arma::Col<double>& pay, double sigma, mt_bulk& engine);
+// The pay of every sampled member, in draw order: power^e (pow once per
+// power value; the power itself when the rule fixes e at 1) times the noise
+// factor exp(sigma z + 1), z standard normal drawn from the engine by
+// draw_normals (the polar method's attempts exactly as
+// std::lognormal_distribution makes them). The exp and the log inside the
+// polar method are exp_in_range and log_of_normal, within a few ulp of the
+// C library's.
+arma::Col<double> pay_of_sample(const economy& world, const power_sample& sample, double e,
+                                pay_exponent_rule rule, double sigma, mt_bulk& engine);
 
 // Gini and top share of values in any order (sorts its own copy); NaN for
 // both when a value is NaN.

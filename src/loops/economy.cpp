@@ -19,6 +19,40 @@ std::vector<arma::uword> distinct_sizes(const std::vector<value_run>& sizes)
   return distinct;
 }
 
+namespace {
+
+template <typename Entry>
+void fill_ids(const economy& e, Entry* table)
+{
+  for (std::size_t r = 0; r < e.runs.size(); ++r) {
+    const firm_run& run = e.runs[r];
+    const std::uint64_t end = r + 1 < e.runs.size() ? e.runs[r + 1].start : e.members;
+    if (run.size == 0 || end == run.start) continue;
+    const firm_shape& s = e.shapes[run.shape];
+    // The first firm level by level, then copies of it.
+    Entry* first = table + run.start;
+    std::uint64_t below = 0;
+    for (std::uint32_t k = 0; k < s.levels; ++k) {
+      std::fill(first + below, first + s.upto[k], static_cast<Entry>(s.first_value + k));
+      below = s.upto[k];
+    }
+    for (std::uint64_t p = run.start + run.size; p < end; p += run.size)
+      std::copy(first, first + run.size, table + p);
+  }
+}
+
+}  // namespace
+
+void fill_value_ids(const economy& e, std::uint16_t* table)
+{
+  if (e.power.size() > (std::size_t{1} << 16))
+    throw std::invalid_argument("fill_value_ids(): " + std::to_string(e.power.size()) +
+                                " value ids do not fit 16 bits");
+  fill_ids(e, table);
+}
+
+void fill_value_ids(const economy& e, std::uint32_t* table) { fill_ids(e, table); }
+
 economy build_economy(double a, double b, const std::vector<value_run>& sizes)
 {
   // Distinct sizes, ascending; the base fit of a size does not depend on

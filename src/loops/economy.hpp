@@ -63,3 +63,9 @@ inline std::uint32_t value_at(const economy& e, std::uint64_t p)
   while (s.upto[k] <= w) ++k;
   return s.first_value + k;
 }
+
+// Writes value_at(e, p) into table[p] for every position p < e.members, firm
+// by firm (one pass of sequential writes). The value ids must fit the entry
+// type: e.power.size() <= 2^16 for 16-bit entries (else std::invalid_argument).
+void fill_value_ids(const economy& e, std::uint16_t* table);
+void fill_value_ids(const economy& e, std::uint32_t* table);

@@ -20,6 +20,19 @@
 
 namespace {
 
+// The sample is drawn from a table of value ids while the table takes at
+// most this many bytes per draw (32 MB for a million draws): about twice
+// the memory of the displaced-position map, and three times as fast.
+constexpr std::uint64_t table_bytes_per_draw = 32;
+
+template <typename Entry>
+void draw_through_table(const economy& world, int count, std::uint32_t seed, std::uint32_t* out)
+{
+  std::vector<Entry> table(world.members);
+  fill_value_ids(world, table.data());
+  draw_from_table(table.data(), world.members, count, seed, out);
+}
+
 double sum_in_order(const arma::Col<double>& values)
 {
   double total = 0.0;
@@ -31,6 +44,19 @@ double sum_in_order(const arma::Col<double>& values)
 
 power_sample draw_power_sample(const economy& world, int count, std::uint32_t seed)
 {
+  // Few members per draw: shuffle a table of every member's value id (2
+  // bytes each while the ids fit) instead of positions that would each need
+  // a lookup. Many members per draw: keep only the displaced positions.
+  const bool narrow = world.power.size() <= (std::size_t{1} << 16);
+  const std::uint64_t table_bytes = world.members * (narrow ? 2 : 4);
+  if (count >= 0 && table_bytes <= table_bytes_per_draw * static_cast<std::uint64_t>(count)) {
+    power_sample sample{arma::Col<std::uint32_t>(static_cast<arma::uword>(count), arma::fill::none)};
+    if (narrow)
+      draw_through_table<std::uint16_t>(world, count, seed, sample.ids.memptr());
+    else
+      draw_through_table<std::uint32_t>(world, count, seed, sample.ids.memptr());
+    return sample;
+  }
   std::vector<std::uint32_t> positions;
   draw_positions(world.members, count, seed, positions);
   power_sample sample{arma::Col<std::uint32_t>(positions.size(), arma::fill::none)};

@@ -5,9 +5,11 @@
 // What makes it fast, each step exact but the last:
 // - firm sizes arrive as runs of equal sizes, and firms of equal size share
 //   their bottom size and level structure, so each is computed once;
-// - a member is found from its position through the runs (firm, then level)
-//   instead of a T-entry power vector; the partial shuffle keeps only the
-//   positions it displaced;
+// - the partial shuffle runs over a table of 2-byte value ids, filled firm
+//   by firm, while the economy is small against the sample (up to 16
+//   members per draw); over a larger one it keeps only the positions it
+//   displaced, and a member is found from its position through the runs
+//   (firm, then level) instead of a T-entry power vector;
 // - pow is evaluated once per distinct power value, and the power sample is
 //   put in order by counting;
 // - the Mersenne twister makes its outputs in blocks, and the pay is ordered
@@ -21,7 +23,8 @@
 // top group summed in another order).
 //
 // Memory per call is bounded whatever alpha (some tens of MB for a million
-// firms), where run_repetition holds 16 bytes per member.
+// firms, the id table at most 32 bytes per draw), where run_repetition holds
+// 16 bytes per member.
 #pragma once
 
 #include <armadillo>

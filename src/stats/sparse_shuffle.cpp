@@ -51,18 +51,26 @@ void for_each_block(std::uint32_t n, int k, std::uint32_t seed, Take take) {
   }
 }
 
+// The shuffle itself, over a table of n entries: the t-th draw takes the
+// entry in slot j and moves the last unchosen entry into that slot.
+template <typename Entry, typename Out>
+void shuffle_table(Entry* table, std::uint32_t n, int k, std::uint32_t seed, Out* out) {
+  for_each_block(n, k, seed, [&](int t0, const std::uint32_t* j, int len) {
+    for (int i = 0; i < len; ++i) {
+      if (i + ahead < len) prefetch(&table[j[i + ahead]]);
+      // Unchosen entries: table[0 ... m - 1].
+      const std::uint32_t m = n - static_cast<std::uint32_t>(t0 + i);
+      out[t0 + i] = table[j[i]];
+      table[j[i]] = table[m - 1];
+    }
+  });
+}
+
 void draw_dense(std::uint32_t n, int k, std::uint32_t seed, std::vector<std::uint32_t>& out) {
   std::vector<std::uint32_t> position(n);
   for (std::uint32_t i = 0; i < n; ++i) position[i] = i;
-  for_each_block(n, k, seed, [&](int t0, const std::uint32_t* j, int len) {
-    for (int i = 0; i < len; ++i) {
-      if (i + ahead < len) prefetch(&position[j[i + ahead]]);
-      // Unchosen positions: position[0 ... m - 1].
-      const std::uint32_t m = n - static_cast<std::uint32_t>(t0 + i);
-      out.push_back(position[j[i]]);
-      position[j[i]] = position[m - 1];
-    }
-  });
+  out.resize(static_cast<std::size_t>(k));
+  shuffle_table(position.data(), n, k, seed, out.data());
 }
 
 struct slot {
@@ -108,13 +116,21 @@ void draw_sparse(std::uint32_t n, int k, std::uint32_t seed, std::vector<std::ui
 
 }  // namespace
 
-void draw_positions(std::uint64_t n, int k, std::uint32_t seed, std::vector<std::uint32_t>& out) {
+namespace {
+
+void check_arguments(const char* name, std::uint64_t n, int k) {
+  const std::string who = std::string(name) + "(): ";
   if (n >= (std::uint64_t{1} << 31))
-    throw std::invalid_argument("draw_positions(): n must be below 2^31, got " + std::to_string(n));
-  if (k < 0) throw std::invalid_argument("draw_positions(): k must be >= 0, got " + std::to_string(k));
+    throw std::invalid_argument(who + "n must be below 2^31, got " + std::to_string(n));
+  if (k < 0) throw std::invalid_argument(who + "k must be >= 0, got " + std::to_string(k));
   if (static_cast<std::uint64_t>(k) > n)
-    throw std::invalid_argument("draw_positions(): k must be <= n = " + std::to_string(n) +
-                                ", got " + std::to_string(k));
+    throw std::invalid_argument(who + "k must be <= n = " + std::to_string(n) + ", got " + std::to_string(k));
+}
+
+}  // namespace
+
+void draw_positions(std::uint64_t n, int k, std::uint32_t seed, std::vector<std::uint32_t>& out) {
+  check_arguments("draw_positions", n, k);
   out.clear();
   out.reserve(static_cast<std::size_t>(k));
   const auto size = static_cast<std::uint32_t>(n);
@@ -122,4 +138,14 @@ void draw_positions(std::uint64_t n, int k, std::uint32_t seed, std::vector<std:
     draw_dense(size, k, seed, out);
   else
     draw_sparse(size, k, seed, out);
+}
+
+void draw_from_table(std::uint16_t* table, std::uint64_t n, int k, std::uint32_t seed, std::uint32_t* out) {
+  check_arguments("draw_from_table", n, k);
+  shuffle_table(table, static_cast<std::uint32_t>(n), k, seed, out);
+}
+
+void draw_from_table(std::uint32_t* table, std::uint64_t n, int k, std::uint32_t seed, std::uint32_t* out) {
+  check_arguments("draw_from_table", n, k);
+  shuffle_table(table, static_cast<std::uint32_t>(n), k, seed, out);
 }

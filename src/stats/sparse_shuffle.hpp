@@ -17,3 +17,12 @@
 #include <vector>
 
 void draw_positions(std::uint64_t n, int k, std::uint32_t seed, std::vector<std::uint32_t>& out);
+
+// The same shuffle over a table of n entries instead of the positions
+// themselves: out[t] = the entry that table[0 .. n-1] held, as passed, at the
+// t-th position draw_positions(n, k, seed) returns. The table is left
+// shuffled. One random access per draw into n small entries (2 or 4 bytes),
+// and no lookup afterwards: the fastest form when an entry per position
+// costs little to fill. Throws std::invalid_argument as draw_positions does.
+void draw_from_table(std::uint16_t* table, std::uint64_t n, int k, std::uint32_t seed, std::uint32_t* out);
+void draw_from_table(std::uint32_t* table, std::uint64_t n, int k, std::uint32_t seed, std::uint32_t* out);

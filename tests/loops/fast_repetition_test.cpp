@@ -8,6 +8,7 @@
 #include "loops/data_tables.hpp"
 #include "loops/seeds.hpp"
 #include "stats/power_law_runs.hpp"
+#include "stats/sparse_shuffle.hpp"
 
 namespace {
 
@@ -127,4 +128,43 @@ TEST(fast_repetition, pay_of_sample_matches_the_plain_noise_for_any_sigma)
     // Both engines have read the same outputs.
     EXPECT_EQ(mt_next(engine), reference()) << "sigma " << sigma;
   }
+}
+
+// Both ways of drawing the sample (a table of value ids when the economy is
+// small against the draws, displaced positions otherwise) take the members
+// draw_positions picks.
+TEST(fast_repetition, the_power_sample_is_the_members_at_the_drawn_positions)
+{
+  const input_tables t = data_tables();
+  const repetition_inputs in{t.span, t.g, t.pay_exponent, 0.01, 20000};
+  const repetition_start start = start_repetition(in, repetition_id{0, 6});
+  const economy world =
+      build_economy(start.a, start.b, rpld_sorted_runs(20000, 1, 2.1, largest_firm, largest_firm, 21));
+  ASSERT_GT(world.members, 100000u);
+
+  std::vector<std::uint16_t> narrow(world.members);
+  std::vector<std::uint32_t> wide(world.members);
+  fill_value_ids(world, narrow.data());
+  fill_value_ids(world, wide.data());
+  for (std::uint64_t p = 0; p < world.members; ++p) {
+    ASSERT_EQ(narrow[p], value_at(world, p)) << p;
+    ASSERT_EQ(wide[p], value_at(world, p)) << p;
+  }
+
+  for (std::uint64_t count : {world.members, world.members / 2, world.members / 16, world.members / 17,
+                              world.members / 100}) {
+    const int k = static_cast<int>(count);
+    std::vector<std::uint32_t> positions;
+    draw_positions(world.members, k, 22, positions);
+    const power_sample sample = draw_power_sample(world, k, 22);
+    ASSERT_EQ(sample.ids.n_elem, positions.size());
+    for (std::size_t l = 0; l < positions.size(); ++l)
+      ASSERT_EQ(sample.ids[l], value_at(world, positions[l])) << "count " << count << ", draw " << l;
+  }
+
+  // More value ids than 16 bits hold cannot go into a 16-bit table.
+  economy many;
+  many.power.resize((std::size_t{1} << 16) + 1);
+  std::uint16_t entry = 0;
+  EXPECT_THROW(fill_value_ids(many, &entry), std::invalid_argument);
 }

@@ -78,3 +78,37 @@ TEST(DrawPositions, RejectsOutOfRange) {
   draw_positions((std::uint64_t{1} << 31) - 1, 2, 1u, out);
   EXPECT_EQ(out.size(), 2u);
 }
+
+TEST(DrawFromTable, TakesTheEntriesAtTheDrawnPositions) {
+  for (std::uint32_t seed : {3u, 4u}) {
+    for (std::uint64_t n : {std::uint64_t{1}, std::uint64_t{1000}, std::uint64_t{4001}, std::uint64_t{70000}}) {
+      for (int k : {0, 1, static_cast<int>(n / 3), static_cast<int>(n)}) {
+        std::vector<std::uint32_t> positions;
+        draw_positions(n, k, seed, positions);
+        // Entries that differ from their positions, in both widths.
+        std::vector<std::uint16_t> narrow(n);
+        std::vector<std::uint32_t> wide(n);
+        for (std::uint64_t p = 0; p < n; ++p) {
+          narrow[p] = static_cast<std::uint16_t>((p * 7919) % 65536);
+          wide[p] = static_cast<std::uint32_t>(p * 2654435761u);
+        }
+        const std::vector<std::uint16_t> narrow_before = narrow;
+        const std::vector<std::uint32_t> wide_before = wide;
+        std::vector<std::uint32_t> from_narrow(static_cast<std::size_t>(k) + 1, 99u);
+        std::vector<std::uint32_t> from_wide(static_cast<std::size_t>(k) + 1, 99u);
+        draw_from_table(narrow.data(), n, k, seed, from_narrow.data());
+        draw_from_table(wide.data(), n, k, seed, from_wide.data());
+        for (int t = 0; t < k; ++t) {
+          ASSERT_EQ(from_narrow[t], narrow_before[positions[t]]) << "n " << n << " k " << k << " draw " << t;
+          ASSERT_EQ(from_wide[t], wide_before[positions[t]]) << "n " << n << " k " << k << " draw " << t;
+        }
+        EXPECT_EQ(from_narrow[k], 99u);  // nothing written past k entries
+        EXPECT_EQ(from_wide[k], 99u);
+      }
+    }
+  }
+  std::uint16_t table[3] = {0, 1, 2};
+  std::uint32_t out[4];
+  EXPECT_THROW(draw_from_table(table, 3, 4, 1u, out), std::invalid_argument);
+  EXPECT_THROW(draw_from_table(table, 3, -1, 1u, out), std::invalid_argument);
+}

@@ -11,16 +11,16 @@
 //   displaced, and a member is found from its position through the runs
 //   (firm, then level) instead of a T-entry power vector;
 // - pow is evaluated once per distinct power value, and the power sample is
-//   put in order by counting;
+//   put in order by counting (its Gini sums taken a run of equal values at
+//   a time);
 // - the Mersenne twister makes its outputs in blocks, and the pay is ordered
 //   by a radix sort;
 // - the polar method runs a block of attempts at a time, and its log and the
 //   noise's exp are inline code that vectorises (within a few ulp of the C
 //   library's; the same attempts are accepted, as their test needs no log).
-// Columns 0, 3 and 6 and the power Gini are identical to run_repetition's
-// (the same sums in the same order); the pay Gini and both top shares agree
-// to far better than 1e-12 relative (the last bits of exp and log, and the
-// top group summed in another order).
+// Columns 0, 3 and 6 are identical to run_repetition's; the Ginis and top
+// shares agree to far better than 1e-12 relative (their sums are taken in
+// another order, and the pay carries the last bits of another exp and log).
 //
 // Memory per call is bounded whatever alpha (some tens of MB for a million
 // firms, the id table at most 32 bytes per draw), where run_repetition holds

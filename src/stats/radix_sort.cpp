@@ -9,8 +9,6 @@
 namespace {
 
 constexpr int digit_bits = 11;
-constexpr int max_passes = 6;  // 66 bits cover the 64 of a key
-constexpr std::size_t buckets = std::size_t{1} << digit_bits;
 constexpr std::uint64_t sign = std::uint64_t{1} << 63;
 
 // Keys that compare as unsigned integers the way the doubles compare as numbers.
@@ -21,63 +19,100 @@ inline std::uint64_t to_key(double v)
   return (bits & sign) ? ~bits : bits ^ sign;
 }
 
+// One LSD pass of `bits`-bit digits per entry of `shifts` over keys
+// key(v) >> shift, moving the values between `values` and `buffer`; returns
+// where they ended. count holds the histograms of every pass.
+template <typename Key>
+double* scatter_passes(double* values, double* buffer, std::size_t n, Key key, int bits,
+                       const std::vector<int>& shifts, std::vector<std::size_t>& count)
+{
+  const std::size_t size = std::size_t{1} << bits;
+  const std::uint64_t mask = size - 1;
+  const std::size_t passes = shifts.size();
+  count.assign(passes * size, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t k = key(values[i]);
+    for (std::size_t p = 0; p < passes; ++p) ++count[p * size + ((k >> shifts[p]) & mask)];
+  }
+  double* from = values;
+  double* to = buffer;
+  const std::uint64_t first = key(values[0]);
+  for (std::size_t p = 0; p < passes; ++p) {
+    std::size_t* c = &count[p * size];
+    const int shift = shifts[p];
+    if (c[(first >> shift) & mask] == n) continue;  // a digit every key shares
+    std::size_t offset = 0;
+    for (std::size_t b = 0; b < size; ++b) {
+      const std::size_t here = c[b];
+      c[b] = offset;
+      offset += here;
+    }
+    for (std::size_t i = 0; i < n; ++i) to[c[(key(from[i]) >> shift) & mask]++] = from[i];
+    std::swap(from, to);
+  }
+  return from;
+}
+
 }  // namespace
 
 void radix_sort(double* values, std::size_t n, int ignored_low_bits)
 {
   if (n < 2) return;
   const int low = std::clamp(ignored_low_bits, 0, 63);
-  const int passes = (64 - low + digit_bits - 1) / digit_bits;
-  const auto digit = [low](std::uint64_t key, int p) {
-    return static_cast<std::size_t>((key >> (low + p * digit_bits)) & (buckets - 1));
-  };
-
-  // Key histograms of every pass in one read of the values.
-  std::vector<std::size_t> count(max_passes * buckets, 0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t key = to_key(values[i]);
-    for (int p = 0; p < passes; ++p) ++count[p * buckets + digit(key, p)];
-  }
-  // A digit that every key shares leaves the order as it is: skip its pass.
-  std::vector<int> active;
-  for (int p = 0; p < passes; ++p) {
-    if (count[p * buckets + digit(to_key(values[0]), p)] != n) active.push_back(p);
-  }
-  if (active.empty()) return;
-
+  std::vector<int> shifts;
+  for (int shift = low; shift < 64; shift += digit_bits) shifts.push_back(shift);
   // The values move between the array and one buffer, their keys computed
   // afresh in every pass (a few bit operations, cheaper than the memory a
   // key array would take). Left uninitialised: every slot is written before
   // it is read.
   std::unique_ptr<double[]> buffer(new double[n]);
-  double* from = values;
-  double* to = buffer.get();
-  for (const int p : active) {
-    std::size_t* c = &count[p * buckets];
-    std::size_t offset = 0;
-    for (std::size_t b = 0; b < buckets; ++b) {
-      const std::size_t here = c[b];
-      c[b] = offset;
-      offset += here;
-    }
-    for (std::size_t i = 0; i < n; ++i) to[c[digit(to_key(from[i]), p)]++] = from[i];
-    std::swap(from, to);
-  }
-  if (from != values) std::copy(from, from + n, values);
+  std::vector<std::size_t> count;
+  const double* sorted = scatter_passes(values, buffer.get(), n, to_key, digit_bits, shifts, count);
+  if (sorted != values) std::copy(sorted, sorted + n, values);
 }
 
 void sort_doubles(double* values, std::size_t n)
 {
-  // Three 11-bit passes: values apart by more than about 2^-20 relative come
-  // out in order, nearer ones in their input order.
-  constexpr int leading_bits_ignored = 31;
-  radix_sort(values, n, leading_bits_ignored);
-  // A bounded insertion pass, then std::sort if the budget runs out (values
-  // crowded closer than the passes can tell apart, as with almost no noise).
+  if (n < 2) return;
+  // Keys relative to the smallest, so that the digits cover only the range
+  // the values span: 24 bits of it in two 12-bit passes order values apart
+  // by more than (range of the keys) / 2^24. Pay spans some 10 to 20
+  // octaves, which leaves steps of about 2^-20 relative. Ranges over 32
+  // octaves (steps coarser than 2^-19) take a third pass.
+  std::uint64_t lo = ~std::uint64_t{0}, hi = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t k = to_key(values[i]);
+    lo = std::min(lo, k);
+    hi = std::max(hi, k);
+  }
+  const std::uint64_t range = hi - lo;
+  if (range == 0) return;
+  int width = 0;
+  while (width < 64 && (range >> width) != 0) ++width;
+  constexpr int digit = 12;  // 4096 buckets: the histograms stay in the cache
+  std::vector<int> shifts;
+  if (width <= 2 * digit + 33) {
+    const int low = std::max(0, width - 2 * digit);
+    shifts = {low, low + digit};
+  } else {
+    const int low = std::max(0, width - 3 * digit);
+    shifts = {low, low + digit, low + 2 * digit};
+  }
+  std::unique_ptr<double[]> buffer(new double[n]);
+  std::vector<std::size_t> count;
+  const double* sorted = scatter_passes(
+      values, buffer.get(), n, [lo](double v) { return to_key(v) - lo; }, digit, shifts, count);
+  if (sorted != values) std::copy(sorted, sorted + n, values);
+  buffer.reset();
+
+  // A bounded insertion pass orders what the digits could not tell apart
+  // (rarely more than a few neighbours), then std::sort if the budget runs
+  // out (values crowded far closer than the steps, as with almost no noise).
   std::size_t moves = 0;
   const std::size_t budget = 4 * n + 64;
   for (std::size_t i = 1; i < n; ++i) {
     const double v = values[i];
+    if (!(values[i - 1] > v)) continue;
     std::size_t j = i;
     while (j > 0 && values[j - 1] > v) {
       values[j] = values[j - 1];

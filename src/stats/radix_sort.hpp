@@ -20,8 +20,10 @@
 void radix_sort(double* values, std::size_t n, int ignored_low_bits = 0);
 
 // Sorts values[0 .. n-1] in place exactly as radix_sort(values, n) does, in
-// fewer passes: a radix sort on the leading 33 key bits, then an insertion
-// pass that orders the values those bits do not tell apart (rarely more than
-// a couple at a time). Should there be many of them, it finishes with
-// std::sort instead.
+// fewer passes: a radix sort on 24 bits of the keys taken relative to the
+// smallest (36 bits when the values span more than 32 octaves), then an
+// insertion pass that orders the values those bits do not tell apart
+// (rarely more than a few at a time). Should there be many of them (values
+// crowded together, or a far outlier that stretches the range), it
+// finishes with std::sort instead.
 void sort_doubles(double* values, std::size_t n);

@@ -75,6 +75,27 @@ TEST(sort_doubles, orders_exactly_like_std_sort_also_when_values_crowd)
     sort_doubles(values.data(), values.size());
     EXPECT_EQ(values, expected) << spread;
   }
+  // Values over hundreds of octaves, of both signs, with zeros and
+  // infinities; and a narrow cluster stretched by one far outlier.
+  std::uniform_real_distribution<double> exponent(-300.0, 300.0);
+  std::vector<double> wide(50000);
+  for (std::size_t i = 0; i < wide.size(); ++i)
+    wide[i] = (i % 3 == 0 ? -1.0 : 1.0) * std::pow(10.0, exponent(engine));
+  wide[5] = 0.0;
+  wide[6] = -0.0;
+  wide[7] = std::numeric_limits<double>::infinity();
+  wide[8] = -std::numeric_limits<double>::infinity();
+  std::lognormal_distribution<double> narrow(1.0, 0.1);
+  std::vector<double> outlier(50000);
+  for (double& v : outlier) v = narrow(engine);
+  outlier[123] = 1e300;
+  for (std::vector<double>* values : {&wide, &outlier}) {
+    std::vector<double> expected = *values;
+    std::sort(expected.begin(), expected.end());
+    sort_doubles(values->data(), values->size());
+    EXPECT_EQ(*values, expected);
+  }
+
   double one = 1.0;
   sort_doubles(&one, 1);
   sort_doubles(nullptr, 0);

@@ -112,13 +112,27 @@ table_part build_table(int xmin, double alpha, double h, uword m, double top, st
   double survival = (h - std::pow(static_cast<double>(xmin), -alpha)) / h;
   t.cumulative.push_back(1.0 - survival);
   t.ascending = !std::isnan(t.cumulative[1]);
+  // The terms pow(xmin + c, -alpha) / h a batch ahead: pow is a call that
+  // would otherwise push every value of the recurrence out of registers,
+  // once per entry. A batch may reach past the entry where the walk stops;
+  // those terms are never used.
+  constexpr std::size_t batch = 256;
+  double term[batch];
+  std::size_t have = 0, used = 0;
   for (;;) {
     const uword c = t.cumulative.size() - 1;
     const double here = t.cumulative[c];
     for (const std::size_t b = bucket(here); next_bucket <= b;)
       t.guide[next_bucket++] = static_cast<std::uint32_t>(c);
     if (c == m || !(here <= top)) break;
-    survival = survival - std::pow(static_cast<double>(xmin) + static_cast<double>(c), -alpha) / h;
+    if (used == have) {
+      have = static_cast<std::size_t>(std::min<uword>(batch, m - c));
+      for (std::size_t i = 0; i < have; ++i)
+        term[i] = std::pow(static_cast<double>(xmin) + static_cast<double>(c + i), -alpha);
+      for (std::size_t i = 0; i < have; ++i) term[i] = term[i] / h;
+      used = 0;
+    }
+    survival = survival - term[used++];
     t.cumulative.push_back(1.0 - survival);
     t.ascending = t.ascending && t.cumulative[c + 1] >= here;
   }

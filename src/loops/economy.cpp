@@ -87,7 +87,8 @@ economy build_economy(double a, double b, const std::vector<value_run>& sizes)
   e.runs.reserve(sizes.size());
   for (const value_run& r : sizes) {
     const auto d = std::lower_bound(distinct.begin(), distinct.end(), r.value) - distinct.begin();
-    e.runs.push_back({e.members, r.value, static_cast<std::uint32_t>(d)});
+    const std::uint64_t inverse = r.value > 1 ? ~std::uint64_t{0} / r.value + 1 : 0;
+    e.runs.push_back({e.members, r.value, static_cast<std::uint32_t>(d), inverse});
     if (r.value != 0 && r.count > (std::numeric_limits<std::uint64_t>::max() - e.members) / r.value) {
       throw std::runtime_error("the number of members overflows");
     }

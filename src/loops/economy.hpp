@@ -18,7 +18,18 @@ struct firm_run {
   std::uint64_t start;  // position of its first member
   std::uint64_t size;   // members per firm
   std::uint32_t shape;  // index of the size's level structure
+  std::uint64_t inverse;  // ceil(2^64 / size), for remainders without a division
 };
+
+// x mod d for 32-bit x and 1 <= d < 2^32, given inverse = ceil(2^64 / d)
+// (0 for d = 1): the fraction x / d in 64-bit fixed point, times d, keeps
+// the remainder in its upper half. Exact for every such x and d.
+inline std::uint32_t remainder_of(std::uint32_t x, std::uint64_t d, std::uint64_t inverse)
+{
+  __extension__ using wide = unsigned __int128;
+  const std::uint64_t fraction = inverse * x;
+  return static_cast<std::uint32_t>((static_cast<wide>(fraction) * d) >> 64);
+}
 
 // The level structure shared by every firm of one size: the cumulative
 // member counts of its levels, and the id of each level's power value.
@@ -54,11 +65,8 @@ inline std::uint32_t value_at(const economy& e, std::uint64_t p)
   while (r + 1 < e.runs.size() && e.runs[r + 1].start <= p) ++r;
   const firm_run& run = e.runs[r];
   const firm_shape& s = e.shapes[run.shape];
-  // Positions and sizes stay below 2^31 (build_economy checks it), and a
-  // 32-bit division is much cheaper than a 64-bit one.
-  const std::uint32_t w =
-      run.size == 1 ? 0
-                    : static_cast<std::uint32_t>(p - run.start) % static_cast<std::uint32_t>(run.size);
+  // Positions and sizes stay below 2^31 (build_economy checks it).
+  const std::uint32_t w = remainder_of(static_cast<std::uint32_t>(p - run.start), run.size, run.inverse);
   std::uint32_t k = 0;
   while (s.upto[k] <= w) ++k;
   return s.first_value + k;

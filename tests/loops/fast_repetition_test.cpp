@@ -168,3 +168,17 @@ TEST(fast_repetition, the_power_sample_is_the_members_at_the_drawn_positions)
   std::uint16_t entry = 0;
   EXPECT_THROW(fill_value_ids(many, &entry), std::invalid_argument);
 }
+
+TEST(fast_repetition, remainder_of_equals_the_division_remainder)
+{
+  std::mt19937_64 engine(23);
+  std::vector<std::uint64_t> divisors{1, 2, 3, 7, 1000, 65536, 2300000, 0x7fffffffu, 0x80000000u, 0xffffffffu};
+  for (int i = 0; i < 200; ++i) divisors.push_back(1 + engine() % 0xffffffffu);
+  for (std::uint64_t d : divisors) {
+    const std::uint64_t inverse = d > 1 ? ~std::uint64_t{0} / d + 1 : 0;
+    std::vector<std::uint32_t> xs{0u, 1u, static_cast<std::uint32_t>(d - 1), 0xffffffffu, 0x7fffffffu};
+    if (d < 0xffffffffu) xs.push_back(static_cast<std::uint32_t>(d));
+    for (int j = 0; j < 2000; ++j) xs.push_back(static_cast<std::uint32_t>(engine()));
+    for (std::uint32_t x : xs) ASSERT_EQ(remainder_of(x, d, inverse), x % d) << x << " mod " << d;
+  }
+}

@@ -87,11 +87,43 @@ struct table_part {
   std::vector<double> cumulative;  // entries 0 ... end; entry 0 is never read
   std::vector<std::uint32_t> guide;
   bool ascending;
+  bool complete;    // no walk reads past entry end (false: stopped at the limit)
+  double survival;  // the recurrence's state at entry end
+};
+
+// The terms pow(xmin + c, -alpha) / h of the entries after c, a batch ahead:
+// pow is a call that would otherwise push every value of the recurrence out
+// of registers, once per entry. A batch may reach past the entry where a
+// walk stops; those terms are never used.
+class term_batches {
+ public:
+  term_batches(int xmin, double alpha, double h, uword m) : xmin_(xmin), alpha_(alpha), h_(h), m_(m) {}
+
+  // The term that takes entry c to entry c + 1 (c < m, called for c, c + 1, ...).
+  double after(uword c) {
+    if (used_ == have_) {
+      have_ = static_cast<std::size_t>(std::min<uword>(size, m_ - c));
+      for (std::size_t i = 0; i < have_; ++i)
+        term_[i] = std::pow(static_cast<double>(xmin_) + static_cast<double>(c + i), -alpha_);
+      for (std::size_t i = 0; i < have_; ++i) term_[i] = term_[i] / h_;
+      used_ = 0;
+    }
+    return term_[used_++];
+  }
+
+ private:
+  static constexpr std::size_t size = 256;
+  int xmin_;
+  double alpha_, h_;
+  uword m_;
+  double term_[size];
+  std::size_t have_ = 0, used_ = 0;
 };
 
 // Builds the cumulative table by rpld's recurrence (the same pow calls and
 // operations, so the same doubles), but stops at the entry where rpld's walk
-// stops for the largest uniform `top`: no uniform's walk reads past it.
+// stops for the largest uniform `top` (no uniform's walk reads past it), or
+// at entry `limit`, whichever comes first.
 //
 // guide[b] is the first entry whose bucket is b or more, the bucket of a
 // probability x being bucket(x); bucket is non-decreasing in x.  For a uniform
@@ -99,12 +131,13 @@ struct table_part {
 // below u, and entry guide[b + 1] (when some entry lies in a higher bucket)
 // exceeds u: the first entry above u lies in [guide[b], guide[b + 1]].
 template <typename Bucket>
-table_part build_table(int xmin, double alpha, double h, uword m, double top, std::size_t g,
-                       Bucket bucket) {
+table_part build_table(int xmin, double alpha, double h, uword m, uword limit, double top,
+                       std::size_t g, Bucket bucket) {
   table_part t;
-  // Reserve what the loops' tables need, so that the table never moves while
-  // it grows; pages that are never written cost nothing.
-  t.cumulative.reserve(static_cast<std::size_t>(std::min<uword>(m + 1, uword{1} << 22)));
+  const uword last = std::min(m, limit);
+  // Reserve what the table can need, so that it never moves while it grows;
+  // pages that are never written cost nothing.
+  t.cumulative.reserve(static_cast<std::size_t>(last + 1));
   t.cumulative.push_back(0.0);
   t.guide.assign(g + 2, 0);
   std::size_t next_bucket = 0;
@@ -112,33 +145,46 @@ table_part build_table(int xmin, double alpha, double h, uword m, double top, st
   double survival = (h - std::pow(static_cast<double>(xmin), -alpha)) / h;
   t.cumulative.push_back(1.0 - survival);
   t.ascending = !std::isnan(t.cumulative[1]);
-  // The terms pow(xmin + c, -alpha) / h a batch ahead: pow is a call that
-  // would otherwise push every value of the recurrence out of registers,
-  // once per entry. A batch may reach past the entry where the walk stops;
-  // those terms are never used.
-  constexpr std::size_t batch = 256;
-  double term[batch];
-  std::size_t have = 0, used = 0;
+  term_batches terms(xmin, alpha, h, m);
   for (;;) {
     const uword c = t.cumulative.size() - 1;
     const double here = t.cumulative[c];
     for (const std::size_t b = bucket(here); next_bucket <= b;)
       t.guide[next_bucket++] = static_cast<std::uint32_t>(c);
-    if (c == m || !(here <= top)) break;
-    if (used == have) {
-      have = static_cast<std::size_t>(std::min<uword>(batch, m - c));
-      for (std::size_t i = 0; i < have; ++i)
-        term[i] = std::pow(static_cast<double>(xmin) + static_cast<double>(c + i), -alpha);
-      for (std::size_t i = 0; i < have; ++i) term[i] = term[i] / h;
-      used = 0;
-    }
-    survival = survival - term[used++];
+    t.complete = c == m || !(here <= top);
+    if (t.complete || c == last) break;
+    survival = survival - terms.after(c);
     t.cumulative.push_back(1.0 - survival);
     t.ascending = t.ascending && t.cumulative[c + 1] >= here;
   }
+  t.survival = survival;
   const auto end = static_cast<std::uint32_t>(t.cumulative.size() - 1);
   while (next_bucket < t.guide.size()) t.guide[next_bucket++] = end;
   return t;
+}
+
+// Carries the recurrence on past the end of an incomplete table for the
+// uniforms `tail` (ascending, none below the table's last entry) without
+// storing it: entry[i] becomes the first entry above tail[i], or 0 when
+// there is none up to entry m. Returns false, as soon as it sees one, if an
+// entry falls below the one before it (the table is not ascending).
+bool walk_tail(const table_part& t, int xmin, double alpha, double h, uword m,
+               const std::vector<double>& tail, std::vector<uword>& entry) {
+  entry.assign(tail.size(), 0);
+  uword c = t.cumulative.size() - 1;
+  double here = t.cumulative[c];
+  double survival = t.survival;
+  term_batches terms(xmin, alpha, h, m);
+  std::size_t i = 0;
+  while (i < tail.size() && c < m) {
+    survival = survival - terms.after(c);
+    const double next = 1.0 - survival;
+    if (!(next >= here)) return false;
+    ++c;
+    here = next;
+    while (i < tail.size() && tail[i] < here) entry[i++] = c;
+  }
+  return true;
 }
 
 std::vector<value_run> exact_runs(std::size_t n, double u_max, std::uint32_t seed, int xmin,
@@ -163,55 +209,67 @@ std::vector<value_run> exact_runs(std::size_t n, double u_max, std::uint32_t see
     const double y = x * scale;
     return y < g_double ? static_cast<std::size_t>(y) : g - 1;
   };
-  const table_part t = build_table(xmin, alpha, h, m, top, g, bucket);
-  const double* cum = t.cumulative.data();
-  const std::size_t end = t.cumulative.size() - 1;
   const uword first = static_cast<uword>(xmin);
-
   std::vector<value_run> runs;
-  if (!t.ascending) {
-    // Only a normaliser lost to rounding (zero or negative) breaks the order
-    // of the table; then do exactly what rpld does: sort and walk.
-    std::vector<double> v;
-    v.reserve(n);
-    for_each_uniform(n, u_max, seed, [&v](double x) { v.push_back(x); });
-    std::sort(v.begin(), v.end());
-    std::vector<uword> value(v.size(), 0);
-    uword c = 1;
-    for (std::size_t i = 0; i < v.size(); ++i) {
-      while (c < m && cum[c] <= v[i]) ++c;
-      if (cum[c] > v[i]) value[i] = first + c - 1;
+
+  // The table is stored only as far as its first `head` entries, which take
+  // all but a few hundred of a million draws even at the smallest alpha; the
+  // walks that go further are settled in order by carrying the recurrence on.
+  constexpr uword head = uword{1} << 16;
+  const table_part t = build_table(xmin, alpha, h, m, head, top, g, bucket);
+  if (t.ascending) {
+    // In an ascending table, rpld's walk stops for u at the first entry above
+    // u, or at the last entry when none is: count the draws per entry that way.
+    const double* cum = t.cumulative.data();
+    const std::size_t end = t.cumulative.size() - 1;
+    std::vector<std::uint32_t> count(end + 1, 0);
+    std::vector<double> past;  // the draws past entry end
+    for_each_uniform(n, u_max, seed, [&](double x) {
+      const std::size_t b = bucket(x);
+      std::size_t c = t.guide[b];
+      const std::size_t hi = t.guide[b + 1];
+      if (hi - c > 8)
+        c = static_cast<std::size_t>(std::upper_bound(cum + c, cum + hi, x) - cum);
+      else
+        while (c < hi && !(cum[c] > x)) ++c;
+      if (cum[c] > x)
+        ++count[c];
+      else
+        past.push_back(x);
+    });
+    std::sort(past.begin(), past.end());
+    std::vector<uword> entry(past.size(), 0);  // 0: beyond the whole table
+    if (t.complete || walk_tail(t, xmin, alpha, h, m, past, entry)) {
+      for (std::size_t c = 1; c <= end; ++c)
+        if (count[c] != 0) add_run(runs, first + c - 1, count[c]);
+      for (std::size_t i = 0; i < past.size(); ++i)
+        if (entry[i] != 0) add_run(runs, first + entry[i] - 1, 1);
+      // Beyond the table rpld approximates each uniform, in ascending order
+      // of the uniforms.
+      for (std::size_t i = 0; i < past.size(); ++i)
+        if (entry[i] == 0) add_run(runs, continuous_value(xmin_half, expo, past[i], clamp_to), 1);
+      return runs;
     }
-    for (std::size_t i = v.size(); i > 0 && value[i - 1] == 0; --i)
-      value[i - 1] = continuous_value(xmin_half, expo, v[i - 1], clamp_to);
-    for (uword x : value) add_run(runs, x, 1);
-    return runs;
   }
 
-  // In an ascending table, rpld's walk stops for u at the first entry above u,
-  // or at the last entry when none is: count the draws per entry that way.
-  std::vector<std::uint32_t> count(end + 1, 0);
-  std::vector<double> beyond;
-  for_each_uniform(n, u_max, seed, [&](double x) {
-    const std::size_t b = bucket(x);
-    std::size_t c = t.guide[b];
-    const std::size_t hi = t.guide[b + 1];
-    if (hi - c > 8)
-      c = static_cast<std::size_t>(std::upper_bound(cum + c, cum + hi, x) - cum);
-    else
-      while (c < hi && !(cum[c] > x)) ++c;
-    if (cum[c] > x)
-      ++count[c];
-    else
-      beyond.push_back(x);  // past the whole table: c is the last entry
-  });
-  for (std::size_t c = 1; c <= end; ++c)
-    if (count[c] != 0) add_run(runs, first + c - 1, count[c]);
-
-  // Beyond the table rpld approximates each uniform, in ascending order of
-  // the uniforms.
-  std::sort(beyond.begin(), beyond.end());
-  for (const double x : beyond) add_run(runs, continuous_value(xmin_half, expo, x, clamp_to), 1);
+  // Only a normaliser lost to rounding (zero or negative) breaks the order
+  // of the table; then do exactly what rpld does over the whole table: sort
+  // and walk.
+  const table_part whole = build_table(xmin, alpha, h, m, m, top, g, bucket);
+  const double* cum = whole.cumulative.data();
+  std::vector<double> v;
+  v.reserve(n);
+  for_each_uniform(n, u_max, seed, [&v](double x) { v.push_back(x); });
+  std::sort(v.begin(), v.end());
+  std::vector<uword> value(v.size(), 0);
+  uword c = 1;
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    while (c < m && cum[c] <= v[i]) ++c;
+    if (cum[c] > v[i]) value[i] = first + c - 1;
+  }
+  for (std::size_t i = v.size(); i > 0 && value[i - 1] == 0; --i)
+    value[i - 1] = continuous_value(xmin_half, expo, v[i - 1], clamp_to);
+  for (uword x : value) add_run(runs, x, 1);
   return runs;
 }
 

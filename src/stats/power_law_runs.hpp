@@ -14,10 +14,12 @@
 // finite number above 1); it clamps approximated values beyond the range of
 // uword as rpld does, and Boost.Math errors of zeta propagate.
 //
-// It draws the very uniforms rpld draws, but sorts none of them except those
-// beyond the table, and tabulates the cumulative distribution only as far as
-// the largest uniform reaches, so a call costs about `draws` steps plus one per
-// table entry reached instead of a sort and a table of table_size entries.
+// It draws the very uniforms rpld draws, but sorts none of them except the
+// few whose walk passes the first 65536 table entries, and computes the
+// cumulative distribution only as far as the largest uniform reaches, storing
+// just those first entries: a call costs about `draws` steps plus one per
+// table entry reached, in bounded memory, instead of a sort and a table of
+// table_size entries.
 #pragma once
 
 #include <armadillo>

@@ -84,9 +84,12 @@ TEST(RpldSortedRuns, KeepsTheDropBetweenTableAndTail) {
     EXPECT_EQ(expect_runs_equal(20000, 1, 2.5, 10, 0, seed), 1);
     EXPECT_EQ(expect_runs_equal(20000, 1, 2.5, 1, 0, seed), 0);
   }
-  // Heavy tails, clamped at xmax or not, with a table reached in full.
+  // Heavy tails, clamped at xmax or not, with a table reached in full,
+  // also by walks that go past the first 65536 entries.
   EXPECT_LE(expect_runs_equal(50000, 1, 1.2, 10, 50, 3u), 1);
   EXPECT_LE(expect_runs_equal(50000, 2, 1.05, 4000, 0, 4u), 1);
+  EXPECT_LE(expect_runs_equal(50000, 1, 1.3, 100000, 0, 5u), 1);
+  EXPECT_LE(expect_runs_equal(50000, 1, 1.3, 100000, 150000, 6u), 1);
 }
 
 TEST(RpldSortedRuns, ContinuousApproximationIsAscending) {

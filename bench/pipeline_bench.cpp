@@ -625,6 +625,23 @@ int parent(const std::string& self, const std::string& data, int repeats, int ru
   auto rate = [&](const std::string& p, int threads) {
     return repetitions / whole[p][threads].value["seconds"];
   };
+  // A ratio of speeds, taken run by run within each round (its two runs a few
+  // seconds apart) and summarised by the median over the rounds: a
+  // disturbance that slows one round moves one ratio, not one side of all.
+  struct ratio_summary {
+    double median, low, high;
+  };
+  auto paired = [&](const std::string& slow_p, int slow_t, const std::string& fast_p, int fast_t) {
+    std::vector<double> r;
+    for (int round = 0; round < runs; ++round) {
+      r.push_back(runs_of[slow_p][slow_t][static_cast<std::size_t>(round)].value.at("seconds") /
+                  runs_of[fast_p][fast_t][static_cast<std::size_t>(round)].value.at("seconds"));
+    }
+    return ratio_summary{median(r), *std::min_element(r.begin(), r.end()), *std::max_element(r.begin(), r.end())};
+  };
+  auto shown = [](const ratio_summary& r, int digits) {
+    return "(" + fixed(r.low, digits) + " to " + fixed(r.high, digits) + ")  " + fixed(r.median, digits) + "x";
+  };
   auto peak = [&](const child_report& r) { return mb(r.value.at("peak_kb")); };
   auto worker = [&](const child_report& r, int threads) {
     return mb(r.value.at("peak_kb") - r.value.at("base_kb")) / threads;
@@ -673,7 +690,7 @@ int parent(const std::string& self, const std::string& data, int repeats, int ru
   {
     std::vector<std::string> row{"", "plain/fast"};
     for (std::size_t i = 0; i < fixed_alphas.size(); ++i) row.push_back(fixed(sum[0][i] / sum[1][i], 1) + "x");
-    row.push_back(fixed(rate("fast", 1) / rate("plain", 1), 1) + "x");
+    row.push_back(shown(paired("plain", 1, "fast", 1), 1));
     out.add(row);
   }
   out.rule();
@@ -693,7 +710,7 @@ int parent(const std::string& self, const std::string& data, int repeats, int ru
   for (std::size_t q = 0; q < pipelines.size(); ++q) {
     std::vector<std::string> row{q == 0 ? "speed-up, 2 threads / 1 thread" : "", pipelines[q]};
     for (std::size_t i = 0; i < fixed_alphas.size(); ++i) row.push_back("");
-    row.push_back(fixed(rate(pipelines[q], 2) / rate(pipelines[q], 1), 2) + "x");
+    row.push_back(shown(paired(pipelines[q], 1, pipelines[q], 2), 2));
     out.add(row);
   }
   // The repetitions are split into two contiguous blocks, one per worker; with
@@ -779,8 +796,8 @@ int parent(const std::string& self, const std::string& data, int repeats, int ru
             << "\n\n";
   out.print();
 
-  const double speed = rate("fast", 1) / rate("plain", 1);
-  const double scaling = rate("fast", 2) / rate("fast", 1);
+  const double speed = paired("plain", 1, "fast", 1).median;
+  const double scaling = paired("fast", 1, "fast", 2).median;
   // Independent of alpha: the largest economy (alpha 1.8, some 58 times the
   // members of alpha 7.0) may not need more than the allocator's slack
   // (some tens of MB from one repetition's buffers to the next) above the
@@ -793,7 +810,8 @@ int parent(const std::string& self, const std::string& data, int repeats, int ru
                "Whole pipeline: run_region over repetitions 0.."
             << repetitions - 1 << " of seed " << seed
             << " (quarnel's rows), each configuration in its own process; median of " << runs
-            << " runs, their range in brackets.\n"
+            << " runs, their range in brackets. Ratios (plain/fast, speed-up): taken within each round of runs,"
+               " then the median over the rounds, their range in brackets.\n"
                "Memory: ru_maxrss of that process (largest of the runs); per worker = (peak - peak before the first repetition)"
                " / threads; \""
             << mix << "\" column: 1 thread / 2 threads.\n"

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <stdexcept>
 #include <string>
@@ -12,6 +13,7 @@
 #include "loops/seeds.hpp"
 #include "stats/bootstrap.hpp"
 #include "stats/fast_math.hpp"
+#include "stats/huge_pages.hpp"
 #include "stats/inequality.hpp"
 #include "stats/normal_bulk.hpp"
 #include "stats/power_law_runs.hpp"
@@ -33,9 +35,10 @@ constexpr std::uint64_t table_bytes_per_draw = 32;
 template <typename Entry>
 void draw_through_table(const economy& world, int count, std::uint32_t seed, std::uint32_t* out)
 {
-  std::vector<Entry> table(world.members);
-  fill_value_ids(world, table.data());
-  draw_from_table(table.data(), world.members, count, seed, out);
+  std::unique_ptr<Entry[]> table(new Entry[world.members]);
+  prefer_huge_pages(table.get(), world.members * sizeof(Entry));
+  fill_value_ids(world, table.get());
+  draw_from_table(table.get(), world.members, count, seed, out);
 }
 
 // The Gini coefficient of sorted values (no small-sample correction) and
@@ -77,6 +80,7 @@ power_sample draw_power_sample(const economy& world, int count, std::uint32_t se
   const std::uint64_t table_bytes = world.members * (narrow ? 2 : 4);
   if (count >= 0 && table_bytes <= table_bytes_per_draw * static_cast<std::uint64_t>(count)) {
     power_sample sample{arma::Col<std::uint32_t>(static_cast<arma::uword>(count), arma::fill::none)};
+    prefer_huge_pages(sample.ids.memptr(), sample.ids.n_elem * sizeof(std::uint32_t));
     if (narrow)
       draw_through_table<std::uint16_t>(world, count, seed, sample.ids.memptr());
     else
@@ -86,6 +90,7 @@ power_sample draw_power_sample(const economy& world, int count, std::uint32_t se
   std::vector<std::uint32_t> positions;
   draw_positions(world.members, count, seed, positions);
   power_sample sample{arma::Col<std::uint32_t>(positions.size(), arma::fill::none)};
+  prefer_huge_pages(sample.ids.memptr(), sample.ids.n_elem * sizeof(std::uint32_t));
   for (std::size_t l = 0; l < positions.size(); ++l) sample.ids[l] = value_at(world, positions[l]);
   return sample;
 }
@@ -140,6 +145,7 @@ arma::Col<double> pay_of_sample(const economy& world, const power_sample& sample
   }
   const arma::uword n = sample.ids.n_elem;
   arma::Col<double> pay(n, arma::fill::none);
+  prefer_huge_pages(pay.memptr(), n * sizeof(double));
   // A block of normals at a time (an even number, so that no pair is split
   // between blocks), turned into noise factors and applied. The polar method
   // never accepts an r2 below 2^-106 (2u - 1 is 0 or at least 2^-53 in

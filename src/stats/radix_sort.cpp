@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "stats/huge_pages.hpp"
+
 namespace {
 
 constexpr int digit_bits = 11;
@@ -66,6 +68,7 @@ void radix_sort(double* values, std::size_t n, int ignored_low_bits)
   // key array would take). Left uninitialised: every slot is written before
   // it is read.
   std::unique_ptr<double[]> buffer(new double[n]);
+  prefer_huge_pages(buffer.get(), n * sizeof(double));
   std::vector<std::size_t> count;
   const double* sorted = scatter_passes(values, buffer.get(), n, to_key, digit_bits, shifts, count);
   if (sorted != values) std::copy(sorted, sorted + n, values);
@@ -99,6 +102,7 @@ void sort_doubles(double* values, std::size_t n)
     shifts = {low, low + digit, low + 2 * digit};
   }
   std::unique_ptr<double[]> buffer(new double[n]);
+  prefer_huge_pages(buffer.get(), n * sizeof(double));
   std::vector<std::size_t> count;
   const double* sorted = scatter_passes(
       values, buffer.get(), n, [lo](double v) { return to_key(v) - lo; }, digit, shifts, count);

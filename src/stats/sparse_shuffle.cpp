@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "stats/fast_random.hpp"
+#include "stats/huge_pages.hpp"
 
 namespace {
 
@@ -91,7 +93,9 @@ void draw_sparse(std::uint32_t n, int k, std::uint32_t seed, std::vector<std::ui
   std::size_t size = 16;
   while (size < 2 * static_cast<std::size_t>(k)) size *= 2;
   const std::size_t mask = size - 1;
-  std::vector<slot> map(size, slot{empty_key, 0});
+  std::unique_ptr<slot[]> map(new slot[size]);
+  prefer_huge_pages(map.get(), size * sizeof(slot));
+  std::fill(map.get(), map.get() + size, slot{empty_key, 0});
   const auto find = [&map, mask](std::uint32_t key) {
     std::size_t i = key & mask;
     while (map[i].key != key && map[i].key != empty_key) i = (i + 1) & mask;

@@ -87,11 +87,14 @@ power_sample draw_power_sample(const economy& world, int count, std::uint32_t se
       draw_through_table<std::uint32_t>(world, count, seed, sample.ids.memptr());
     return sample;
   }
-  std::vector<std::uint32_t> positions;
-  draw_positions(world.members, count, seed, positions);
-  power_sample sample{arma::Col<std::uint32_t>(positions.size(), arma::fill::none)};
+  if (count < 0) throw std::invalid_argument("draw_power_sample(): count must be >= 0, got " + std::to_string(count));
+  // The positions are drawn into the sample itself, each then replaced by
+  // the value id of the member there.
+  power_sample sample{arma::Col<std::uint32_t>(static_cast<arma::uword>(count), arma::fill::none)};
   prefer_huge_pages(sample.ids.memptr(), sample.ids.n_elem * sizeof(std::uint32_t));
-  for (std::size_t l = 0; l < positions.size(); ++l) sample.ids[l] = value_at(world, positions[l]);
+  std::uint32_t* ids = sample.ids.memptr();
+  draw_positions(world.members, count, seed, ids);
+  for (arma::uword l = 0; l < sample.ids.n_elem; ++l) ids[l] = value_at(world, ids[l]);
   return sample;
 }
 

@@ -68,11 +68,10 @@ void shuffle_table(Entry* table, std::uint32_t n, int k, std::uint32_t seed, Out
   });
 }
 
-void draw_dense(std::uint32_t n, int k, std::uint32_t seed, std::vector<std::uint32_t>& out) {
+void draw_dense(std::uint32_t n, int k, std::uint32_t seed, std::uint32_t* out) {
   std::vector<std::uint32_t> position(n);
   for (std::uint32_t i = 0; i < n; ++i) position[i] = i;
-  out.resize(static_cast<std::size_t>(k));
-  shuffle_table(position.data(), n, k, seed, out.data());
+  shuffle_table(position.data(), n, k, seed, out);
 }
 
 struct slot {
@@ -89,7 +88,7 @@ constexpr std::uint32_t empty_key = 0xffffffffu;
 // is its low bits: the drawn keys are uniform, so they spread as well as under
 // any hash, and the keys m - 1 of the refills, which fall by one per draw,
 // probe neighbouring entries.
-void draw_sparse(std::uint32_t n, int k, std::uint32_t seed, std::vector<std::uint32_t>& out) {
+void draw_sparse(std::uint32_t n, int k, std::uint32_t seed, std::uint32_t* out) {
   std::size_t size = 16;
   while (size < 2 * static_cast<std::size_t>(k)) size *= 2;
   const std::size_t mask = size - 1;
@@ -108,7 +107,7 @@ void draw_sparse(std::uint32_t n, int k, std::uint32_t seed, std::vector<std::ui
       const std::uint32_t m = n - static_cast<std::uint32_t>(t0 + i);
       const std::uint32_t key = j[i];
       const std::size_t at_j = find(key);
-      out.push_back(map[at_j].key == key ? map[at_j].value : key);
+      out[t0 + i] = map[at_j].key == key ? map[at_j].value : key;
       const std::uint32_t last = m - 1;
       if (key != last) {
         const std::size_t at_last = find(last);
@@ -135,8 +134,12 @@ void check_arguments(const char* name, std::uint64_t n, int k) {
 
 void draw_positions(std::uint64_t n, int k, std::uint32_t seed, std::vector<std::uint32_t>& out) {
   check_arguments("draw_positions", n, k);
-  out.clear();
-  out.reserve(static_cast<std::size_t>(k));
+  out.assign(static_cast<std::size_t>(k), 0);
+  draw_positions(n, k, seed, out.data());
+}
+
+void draw_positions(std::uint64_t n, int k, std::uint32_t seed, std::uint32_t* out) {
+  check_arguments("draw_positions", n, k);
   const auto size = static_cast<std::uint32_t>(n);
   if (n <= dense_per_draw * static_cast<std::uint64_t>(k))
     draw_dense(size, k, seed, out);

@@ -18,6 +18,9 @@
 
 void draw_positions(std::uint64_t n, int k, std::uint32_t seed, std::vector<std::uint32_t>& out);
 
+// The same, into out[0 .. k-1] (k entries the caller provides).
+void draw_positions(std::uint64_t n, int k, std::uint32_t seed, std::uint32_t* out);
+
 // The same shuffle over a table of n entries instead of the positions
 // themselves: out[t] = the entry that table[0 .. n-1] held, as passed, at the
 // t-th position draw_positions(n, k, seed) returns. The table is left

@@ -162,6 +162,9 @@ TEST(fast_repetition, the_power_sample_is_the_members_at_the_drawn_positions)
       ASSERT_EQ(sample.ids[l], value_at(world, positions[l])) << "count " << count << ", draw " << l;
   }
 
+  EXPECT_THROW(draw_power_sample(world, -1, 22), std::invalid_argument);
+  EXPECT_THROW(draw_power_sample(world, static_cast<int>(world.members) + 1, 22), std::invalid_argument);
+
   // More value ids than 16 bits hold cannot go into a 16-bit table.
   economy many;
   many.power.resize((std::size_t{1} << 16) + 1);

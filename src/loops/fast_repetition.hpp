@@ -3,8 +3,10 @@
 // member.
 //
 // What makes it fast, each step exact but the last:
-// - firm sizes arrive as runs of equal sizes, and firms of equal size share
-//   their bottom size and level structure, so each is computed once;
+// - firm sizes arrive as runs of equal sizes (the sampler stores only the
+//   first 65536 entries of its table and settles the few draws past them in
+//   order), and firms of equal size share their bottom size and level
+//   structure, so each is computed once;
 // - the partial shuffle runs over a table of 2-byte value ids, filled firm
 //   by firm, while the economy is small against the sample (up to 16
 //   members per draw); over a larger one it keeps only the positions it

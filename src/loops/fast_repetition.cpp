@@ -35,10 +35,9 @@ constexpr std::uint64_t table_bytes_per_draw = 32;
 template <typename Entry>
 void draw_through_table(const economy& world, int count, std::uint32_t seed, std::uint32_t* out)
 {
-  std::unique_ptr<Entry[]> table(new Entry[world.members]);
-  prefer_huge_pages(table.get(), world.members * sizeof(Entry));
-  fill_value_ids(world, table.get());
-  draw_from_table(table.get(), world.members, count, seed, out);
+  big_buffer<Entry> table(world.members);
+  fill_value_ids(world, table.data());
+  draw_from_table(table.data(), world.members, count, seed, out);
 }
 
 // The Gini coefficient of sorted values (no small-sample correction) and
@@ -79,22 +78,20 @@ power_sample draw_power_sample(const economy& world, int count, std::uint32_t se
   const bool narrow = world.power.size() <= (std::size_t{1} << 16);
   const std::uint64_t table_bytes = world.members * (narrow ? 2 : 4);
   if (count >= 0 && table_bytes <= table_bytes_per_draw * static_cast<std::uint64_t>(count)) {
-    power_sample sample{arma::Col<std::uint32_t>(static_cast<arma::uword>(count), arma::fill::none)};
-    prefer_huge_pages(sample.ids.memptr(), sample.ids.n_elem * sizeof(std::uint32_t));
+    power_sample sample{big_buffer<std::uint32_t>(static_cast<std::size_t>(count))};
     if (narrow)
-      draw_through_table<std::uint16_t>(world, count, seed, sample.ids.memptr());
+      draw_through_table<std::uint16_t>(world, count, seed, sample.ids.data());
     else
-      draw_through_table<std::uint32_t>(world, count, seed, sample.ids.memptr());
+      draw_through_table<std::uint32_t>(world, count, seed, sample.ids.data());
     return sample;
   }
   if (count < 0) throw std::invalid_argument("draw_power_sample(): count must be >= 0, got " + std::to_string(count));
   // The positions are drawn into the sample itself, each then replaced by
   // the value id of the member there.
-  power_sample sample{arma::Col<std::uint32_t>(static_cast<arma::uword>(count), arma::fill::none)};
-  prefer_huge_pages(sample.ids.memptr(), sample.ids.n_elem * sizeof(std::uint32_t));
-  std::uint32_t* ids = sample.ids.memptr();
+  power_sample sample{big_buffer<std::uint32_t>(static_cast<std::size_t>(count))};
+  std::uint32_t* ids = sample.ids.data();
   draw_positions(world.members, count, seed, ids);
-  for (arma::uword l = 0; l < sample.ids.n_elem; ++l) ids[l] = value_at(world, ids[l]);
+  for (std::size_t l = 0; l < sample.ids.size(); ++l) ids[l] = value_at(world, ids[l]);
   return sample;
 }
 
@@ -106,9 +103,9 @@ inequality power_inequality(const economy& world, const power_sample& sample, do
   // Four interleaved histograms: runs of one id (most members sit on the
   // bottom levels) would otherwise wait on the same counter.
   std::vector<std::uint32_t> drawn(4 * m, 0);
-  const arma::uword n = sample.ids.n_elem;
-  const std::uint32_t* ids = sample.ids.memptr();
-  arma::uword l = 0;
+  const std::size_t n = sample.ids.size();
+  const std::uint32_t* ids = sample.ids.data();
+  std::size_t l = 0;
   for (; l + 4 <= n; l += 4) {
     for (std::size_t q = 0; q < 4; ++q) ++drawn[q * m + ids[l + q]];
   }
@@ -139,26 +136,25 @@ inequality power_inequality(const economy& world, const power_sample& sample, do
   return {gini, top_share_sorted_runs(values.data(), counts.data(), m, top_fraction, total)};
 }
 
-arma::Col<double> pay_of_sample(const economy& world, const power_sample& sample, double e,
+big_buffer<double> pay_of_sample(const economy& world, const power_sample& sample, double e,
                                 pay_exponent_rule rule, double sigma, mt_bulk& engine)
 {
   std::vector<double> pay_of(world.power);
   if (rule == pay_exponent_rule::drawn) {
     for (double& p : pay_of) p = std::pow(p, e);
   }
-  const arma::uword n = sample.ids.n_elem;
-  arma::Col<double> pay(n, arma::fill::none);
-  prefer_huge_pages(pay.memptr(), n * sizeof(double));
+  const std::size_t n = sample.ids.size();
+  big_buffer<double> pay(n);
   // A block of normals at a time (an even number, so that no pair is split
   // between blocks), turned into noise factors and applied. The polar method
   // never accepts an r2 below 2^-106 (2u - 1 is 0 or at least 2^-53 in
   // size), so |z| <= sqrt(2 * 106 * ln 2) < 12.2, and for |sigma| <= 57 the
   // exponent stays within exp_in_range's domain.
-  constexpr arma::uword block = 512;
+  constexpr std::size_t block = 512;
   double noise[block];
   const bool in_range = std::abs(sigma) <= 57.0;
-  for (arma::uword start = 0; start < n; start += block) {
-    const std::size_t len = std::min<arma::uword>(block, n - start);
+  for (std::size_t start = 0; start < n; start += block) {
+    const std::size_t len = std::min(block, n - start);
     draw_normals(engine, noise, len);
     for (std::size_t i = 0; i < len; ++i) noise[i] = sigma * noise[i] + noise_location;
     if (in_range) {
@@ -171,15 +167,15 @@ arma::Col<double> pay_of_sample(const economy& world, const power_sample& sample
   return pay;
 }
 
-inequality value_inequality(arma::Col<double> values, double top_fraction)
+inequality value_inequality(big_buffer<double> values, double top_fraction)
 {
-  if (values.has_nan()) {
+  if (std::any_of(values.begin(), values.end(), [](double v) { return std::isnan(v); })) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     return {nan, nan};
   }
-  sort_doubles(values.memptr(), values.n_elem);
-  const inequality_sums sums = gini_and_total(values.memptr(), values.n_elem);
-  return {sums.gini, top_share_sorted(values.memptr(), values.n_elem, top_fraction, sums.total)};
+  sort_doubles(values.data(), values.size());
+  const inequality_sums sums = gini_and_total(values.data(), values.size());
+  return {sums.gini, top_share_sorted(values.data(), values.size(), top_fraction, sums.total)};
 }
 
 results_row run_repetition_fast(const repetition_inputs& in, const repetition_id& id,

@@ -35,6 +35,7 @@
 #include "loops/economy.hpp"
 #include "loops/repetition.hpp"
 #include "stats/fast_random.hpp"
+#include "stats/huge_pages.hpp"
 
 results_row run_repetition_fast(const repetition_inputs& inputs, const repetition_id& id,
                                 pay_exponent_rule rule);
@@ -45,7 +46,7 @@ results_row run_repetition_fast(const repetition_inputs& inputs, const repetitio
 // The sampled members in draw order, each as the id of its power value in
 // world.power.
 struct power_sample {
-  arma::Col<std::uint32_t> ids;
+  big_buffer<std::uint32_t> ids;
 };
 
 // Draws `count` distinct members, exactly the ones sample_no_replace draws
@@ -67,9 +68,9 @@ inequality power_inequality(const economy& world, const power_sample& sample, do
 // std::lognormal_distribution makes them). The exp and the log inside the
 // polar method are exp_in_range and log_of_normal, within a few ulp of the
 // C library's.
-arma::Col<double> pay_of_sample(const economy& world, const power_sample& sample, double e,
+big_buffer<double> pay_of_sample(const economy& world, const power_sample& sample, double e,
                                 pay_exponent_rule rule, double sigma, mt_bulk& engine);
 
 // Gini and top share of values in any order (sorts its own copy); NaN for
 // both when a value is NaN.
-inequality value_inequality(arma::Col<double> values, double top_fraction);
+inequality value_inequality(big_buffer<double> values, double top_fraction);

@@ -67,10 +67,9 @@ void radix_sort(double* values, std::size_t n, int ignored_low_bits)
   // afresh in every pass (a few bit operations, cheaper than the memory a
   // key array would take). Left uninitialised: every slot is written before
   // it is read.
-  std::unique_ptr<double[]> buffer(new double[n]);
-  prefer_huge_pages(buffer.get(), n * sizeof(double));
+  big_buffer<double> buffer(n);
   std::vector<std::size_t> count;
-  const double* sorted = scatter_passes(values, buffer.get(), n, to_key, digit_bits, shifts, count);
+  const double* sorted = scatter_passes(values, buffer.data(), n, to_key, digit_bits, shifts, count);
   if (sorted != values) std::copy(sorted, sorted + n, values);
 }
 
@@ -101,13 +100,12 @@ void sort_doubles(double* values, std::size_t n)
     const int low = std::max(0, width - 3 * digit);
     shifts = {low, low + digit, low + 2 * digit};
   }
-  std::unique_ptr<double[]> buffer(new double[n]);
-  prefer_huge_pages(buffer.get(), n * sizeof(double));
+  big_buffer<double> buffer(n);
   std::vector<std::size_t> count;
   const double* sorted = scatter_passes(
-      values, buffer.get(), n, [lo](double v) { return to_key(v) - lo; }, digit, shifts, count);
+      values, buffer.data(), n, [lo](double v) { return to_key(v) - lo; }, digit, shifts, count);
   if (sorted != values) std::copy(sorted, sorted + n, values);
-  buffer.reset();
+  buffer = big_buffer<double>();
 
   // A bounded insertion pass orders what the digits could not tell apart
   // (rarely more than a few neighbours), then std::sort if the budget runs

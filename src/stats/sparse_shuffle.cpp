@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -92,9 +91,8 @@ void draw_sparse(std::uint32_t n, int k, std::uint32_t seed, std::uint32_t* out)
   std::size_t size = 16;
   while (size < 2 * static_cast<std::size_t>(k)) size *= 2;
   const std::size_t mask = size - 1;
-  std::unique_ptr<slot[]> map(new slot[size]);
-  prefer_huge_pages(map.get(), size * sizeof(slot));
-  std::fill(map.get(), map.get() + size, slot{empty_key, 0});
+  big_buffer<slot> map(size);
+  std::fill(map.begin(), map.end(), slot{empty_key, 0});
   const auto find = [&map, mask](std::uint32_t key) {
     std::size_t i = key & mask;
     while (map[i].key != key && map[i].key != empty_key) i = (i + 1) & mask;

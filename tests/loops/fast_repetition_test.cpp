@@ -108,15 +108,15 @@ TEST(fast_repetition, pay_of_sample_matches_the_plain_noise_for_any_sigma)
   const power_sample sample = draw_power_sample(world, 3001, 18);
   const double e = 0.7;
   for (double sigma : {0.0, 0.8, 57.0, 60.0, 400.0, -3.0, std::nan("")}) {
-    arma::Col<double> plain(sample.ids.n_elem);
+    arma::Col<double> plain(sample.ids.size());
     for (arma::uword l = 0; l < plain.n_elem; ++l) plain[l] = std::pow(world.power[sample.ids[l]], e);
     std::mt19937 reference(19);
     apply_noise(plain, sigma, reference);
 
     mt_bulk engine;
     mt_seed(engine, 19);
-    const arma::Col<double> fast = pay_of_sample(world, sample, e, pay_exponent_rule::drawn, sigma, engine);
-    ASSERT_EQ(fast.n_elem, plain.n_elem);
+    const big_buffer<double> fast = pay_of_sample(world, sample, e, pay_exponent_rule::drawn, sigma, engine);
+    ASSERT_EQ(fast.size(), plain.n_elem);
     for (arma::uword l = 0; l < plain.n_elem; ++l) {
       if (std::isnan(plain[l]) || std::isinf(plain[l]) || plain[l] == 0.0) {
         ASSERT_TRUE(fast[l] == plain[l] || (std::isnan(fast[l]) && std::isnan(plain[l])))
@@ -157,7 +157,7 @@ TEST(fast_repetition, the_power_sample_is_the_members_at_the_drawn_positions)
     std::vector<std::uint32_t> positions;
     draw_positions(world.members, k, 22, positions);
     const power_sample sample = draw_power_sample(world, k, 22);
-    ASSERT_EQ(sample.ids.n_elem, positions.size());
+    ASSERT_EQ(sample.ids.size(), positions.size());
     for (std::size_t l = 0; l < positions.size(); ++l)
       ASSERT_EQ(sample.ids[l], value_at(world, positions[l])) << "count " << count << ", draw " << l;
   }

@@ -80,8 +80,9 @@ economy build_economy(double a, double b, const std::vector<value_run>& sizes)
       e.power.push_back(below / c + 1.0);
       below += c;
       total += counts[k];
-      s.upto[k] = total;
+      s.upto[k] = static_cast<std::uint32_t>(total);
     }
+    for (std::uint32_t k = s.levels; k < 20; ++k) s.upto[k] = 0xffffffffu;
   }
 
   e.runs.reserve(sizes.size());

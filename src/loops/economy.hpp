@@ -36,7 +36,9 @@ inline std::uint32_t remainder_of(std::uint32_t x, std::uint64_t d, std::uint64_
 struct firm_shape {
   std::uint32_t levels;
   std::uint32_t first_value;     // ids first_value .. first_value + levels - 1
-  std::uint64_t upto[19];        // members in this level and the ones below
+  // Members in this level and the ones below (sizes stay below 2^31); the
+  // entries past the top level hold 2^32 - 1, above any member's place.
+  std::uint32_t upto[20];
 };
 
 struct economy {
@@ -67,8 +69,11 @@ inline std::uint32_t value_at(const economy& e, std::uint64_t p)
   const firm_shape& s = e.shapes[run.shape];
   // Positions and sizes stay below 2^31 (build_economy checks it).
   const std::uint32_t w = remainder_of(static_cast<std::uint32_t>(p - run.start), run.size, run.inverse);
+  // The level is the number of levels whose members all stand below w:
+  // counted over every entry without a branch, as the level of a random
+  // member cannot be predicted.
   std::uint32_t k = 0;
-  while (s.upto[k] <= w) ++k;
+  for (int i = 0; i < 20; ++i) k += s.upto[i] <= w ? 1u : 0u;
   return s.first_value + k;
 }
 

@@ -169,11 +169,10 @@ big_buffer<double> pay_of_sample(const economy& world, const power_sample& sampl
 
 inequality value_inequality(big_buffer<double> values, double top_fraction)
 {
-  if (std::any_of(values.begin(), values.end(), [](double v) { return std::isnan(v); })) {
+  if (!sort_doubles(values.data(), values.size())) {  // a NaN value
     const double nan = std::numeric_limits<double>::quiet_NaN();
     return {nan, nan};
   }
-  sort_doubles(values.data(), values.size());
   const inequality_sums sums = gini_and_total(values.data(), values.size());
   return {sums.gini, top_share_sorted(values.data(), values.size(), top_fraction, sums.total)};
 }

@@ -1,6 +1,8 @@
 #include "stats/radix_sort.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -73,9 +75,10 @@ void radix_sort(double* values, std::size_t n, int ignored_low_bits)
   if (sorted != values) std::copy(sorted, sorted + n, values);
 }
 
-void sort_doubles(double* values, std::size_t n)
+bool sort_doubles(double* values, std::size_t n)
 {
-  if (n < 2) return;
+  if (n == 1) return !std::isnan(values[0]);
+  if (n < 2) return true;
   // Keys relative to the smallest, so that the digits cover only the range
   // the values span: 24 bits of it in two 12-bit passes order values apart
   // by more than (range of the keys) / 2^24. Pay spans some 10 to 20
@@ -87,8 +90,12 @@ void sort_doubles(double* values, std::size_t n)
     lo = std::min(lo, k);
     hi = std::max(hi, k);
   }
+  // A NaN's key lies beyond those of both infinities.
+  if (hi > to_key(std::numeric_limits<double>::infinity()) ||
+      lo < to_key(-std::numeric_limits<double>::infinity()))
+    return false;
   const std::uint64_t range = hi - lo;
-  if (range == 0) return;
+  if (range == 0) return true;
   int width = 0;
   while (width < 64 && (range >> width) != 0) ++width;
   constexpr int digit = 12;  // 4096 buckets: the histograms stay in the cache
@@ -122,9 +129,10 @@ void sort_doubles(double* values, std::size_t n)
       if (++moves > budget) {
         values[j] = v;
         std::sort(values, values + n);
-        return;
+        return true;
       }
     }
     values[j] = v;
   }
+  return true;
 }

@@ -25,5 +25,6 @@ void radix_sort(double* values, std::size_t n, int ignored_low_bits = 0);
 // insertion pass that orders the values those bits do not tell apart
 // (rarely more than a few at a time). Should there be many of them (values
 // crowded together, or a far outlier that stretches the range), it
-// finishes with std::sort instead.
-void sort_doubles(double* values, std::size_t n);
+// finishes with std::sort instead. Returns false, leaving the values as they
+// were, when one of them is NaN (which has no place in the order).
+bool sort_doubles(double* values, std::size_t n);

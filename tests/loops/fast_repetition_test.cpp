@@ -7,6 +7,7 @@
 
 #include "loops/data_tables.hpp"
 #include "loops/seeds.hpp"
+#include "stats/inequality.hpp"
 #include "stats/power_law_runs.hpp"
 #include "stats/sparse_shuffle.hpp"
 
@@ -184,4 +185,27 @@ TEST(fast_repetition, remainder_of_equals_the_division_remainder)
     for (int j = 0; j < 2000; ++j) xs.push_back(static_cast<std::uint32_t>(engine()));
     for (std::uint32_t x : xs) ASSERT_EQ(remainder_of(x, d, inverse), x % d) << x << " mod " << d;
   }
+}
+
+// The pay's Gini and top share against the plain measures, and NaN for both
+// when a value is NaN.
+TEST(fast_repetition, value_inequality_matches_gini_and_top_frac)
+{
+  std::mt19937_64 engine(31);
+  std::lognormal_distribution<double> pay(1.0, 0.8);
+  for (std::size_t n : {std::size_t{1}, std::size_t{7}, std::size_t{100003}}) {
+    big_buffer<double> values(n);
+    arma::Col<double> plain(n);
+    for (std::size_t i = 0; i < n; ++i) plain[i] = values[i] = pay(engine);
+    const inequality fast = value_inequality(std::move(values), 0.01);
+    EXPECT_NEAR(fast.gini, gini(plain, false), 1e-12) << n;
+    const double top = top_frac(plain, 0.01);
+    EXPECT_NEAR(fast.top_share, top, 1e-12 * std::abs(top)) << n;
+  }
+  big_buffer<double> with_nan(5);
+  for (std::size_t i = 0; i < 5; ++i) with_nan[i] = static_cast<double>(i);
+  with_nan[3] = std::nan("");
+  const inequality nan = value_inequality(std::move(with_nan), 0.01);
+  EXPECT_TRUE(std::isnan(nan.gini));
+  EXPECT_TRUE(std::isnan(nan.top_share));
 }

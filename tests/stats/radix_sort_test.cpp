@@ -96,8 +96,17 @@ TEST(sort_doubles, orders_exactly_like_std_sort_also_when_values_crowd)
     EXPECT_EQ(*values, expected);
   }
 
+  // A NaN of either sign is found before anything moves.
+  for (double nan : {std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN()}) {
+    std::vector<double> with_nan{3.0, 1.0, nan, 2.0};
+    EXPECT_FALSE(sort_doubles(with_nan.data(), with_nan.size()));
+    EXPECT_EQ(with_nan[0], 3.0);
+    EXPECT_TRUE(std::isnan(with_nan[2]));
+    EXPECT_FALSE(sort_doubles(&nan, 1));
+  }
+
   double one = 1.0;
-  sort_doubles(&one, 1);
+  EXPECT_TRUE(sort_doubles(&one, 1));
   sort_doubles(nullptr, 0);
   EXPECT_EQ(one, 1.0);
 }

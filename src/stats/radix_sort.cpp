@@ -4,7 +4,6 @@
 #include <cmath>
 #include <limits>
 #include <cstring>
-#include <memory>
 #include <utility>
 #include <vector>
 

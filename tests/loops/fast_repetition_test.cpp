@@ -48,6 +48,17 @@ void expect_same_row(const input_tables& t, std::uint64_t seed, std::uint64_t in
   }
 }
 
+// An economy of `firms` firms at a fixed alpha, its span parameters those of
+// repetition 0 of seed `seed`, its firm sizes drawn with seed `sizes`.
+economy small_world(int firms, double alpha, std::uint64_t seed, std::uint32_t sizes)
+{
+  const input_tables t = data_tables();
+  const repetition_inputs in{t.span, t.g, t.pay_exponent, 0.01, firms};
+  const repetition_start start = start_repetition(in, repetition_id{0, seed});
+  return build_economy(start.a, start.b,
+                       rpld_sorted_runs(firms, 1, alpha, largest_firm, largest_firm, sizes));
+}
+
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
 #define QUARNEL_UNDER_ASAN 1
@@ -101,11 +112,7 @@ TEST(fast_repetition, gives_the_plain_rows_at_full_scale)
 // infinity, NaN for a NaN scale).
 TEST(fast_repetition, pay_of_sample_matches_the_plain_noise_for_any_sigma)
 {
-  const input_tables t = data_tables();
-  const repetition_inputs in{t.span, t.g, t.pay_exponent, 0.01, 3001};
-  const repetition_start start = start_repetition(in, repetition_id{0, 5});
-  const economy world =
-      build_economy(start.a, start.b, rpld_sorted_runs(3001, 1, 2.2, largest_firm, largest_firm, 17));
+  const economy world = small_world(3001, 2.2, 5, 17);
   const power_sample sample = draw_power_sample(world, 3001, 18);
   const double e = 0.7;
   for (double sigma : {0.0, 0.8, 57.0, 60.0, 400.0, -3.0, std::nan("")}) {
@@ -136,11 +143,7 @@ TEST(fast_repetition, pay_of_sample_matches_the_plain_noise_for_any_sigma)
 // draw_positions picks.
 TEST(fast_repetition, the_power_sample_is_the_members_at_the_drawn_positions)
 {
-  const input_tables t = data_tables();
-  const repetition_inputs in{t.span, t.g, t.pay_exponent, 0.01, 20000};
-  const repetition_start start = start_repetition(in, repetition_id{0, 6});
-  const economy world =
-      build_economy(start.a, start.b, rpld_sorted_runs(20000, 1, 2.1, largest_firm, largest_firm, 21));
+  const economy world = small_world(20000, 2.1, 6, 21);
   ASSERT_GT(world.members, 100000u);
 
   std::vector<std::uint16_t> narrow(world.members);

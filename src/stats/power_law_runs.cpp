@@ -12,6 +12,7 @@
 #include "stats/power_law_common.hpp"
 
 #include "stats/fast_random.hpp"
+#include "stats/survival_steps.hpp"
 
 using arma::uword;
 
@@ -91,37 +92,8 @@ struct table_part {
   double survival;  // the recurrence's state at entry end
 };
 
-// The terms pow(xmin + c, -alpha) / h of the entries after c, a batch ahead:
-// pow is a call that would otherwise push every value of the recurrence out
-// of registers, once per entry. A batch may reach past the entry where a
-// walk stops; those terms are never used.
-class term_batches {
- public:
-  term_batches(int xmin, double alpha, double h, uword m) : xmin_(xmin), alpha_(alpha), h_(h), m_(m) {}
-
-  // The term that takes entry c to entry c + 1 (c < m, called for c, c + 1, ...).
-  double after(uword c) {
-    if (used_ == have_) {
-      have_ = static_cast<std::size_t>(std::min<uword>(size, m_ - c));
-      for (std::size_t i = 0; i < have_; ++i)
-        term_[i] = std::pow(static_cast<double>(xmin_) + static_cast<double>(c + i), -alpha_);
-      for (std::size_t i = 0; i < have_; ++i) term_[i] = term_[i] / h_;
-      used_ = 0;
-    }
-    return term_[used_++];
-  }
-
- private:
-  static constexpr std::size_t size = 256;
-  int xmin_;
-  double alpha_, h_;
-  uword m_;
-  double term_[size];
-  std::size_t have_ = 0, used_ = 0;
-};
-
-// Builds the cumulative table by rpld's recurrence (the same pow calls and
-// operations, so the same doubles), but stops at the entry where rpld's walk
+// Builds the cumulative table by rpld's recurrence (the same doubles, with
+// survival_steps standing in for its pow calls), but stops at the entry where rpld's walk
 // stops for the largest uniform `top` (no uniform's walk reads past it), or
 // at entry `limit`, whichever comes first.
 //
@@ -145,7 +117,7 @@ table_part build_table(int xmin, double alpha, double h, uword m, uword limit, d
   double survival = (h - std::pow(static_cast<double>(xmin), -alpha)) / h;
   t.cumulative.push_back(1.0 - survival);
   t.ascending = !std::isnan(t.cumulative[1]);
-  term_batches terms(xmin, alpha, h, m);
+  survival_steps steps(xmin, alpha, h, m, 1, survival);
   for (;;) {
     const uword c = t.cumulative.size() - 1;
     const double here = t.cumulative[c];
@@ -153,7 +125,7 @@ table_part build_table(int xmin, double alpha, double h, uword m, uword limit, d
       t.guide[next_bucket++] = static_cast<std::uint32_t>(c);
     t.complete = c == m || !(here <= top);
     if (t.complete || c == last) break;
-    survival = survival - terms.after(c);
+    survival = steps.next();
     t.cumulative.push_back(1.0 - survival);
     t.ascending = t.ascending && t.cumulative[c + 1] >= here;
   }
@@ -173,11 +145,10 @@ bool walk_tail(const table_part& t, int xmin, double alpha, double h, uword m,
   entry.assign(tail.size(), 0);
   uword c = t.cumulative.size() - 1;
   double here = t.cumulative[c];
-  double survival = t.survival;
-  term_batches terms(xmin, alpha, h, m);
+  survival_steps steps(xmin, alpha, h, m, c, t.survival);
   std::size_t i = 0;
   while (i < tail.size() && c < m) {
-    survival = survival - terms.after(c);
+    const double survival = steps.next();
     const double next = 1.0 - survival;
     if (!(next >= here)) return false;
     ++c;

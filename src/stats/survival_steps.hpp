@@ -1,0 +1,59 @@
+// The survival recurrence of the discrete power-law sampler, exactly and fast.
+//
+// survival_steps steps(xmin, alpha, h, m, c, s) yields, call after call of
+// steps.next(), the survival after entries c, c + 1, ... (each below m):
+//     s = s - std::pow(double(xmin) + double(c), -alpha) / h
+// with exactly the doubles that this expression gives, call for call.
+//
+// It calls std::pow only where it must. From x = 4096 on, a batch's terms
+// follow from the first one by the binomial series of (1 + u)^-alpha, which
+// stays within 2^-47 of the C library's term; the chain of subtractions is
+// run on them, and a step is kept only when the subtraction's exact error,
+// widened by 2^-44 of the term, stays strictly inside the rounding interval
+// of its result, so that the library's term rounds to the same double. Any
+// other step (about one in 400 / x) is redone with std::pow, and the chain
+// continues from its result. Before x = 4096, for alpha above 16 and for a
+// normaliser h that is not positive and finite, every step calls std::pow.
+//
+// approximate_terms(xmin, alpha, h, c, n, out) writes those series terms
+// for entries c, c + 1, ... and returns how many it wrote: at most n, 256
+// and x / 256, and 0 where the series is not used.
+#pragma once
+
+#include <armadillo>
+#include <cstddef>
+
+constexpr std::size_t max_terms = 256;
+
+std::size_t approximate_terms(int xmin, double alpha, double h, arma::uword c, std::size_t n,
+                              double* out);
+
+class survival_steps {
+ public:
+  survival_steps(int xmin, double alpha, double h, arma::uword m, arma::uword c, double s)
+      : xmin_(xmin), alpha_(alpha), h_(h), m_(m), c_(c) {
+    chain_[0] = s;
+  }
+
+  double next() {
+    if (used_ == have_) refill();
+    return chain_[++used_];
+  }
+
+  // Steps so far that called std::pow.
+  std::size_t exact_calls() const { return exact_; }
+
+ private:
+  static constexpr std::size_t batch = max_terms;
+
+  void refill();
+  double exact_step(double s, arma::uword c);
+
+  int xmin_;
+  double alpha_, h_;
+  arma::uword m_, c_;  // c_: the entry whose term comes first in the next batch
+  // chain_[0] is the survival before the batch, chain_[i + 1] the one after
+  // its step i, taken with term_[i].
+  double term_[batch], chain_[batch + 1];
+  std::size_t have_ = 0, used_ = 0, exact_ = 0;
+};

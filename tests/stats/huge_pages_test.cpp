@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <gtest/gtest.h>
 #include <numeric>
+#include <thread>
 #include <utility>
+#include <vector>
 
 TEST(big_buffer, holds_n_writable_values_and_moves_ownership)
 {
@@ -30,4 +32,46 @@ TEST(big_buffer, holds_n_writable_values_and_moves_ownership)
     assigned = std::move(moved);  // frees its own block, takes the other
     EXPECT_EQ(assigned.size(), n);
   }
+}
+
+TEST(big_buffer, freed_blocks_serve_the_thread_s_next_buffers)
+{
+  if (!QUARNEL_HUGE_BLOCKS) GTEST_SKIP() << "buffers come from malloc in this build";
+  // A thread of its own starts with no blocks kept.
+  std::thread([] {
+    constexpr std::size_t mb = std::size_t{1} << 20;
+    EXPECT_EQ(kept_huge_bytes(), 0u);
+    void* four = nullptr;
+    void* eight = nullptr;
+    {
+      big_buffer<char> a(4 * mb), b(8 * mb - 5);
+      four = a.data();
+      eight = b.data();
+      a[4 * mb - 1] = 1;
+      b[0] = 1;
+    }
+    EXPECT_EQ(kept_huge_bytes(), 12 * mb);
+    {
+      // The smallest block that fits: 3 MB takes the 4 MB block, 5 MB the
+      // 8 MB one, and nothing fits 9 MB.
+      big_buffer<char> c(3 * mb), d(5 * mb), e(9 * mb);
+      EXPECT_EQ(static_cast<void*>(c.data()), four);
+      EXPECT_EQ(static_cast<void*>(d.data()), eight);
+      EXPECT_NE(static_cast<void*>(e.data()), four);
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(e.data()) % (2 * mb), 0u);
+      e[9 * mb - 1] = 1;
+    }
+    // At most 8 blocks and 64 MB are kept, the least recently freed going first.
+    {
+      big_buffer<char> big(70 * mb);
+      big[70 * mb - 1] = 1;
+    }
+    EXPECT_LE(kept_huge_bytes(), 64 * mb);
+    {
+      std::vector<big_buffer<char>> many;
+      for (int i = 0; i < 12; ++i) many.emplace_back(2 * mb);
+    }
+    EXPECT_EQ(kept_huge_blocks(), 8u);
+    EXPECT_EQ(kept_huge_bytes(), 16 * mb);
+  }).join();
 }

@@ -11,11 +11,12 @@ TEST(big_buffer, holds_n_writable_values_and_moves_ownership)
 {
   constexpr std::size_t huge = std::size_t{1} << 21;
   // Empty, small (an ordinary allocation), and from 2 MB up, where the data
-  // starts on a 2 MB boundary: every element can be written and read back.
+  // starts on a 2 MB boundary (unless the build takes every buffer from
+  // malloc): every element can be written and read back.
   for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{1000}, huge / 8, huge / 8 + 1, 3 * huge / 8 + 5}) {
     big_buffer<double> b(n);
     ASSERT_EQ(b.size(), n);
-    if (n * sizeof(double) >= huge) {
+    if (QUARNEL_HUGE_BLOCKS && n * sizeof(double) >= huge) {
       EXPECT_EQ(reinterpret_cast<std::uintptr_t>(b.data()) % huge, 0u);
     }
     std::iota(b.begin(), b.end(), 0.0);

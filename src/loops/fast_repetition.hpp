@@ -5,8 +5,9 @@
 // What makes it fast, each step exact but the last:
 // - firm sizes arrive as runs of equal sizes (the sampler stores only the
 //   first 65536 entries of its table and settles the few draws past them in
-//   order), and firms of equal size share their bottom size and level
-//   structure, so each is computed once;
+//   order, and calls pow only for the table steps whose rounding its series
+//   cannot settle), and firms of equal size share their bottom size and
+//   level structure, so each is computed once;
 // - the partial shuffle runs over a table of 2-byte value ids, filled firm
 //   by firm, while the economy is small against the sample (up to 16
 //   members per draw); over a larger one it keeps only the positions it
@@ -26,7 +27,8 @@
 //
 // Memory per call is bounded whatever alpha (some tens of MB for a million
 // firms, the id table at most 32 bytes per draw), where run_repetition holds
-// 16 bytes per member.
+// 16 bytes per member. The large buffers are big_buffer blocks, which the
+// calling thread keeps for its next repetition.
 #pragma once
 
 #include <armadillo>

@@ -19,7 +19,8 @@
 // cumulative distribution only as far as the largest uniform reaches, storing
 // just those first entries: a call costs about `draws` steps plus one per
 // table entry reached, in bounded memory, instead of a sort and a table of
-// table_size entries.
+// table_size entries. The entries come from survival_steps, which gives the
+// doubles of rpld's recurrence while calling pow for only a few of them.
 #pragma once
 
 #include <armadillo>

@@ -82,7 +82,7 @@ std::size_t approximate_terms(int xmin, double alpha, double h, arma::uword c, s
   // the terms of the series, taken by absolute value, sum to at most e^(1/8):
   // Horner's rule loses no more than a few units in the last place.
   const double base = static_cast<double>(xmin) + static_cast<double>(c);
-  if (!(h > 0.0) || !(h < 0x1p1000) || !(alpha > 0.0) || !(alpha <= 16.0)) return 0;
+  if (!(base >= 1.0) || !(h > 0.0) || !(h < 0x1p1000) || !(alpha > 0.0) || !(alpha <= 16.0)) return 0;
   n = std::min(n, static_cast<std::size_t>(std::min(base * series_u_max, double(max_terms))));
   double a[max_degree + 2];
   const int degree = n >= min_series ? series_coefficients(alpha, a) : 0;

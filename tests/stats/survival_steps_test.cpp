@@ -95,4 +95,5 @@ TEST(SurvivalSteps, SeriesTermsAreCloseToThePowTerms) {
   EXPECT_EQ(approximate_terms(1, 16.5, 1.0, 100000, max_terms, term), 0u);
   EXPECT_EQ(approximate_terms(1, 2.0, -1.0, 100000, max_terms, term), 0u);
   EXPECT_EQ(approximate_terms(1, 2.0, 1.0, 100000, 7, term), 0u);  // fewer than 16
+  EXPECT_EQ(approximate_terms(-200000, 2.0, 1.0, 100000, max_terms, term), 0u);  // x below 1
 }

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "stats/power_law_runs.hpp"
+#include "kernels/power_law_runs.hpp"
 
 // The members of a run of firms of equal size, and where their levels start.
 struct firm_run {

@@ -9,15 +9,15 @@
 #include <utility>
 #include <vector>
 
+#include "kernels/fast_math.hpp"
+#include "kernels/huge_pages.hpp"
+#include "kernels/normal_bulk.hpp"
+#include "kernels/power_law_runs.hpp"
+#include "kernels/radix_sort.hpp"
+#include "kernels/sparse_shuffle.hpp"
 #include "loops/seeds.hpp"
 #include "stats/bootstrap.hpp"
-#include "stats/fast_math.hpp"
-#include "stats/huge_pages.hpp"
 #include "stats/inequality.hpp"
-#include "stats/normal_bulk.hpp"
-#include "stats/power_law_runs.hpp"
-#include "stats/radix_sort.hpp"
-#include "stats/sparse_shuffle.hpp"
 
 namespace {
 

@@ -34,10 +34,10 @@
 #include <armadillo>
 #include <cstdint>
 
+#include "kernels/fast_random.hpp"
+#include "kernels/huge_pages.hpp"
 #include "loops/economy.hpp"
 #include "loops/repetition.hpp"
-#include "stats/fast_random.hpp"
-#include "stats/huge_pages.hpp"
 
 results_row run_repetition_fast(const repetition_inputs& inputs, const repetition_id& id,
                                 pay_exponent_rule rule);

@@ -5,11 +5,11 @@
 #include <gtest/gtest.h>
 #include <random>
 
+#include "kernels/power_law_runs.hpp"
+#include "kernels/sparse_shuffle.hpp"
 #include "loops/data_tables.hpp"
 #include "loops/seeds.hpp"
 #include "stats/inequality.hpp"
-#include "stats/power_law_runs.hpp"
-#include "stats/sparse_shuffle.hpp"
 
 namespace {
 

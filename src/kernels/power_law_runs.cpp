@@ -1,4 +1,4 @@
-#include "stats/power_law_runs.hpp"
+#include "kernels/power_law_runs.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -9,10 +9,9 @@
 
 #include <boost/math/special_functions/zeta.hpp>
 
+#include "kernels/fast_random.hpp"
+#include "kernels/survival_steps.hpp"
 #include "stats/power_law_common.hpp"
-
-#include "stats/fast_random.hpp"
-#include "stats/survival_steps.hpp"
 
 using arma::uword;
 

@@ -1,3 +1,5 @@
+// Reproduces sample_index(x, k, seed) (stats/resample.hpp) bit for bit.
+//
 // The positions of a simple random sample without replacement, drawn fast and
 // in memory that grows with the sample rather than with the population.
 //

@@ -1,11 +1,11 @@
-#include "stats/normal_bulk.hpp"
+#include "kernels/normal_bulk.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
-#include "stats/fast_math.hpp"
+#include "kernels/fast_math.hpp"
 
 namespace {
 

@@ -1,3 +1,6 @@
+// Reproduces std::mt19937 and libstdc++'s std::generate_canonical<double, 53>
+// over it, bit for bit.
+//
 // A Mersenne twister that makes its outputs in blocks, and the uniform
 // variate libstdc++ draws from it.
 //

@@ -1,4 +1,4 @@
-#include "stats/fast_random.hpp"
+#include "kernels/fast_random.hpp"
 
 #include <gtest/gtest.h>
 #include <random>

@@ -1,3 +1,6 @@
+// Reproduces no function: the memory the other kernels and the fast
+// repetition work in, in place of std::vector's.
+//
 // Large scratch arrays backed by huge pages, kept from one use to the next.
 //
 // big_buffer<T>(n) owns n uninitialised elements of a trivially copyable T.

@@ -1,3 +1,6 @@
+// Reproduces rpld(draws, xmin, alpha, table_size, xmax, true, seed)
+// (stats/rpld.hpp) bit for bit, as runs of equal values.
+//
 // Sorted draws of the discrete power-law sampler, as runs of equal values.
 //
 // rpld_sorted_runs(draws, xmin, alpha, table_size, xmax, seed) describes

@@ -1,3 +1,6 @@
+// Reproduces the survival recurrence of rpld's cumulative table
+// (stats/rpld.cpp) bit for bit.
+//
 // The survival recurrence of the discrete power-law sampler, exactly and fast.
 //
 // survival_steps steps(xmin, alpha, h, m, c, s) yields, call after call of

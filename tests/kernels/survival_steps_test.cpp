@@ -1,4 +1,4 @@
-#include "stats/survival_steps.hpp"
+#include "kernels/survival_steps.hpp"
 
 #include <gtest/gtest.h>
 

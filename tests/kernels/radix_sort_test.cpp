@@ -1,4 +1,4 @@
-#include "stats/radix_sort.hpp"
+#include "kernels/radix_sort.hpp"
 
 #include <algorithm>
 #include <cmath>

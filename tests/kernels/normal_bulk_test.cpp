@@ -1,6 +1,6 @@
 // The inline exp and log, and the bulk polar method built on them, against
 // the C library and std::normal_distribution.
-#include "stats/normal_bulk.hpp"
+#include "kernels/normal_bulk.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "stats/fast_math.hpp"
+#include "kernels/fast_math.hpp"
 
 namespace {
 

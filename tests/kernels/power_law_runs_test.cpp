@@ -1,4 +1,4 @@
-#include "stats/power_law_runs.hpp"
+#include "kernels/power_law_runs.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "stats/huge_pages.hpp"
+#include "kernels/huge_pages.hpp"
 
 #include <cstdint>
 

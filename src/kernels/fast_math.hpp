@@ -1,3 +1,6 @@
+// Reproduces std::exp and std::log to within a few units in the last place
+// (the one kernel that is not bit for bit; it serves the pay noise).
+//
 // exp and log as branch-free inline code that the compiler can vectorise.
 //
 // Both are within a few units in the last place of the correctly rounded

@@ -1,3 +1,6 @@
+// Reproduces std::sort of doubles under <, as gini and top_frac
+// (stats/inequality.hpp) sort their copy: the same order.
+//
 // Sorting doubles by the bits of their representation.
 //
 // radix_sort(values) puts the values in ascending order, as std::sort under <

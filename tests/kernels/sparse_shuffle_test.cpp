@@ -1,4 +1,4 @@
-#include "stats/sparse_shuffle.hpp"
+#include "kernels/sparse_shuffle.hpp"
 
 #include <gtest/gtest.h>
 

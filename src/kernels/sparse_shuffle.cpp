@@ -1,12 +1,12 @@
-#include "stats/sparse_shuffle.hpp"
+#include "kernels/sparse_shuffle.hpp"
 
 #include <algorithm>
 #include <cstddef>
 #include <stdexcept>
 #include <string>
 
-#include "stats/fast_random.hpp"
-#include "stats/huge_pages.hpp"
+#include "kernels/fast_random.hpp"
+#include "kernels/huge_pages.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "stats/radix_sort.hpp"
+#include "kernels/radix_sort.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "stats/huge_pages.hpp"
+#include "kernels/huge_pages.hpp"
 
 namespace {
 

@@ -1,5 +1,8 @@
-// Standard normal variates in bulk, by the polar method exactly as
-// libstdc++'s std::normal_distribution<double> draws them.
+// Reproduces std::normal_distribution<double> over std::mt19937 (libstdc++'s
+// polar method): the same attempts accepted, the engine left where it leaves
+// it, each variate to the last bits of log_of_normal (fast_math.hpp).
+//
+// Standard normal variates in bulk.
 //
 // draw_normals(engine, z, n) writes n variates to z[0 .. n-1]: the attempts
 // of a fresh std::normal_distribution over a std::mt19937 with the engine's
@@ -16,6 +19,6 @@
 
 #include <cstddef>
 
-#include "stats/fast_random.hpp"
+#include "kernels/fast_random.hpp"
 
 void draw_normals(mt_bulk& engine, double* z, std::size_t n);

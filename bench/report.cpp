@@ -1,0 +1,390 @@
+#include "report.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <limits>
+#include <map>
+#include <thread>
+#include <vector>
+
+#include <armadillo>
+#include <omp.h>
+
+#include "children.hpp"
+#include "driver/driver.hpp"
+#include "driver/region.hpp"
+#include "loops/repetition.hpp"
+#include "measure.hpp"
+#include "stages.hpp"
+
+#ifndef QUARNEL_BENCH_FLAGS
+#define QUARNEL_BENCH_FLAGS "unknown"
+#endif
+
+namespace {
+
+std::string cpu_model()
+{
+  std::ifstream in("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("model name", 0) == 0) {
+      const auto colon = line.find(':');
+      if (colon != std::string::npos) return line.substr(line.find_first_not_of(" \t", colon + 1));
+    }
+  }
+  return "unknown CPU";
+}
+
+std::string fixed(double v, int decimals)
+{
+  if (!std::isfinite(v)) return "-";
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.*f", decimals, v);
+  return buffer;
+}
+
+// Seconds with three significant digits, so that a 2 ms stage and a 2 s
+// stage both read well.
+std::string secs(double v)
+{
+  if (!std::isfinite(v)) return "-";
+  char buffer[64];
+  if (v >= 1.0) {
+    std::snprintf(buffer, sizeof buffer, "%.2f", v);
+  } else if (v >= 0.1) {
+    std::snprintf(buffer, sizeof buffer, "%.3f", v);
+  } else if (v >= 0.01) {
+    std::snprintf(buffer, sizeof buffer, "%.4f", v);
+  } else {
+    std::snprintf(buffer, sizeof buffer, "%.5f", v);
+  }
+  return buffer;
+}
+
+struct table {
+  std::vector<std::vector<std::string>> cells;
+  void add(std::vector<std::string> row) { cells.push_back(std::move(row)); }
+  void rule() { cells.push_back({}); }
+  void print() const
+  {
+    std::vector<std::size_t> width;
+    for (const auto& row : cells) {
+      if (row.size() > width.size()) width.resize(row.size(), 0);
+      for (std::size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
+    }
+    std::size_t total = 0;
+    for (std::size_t w : width) total += w + 2;
+    for (const auto& row : cells) {
+      if (row.empty()) {
+        std::cout << std::string(total, '-') << '\n';
+        continue;
+      }
+      std::string line;
+      for (std::size_t c = 0; c < row.size(); ++c) {
+        const std::string& s = row[c];
+        const std::size_t pad = width[c] - s.size();
+        line += c < 2 ? s + std::string(pad, ' ') : std::string(pad, ' ') + s;  // labels left, numbers right
+        line += "  ";
+      }
+      while (!line.empty() && line.back() == ' ') line.pop_back();
+      std::cout << line << '\n';
+    }
+  }
+};
+
+// The 1-minute load average: other work on the machine slows every figure.
+std::string load_average()
+{
+  std::ifstream in("/proc/loadavg");
+  std::string first;
+  return in >> first ? first : "unknown";
+}
+
+double mb(double kb) { return kb / 1024.0; }
+
+}  // namespace
+
+int run_benchmark(const std::string& self, const std::string& data, int repeats, int runs,
+                  int repetitions, std::uint64_t seed)
+{
+  const auto begin = clock_type::now();
+  const std::string load_before = load_average();
+  const std::string common = "--data " + quoted(data) + " --seed " + std::to_string(seed);
+  const std::array<std::string, 2> pipelines{"plain", "fast"};
+
+  // Stage timings, one child per pipeline and alpha.
+  std::map<std::string, std::array<child_report, fixed_alphas.size()>> stages;
+  for (const std::string& p : pipelines) {
+    for (std::size_t i = 0; i < fixed_alphas.size(); ++i) {
+      std::fprintf(stderr, "stages: %s pipeline, alpha %.1f ...\n", p.c_str(), fixed_alphas[i]);
+      char alpha[32];
+      std::snprintf(alpha, sizeof alpha, "%.17g", fixed_alphas[i]);
+      stages[p][i] = run_child(self, "--child-stages " + p + " " + alpha + " --repeats " +
+                                         std::to_string(repeats) + " " + common);
+    }
+  }
+
+  // Whole repetitions, one child per pipeline and thread count.
+  // Whole repetitions, one child per pipeline, thread count and run; `runs`
+  // rounds, each over every configuration, so that a passing disturbance
+  // touches all of them alike.
+  std::map<std::string, std::map<int, std::vector<child_report>>> runs_of;
+  for (int round = 0; round < runs; ++round) {
+    for (const std::string& p : pipelines) {
+      for (int threads : {1, 2}) {
+        std::fprintf(stderr, "whole pipeline (run %d of %d): %s, %d thread%s, %d repetitions ...\n", round + 1,
+                     runs, p.c_str(), threads, threads == 1 ? "" : "s", repetitions);
+        runs_of[p][threads].push_back(run_child(self, "--child-whole " + p + " " + std::to_string(threads) +
+                                                          " --repetitions " + std::to_string(repetitions) +
+                                                          " " + common));
+      }
+    }
+  }
+  std::map<std::string, std::map<int, child_report>> whole;
+  for (const std::string& p : pipelines) {
+    for (int threads : {1, 2}) whole[p][threads] = merged(runs_of[p][threads]);
+  }
+
+  // Both pipelines must have computed the same rows, or the comparison is void.
+  double stage_mismatch = 0.0;
+  for (std::size_t i = 0; i < fixed_alphas.size(); ++i) {
+    stage_mismatch = std::max(stage_mismatch, row_mismatch(stages["fast"][i].rows, stages["plain"][i].rows));
+  }
+  double whole_mismatch = 0.0;
+  for (int threads : {1, 2}) {
+    whole_mismatch = std::max(whole_mismatch, row_mismatch(whole["fast"][threads].rows, whole["plain"][1].rows));
+  }
+  whole_mismatch = std::max(whole_mismatch, row_mismatch(whole["plain"][2].rows, whole["plain"][1].rows));
+  for (const std::string& p : pipelines) {
+    for (int threads : {1, 2}) whole_mismatch = std::max(whole_mismatch, whole[p][threads].value["self_mismatch"]);
+  }
+
+  auto rate = [&](const std::string& p, int threads) {
+    return repetitions / whole[p][threads].value["seconds"];
+  };
+  // A ratio of speeds, taken run by run within each round (its two runs a few
+  // seconds apart) and summarised by the median over the rounds: a
+  // disturbance that slows one round moves one ratio, not one side of all.
+  struct ratio_summary {
+    double median, low, high;
+  };
+  auto paired = [&](const std::string& slow_p, int slow_t, const std::string& fast_p, int fast_t) {
+    std::vector<double> r;
+    for (int round = 0; round < runs; ++round) {
+      r.push_back(runs_of[slow_p][slow_t][static_cast<std::size_t>(round)].value.at("seconds") /
+                  runs_of[fast_p][fast_t][static_cast<std::size_t>(round)].value.at("seconds"));
+    }
+    return ratio_summary{median(r), *std::min_element(r.begin(), r.end()), *std::max_element(r.begin(), r.end())};
+  };
+  auto shown = [](const ratio_summary& r, int digits) {
+    return "(" + fixed(r.low, digits) + " to " + fixed(r.high, digits) + ")  " + fixed(r.median, digits) + "x";
+  };
+  auto peak = [&](const child_report& r) { return mb(r.value.at("peak_kb")); };
+  auto worker = [&](const child_report& r, int threads) {
+    return mb(r.value.at("peak_kb") - r.value.at("base_kb")) / threads;
+  };
+
+  const std::string mix = "mix -n " + std::to_string(repetitions) + " -s " + std::to_string(seed);
+  table out;
+  {
+    std::vector<std::string> head{"quantity", "pipeline"};
+    for (double a : fixed_alphas) head.push_back("alpha " + fixed(a, 1));
+    head.push_back(mix);
+    out.add(head);
+  }
+  out.rule();
+  {
+    std::vector<std::string> row{"members T (millions)", ""};
+    for (std::size_t i = 0; i < fixed_alphas.size(); ++i) {
+      row.push_back(fixed(stages["plain"][i].value["members"] / 1e6, 2));
+    }
+    double mean = 0.0;
+    for (const results_row& r : whole["plain"][1].rows) mean += r[0] * firm_count / 1e6;
+    row.push_back(fixed(mean / static_cast<double>(std::max<std::size_t>(1, whole["plain"][1].rows.size())), 2) +
+                  " (mean)");
+    out.add(row);
+  }
+  out.rule();
+  std::array<std::array<double, fixed_alphas.size()>, 2> sum{};
+  for (std::size_t k = 0; k < stage_keys.size(); ++k) {
+    for (std::size_t q = 0; q < pipelines.size(); ++q) {
+      std::vector<std::string> row{q == 0 ? std::string(stage_labels[k]) + " (s/rep)" : "", pipelines[q]};
+      for (std::size_t i = 0; i < fixed_alphas.size(); ++i) {
+        const double v = stages[pipelines[q]][i].value["stage " + std::string(stage_keys[k])];
+        sum[q][i] += v;
+        row.push_back(secs(v));
+      }
+      out.add(row);
+    }
+  }
+  out.rule();
+  for (std::size_t q = 0; q < pipelines.size(); ++q) {
+    std::vector<std::string> row{q == 0 ? "whole repetition (s/rep)" : "", pipelines[q]};
+    for (std::size_t i = 0; i < fixed_alphas.size(); ++i) row.push_back(secs(sum[q][i]));
+    row.push_back(secs(1.0 / rate(pipelines[q], 1)) + " (1 thread)");
+    out.add(row);
+  }
+  {
+    std::vector<std::string> row{"", "plain/fast"};
+    for (std::size_t i = 0; i < fixed_alphas.size(); ++i) row.push_back(fixed(sum[0][i] / sum[1][i], 1) + "x");
+    row.push_back(shown(paired("plain", 1, "fast", 1), 1));
+    out.add(row);
+  }
+  out.rule();
+  for (int threads : {1, 2}) {
+    for (std::size_t q = 0; q < pipelines.size(); ++q) {
+      std::vector<std::string> row{
+          q == 0 ? "repetitions per second, " + std::to_string(threads) + (threads == 1 ? " thread" : " threads")
+                 : "",
+          pipelines[q]};
+      for (std::size_t i = 0; i < fixed_alphas.size(); ++i) row.push_back("");
+      const child_report& r = whole[pipelines[q]][threads];
+      row.push_back("(" + fixed(repetitions / r.value.at("seconds_max"), 2) + " to " +
+                    fixed(repetitions / r.value.at("seconds_min"), 2) + ")  " + fixed(rate(pipelines[q], threads), 3));
+      out.add(row);
+    }
+  }
+  for (std::size_t q = 0; q < pipelines.size(); ++q) {
+    std::vector<std::string> row{q == 0 ? "speed-up, 2 threads / 1 thread" : "", pipelines[q]};
+    for (std::size_t i = 0; i < fixed_alphas.size(); ++i) row.push_back("");
+    row.push_back(shown(paired(pipelines[q], 1, pipelines[q], 2), 2));
+    out.add(row);
+  }
+  // The repetitions are split into two contiguous blocks, one per worker; with
+  // repetitions of unequal cost the slower block bounds the speed-up.
+  for (std::size_t q = 0; q < pipelines.size(); ++q) {
+    const std::vector<double>& own = whole[pipelines[q]][1].repetition_seconds;
+    std::vector<std::string> row{q == 0 ? "speed-up the 2-block split allows" : "", pipelines[q]};
+    for (std::size_t i = 0; i < fixed_alphas.size(); ++i) row.push_back("");
+    double all = 0.0, slowest = 0.0;
+    for (int w = 0; w < 2; ++w) {
+      const block b = worker_block(static_cast<int>(own.size()), 2, w);
+      double sum = 0.0;
+      for (int r = b.start; r < b.start + b.count; ++r) sum += own[static_cast<std::size_t>(r)];
+      all += sum;
+      slowest = std::max(slowest, sum);
+    }
+    row.push_back(fixed(all / slowest, 2) + "x");
+    out.add(row);
+  }
+  // Other work on the machine while each child ran, plain / fast.
+  double busy_stages = 0.0, busy_whole = 0.0;
+  auto both = [&](const child_report& plain, const child_report& fast, double& busiest) {
+    const double p = plain.value.at("others_cores"), f = fast.value.at("others_cores");
+    busiest = std::max({busiest, p, f});
+    return fixed(p, 2) + " / " + fixed(f, 2);
+  };
+  {
+    std::vector<std::string> row{"cores kept busy by other work", "1 thread"};
+    for (std::size_t i = 0; i < fixed_alphas.size(); ++i) {
+      row.push_back(both(stages["plain"][i], stages["fast"][i], busy_stages));
+    }
+    row.push_back(both(whole["plain"][1], whole["fast"][1], busy_whole));
+    out.add(row);
+    row = {"", "2 threads"};
+    for (std::size_t i = 0; i < fixed_alphas.size(); ++i) row.push_back("");
+    row.push_back(both(whole["plain"][2], whole["fast"][2], busy_whole));
+    out.add(row);
+  }
+  // Where the CPU time of the 1-thread run went: a large kernel share is
+  // the first touch of freshly allocated pages.
+  for (std::size_t q = 0; q < pipelines.size(); ++q) {
+    child_report& r = whole[pipelines[q]][1];
+    std::vector<std::string> row{q == 0 ? "kernel share of CPU time, 1 thread" : "", pipelines[q]};
+    for (std::size_t i = 0; i < fixed_alphas.size(); ++i) row.push_back("");
+    row.push_back(fixed(100.0 * r.value["system_s"] / (r.value["user_s"] + r.value["system_s"]), 0) + " %");
+    out.add(row);
+  }
+  for (std::size_t q = 0; q < pipelines.size(); ++q) {
+    std::vector<std::string> row{q == 0 ? "minor page faults per repetition" : "", pipelines[q]};
+    for (std::size_t i = 0; i < fixed_alphas.size(); ++i) row.push_back("");
+    row.push_back(fixed(whole[pipelines[q]][1].value["faults"] / repetitions, 0));
+    out.add(row);
+  }
+  out.rule();
+  for (std::size_t q = 0; q < pipelines.size(); ++q) {
+    std::vector<std::string> row{q == 0 ? "peak resident memory (MB)" : "", pipelines[q]};
+    for (std::size_t i = 0; i < fixed_alphas.size(); ++i) row.push_back(fixed(peak(stages[pipelines[q]][i]), 0));
+    row.push_back(fixed(peak(whole[pipelines[q]][1]), 0) + " / " + fixed(peak(whole[pipelines[q]][2]), 0));
+    out.add(row);
+  }
+  std::array<double, 2> worst_worker{};
+  std::array<double, 2> least_worker{std::numeric_limits<double>::infinity(),
+                                     std::numeric_limits<double>::infinity()};
+  for (std::size_t q = 0; q < pipelines.size(); ++q) {
+    std::vector<std::string> row{q == 0 ? "peak memory per worker (MB)" : "", pipelines[q]};
+    for (std::size_t i = 0; i < fixed_alphas.size(); ++i) {
+      const double w = worker(stages[pipelines[q]][i], 1);
+      worst_worker[q] = std::max(worst_worker[q], w);
+      least_worker[q] = std::min(least_worker[q], w);
+      row.push_back(fixed(w, 0));
+    }
+    const double w1 = worker(whole[pipelines[q]][1], 1);
+    const double w2 = worker(whole[pipelines[q]][2], 2);
+    worst_worker[q] = std::max({worst_worker[q], w1, w2});
+    row.push_back(fixed(w1, 0) + " / " + fixed(w2, 0));
+    out.add(row);
+  }
+
+  std::cout << "Pipeline benchmark: quarnel repetitions of " << firm_count << " firms, seeded\n";
+  std::cout << "Machine: " << cpu_model() << ", " << std::thread::hardware_concurrency()
+            << " logical cores (" << omp_get_num_procs() << " available to OpenMP); g++ " << __VERSION__
+            << "; flags " << QUARNEL_BENCH_FLAGS << "; Armadillo " << arma::arma_version::as_string()
+            << "\n\n";
+  out.print();
+
+  const double speed = paired("plain", 1, "fast", 1).median;
+  const double scaling = paired("fast", 1, "fast", 2).median;
+  // Independent of alpha: the largest economy (alpha 1.8, some 58 times the
+  // members of alpha 7.0) may not need more than the allocator's slack
+  // (some tens of MB from one repetition's buffers to the next) above the
+  // smallest need; the plain pipeline needs about 16 bytes a member more.
+  const double growth = worker(stages["fast"][0], 1) - least_worker[1];
+  const bool flat = growth < 32.0;
+  std::cout << "\nStage times: median of " << repeats
+            << " repetitions with repetition 0's seeds and alpha fixed, one thread; fast \"hierarchy and"
+               " powers\" is build_economy less its base fit.\n"
+               "Whole pipeline: run_region over repetitions 0.."
+            << repetitions - 1 << " of seed " << seed
+            << " (quarnel's rows), each configuration in its own process; median of " << runs
+            << " runs, their range in brackets. Ratios (plain/fast, speed-up): taken within each round of runs,"
+               " then the median over the rounds, their range in brackets.\n"
+               "Memory: ru_maxrss of that process (largest of the runs); per worker = (peak - peak before the first repetition)"
+               " / threads; \""
+            << mix << "\" column: 1 thread / 2 threads.\n"
+               "Kernel share and page faults: getrusage over the 1-thread run's region; the kernel time is"
+               " mostly the first touch of freshly allocated pages.\n"
+               "Speed-up the split allows: the 1-thread run's repetition times summed over each worker's"
+               " block of the 2-thread run, total / larger block.\n"
+               "Cores kept busy by other work: the machine's busy time (/proc/stat) less the benchmark's own,"
+               " per second of each run (plain / fast).\n";
+  std::cout << "Rows: fast equals plain (columns 0, 3, 6 exact, others within 1e-9): stages "
+            << (stage_mismatch <= 1.0 ? "yes" : "NO") << ", whole runs " << (whole_mismatch <= 1.0 ? "yes" : "NO")
+            << "\n\n";
+  std::cout << "Targets:\n"
+            << "  fast / plain, 1 thread          " << fixed(speed, 2) << "x   (>= 8x)      "
+            << (speed >= 8.0 ? "met" : "NOT met") << "\n"
+            << "  fast, 2 threads / 1 thread      " << fixed(scaling, 3) << "x  (>= 1.8x)  "
+            << (scaling >= 1.8 ? "met" : "NOT met") << "\n"
+            << "  fast, peak memory per worker    " << fixed(worst_worker[1], 0) << " MB, "
+            << fixed(least_worker[1], 0) << " to " << fixed(worst_worker[1], 0)
+            << " MB over alpha, alpha 1.8 needs " << fixed(growth, 0)
+            << " MB above the least  (< 200 MB, < 32 MB above)  " << (worst_worker[1] < 200.0 && flat ? "met" : "NOT met")
+            << "\n";
+  const std::string load_after = load_average();
+  std::cout << "\nBenchmark took " << fixed(seconds_since(begin), 0) << " s; load average " << load_before
+            << " before, " << load_after << " after.\n";
+  if (busy_stages > 0.2 || busy_whole > 0.2) {
+    std::cout << "Warning: other work kept up to " << fixed(std::max(busy_stages, busy_whole), 2)
+              << " cores busy during the "
+              << (busy_whole > 0.2 ? (busy_stages > 0.2 ? "stage and whole-pipeline runs" : "whole-pipeline runs")
+                                   : "stage runs")
+              << "; their times, and 2-thread figures above all, understate what idle cores give.\n";
+  }
+  return stage_mismatch <= 1.0 && whole_mismatch <= 1.0 ? 0 : 1;
+}

@@ -1,0 +1,11 @@
+// The parent: starts a child per configuration, checks that the two
+// pipelines' rows agree, and prints the table with its targets.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// `self` is this program's path (the children are started from it). Returns
+// the exit status: 1 when the rows differ.
+int run_benchmark(const std::string& self, const std::string& data, int repeats, int runs,
+                  int repetitions, std::uint64_t seed);

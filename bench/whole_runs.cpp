@@ -1,0 +1,62 @@
+#include "whole_runs.hpp"
+
+#include <cstdio>
+#include <sstream>
+#include <vector>
+
+#include <armadillo>
+#include <boost/timer/progress_display.hpp>
+#include <omp.h>
+
+#include "driver/driver.hpp"
+#include "driver/region.hpp"
+#include "loops/fast_repetition.hpp"
+#include "loops/repetition.hpp"
+#include "measure.hpp"
+
+int child_whole(const std::string& data, const std::string& pipeline, int threads, int repetitions,
+                std::uint64_t seed)
+{
+  omp_set_num_threads(threads);
+  keep_freed_memory();  // as the programs do
+  const input_tables t = tables_from(data);
+  const region_settings settings{repetitions, 0, seed, top_fraction, firm_count};
+  // Each repetition's own time as well: row r is written by one worker only.
+  std::vector<double> own(static_cast<std::size_t>(repetitions), 0.0);
+  const bool plain = pipeline == "plain";
+  const repetition_body body = [&own, plain](const repetition_inputs& in, const repetition_id& id) {
+    const auto start = clock_type::now();
+    const results_row row = plain ? run_repetition(in, id, pay_exponent_rule::drawn)
+                                  : run_repetition_fast(in, id, pay_exponent_rule::drawn);
+    if (id.index < own.size()) own[static_cast<std::size_t>(id.index)] = seconds_since(start);  // first index 0
+    return row;
+  };
+  arma::Mat<double> results(static_cast<arma::uword>(repetitions), results_columns, arma::fill::zeros);
+  std::ostringstream quiet;
+  boost::timer::progress_display progress(static_cast<unsigned long>(repetitions), quiet);
+  const long base = peak_kb();
+
+  const cpu_usage before = cpu_now();
+  const auto start = clock_type::now();
+  const region_outcome outcome = run_region(t, settings, body, results, progress);
+  const double seconds = seconds_since(start);
+  const cpu_usage after = cpu_now();
+
+  if (!outcome.failures.empty()) {
+    std::fprintf(stderr, "repetition %llu failed: %s\n",
+                 static_cast<unsigned long long>(outcome.failures[0].index),
+                 outcome.failures[0].message.c_str());
+    return 1;
+  }
+  std::printf("seconds %.9g\n", seconds);
+  std::printf("user_s %.9g\nsystem_s %.9g\nfaults %.17g\n", after.user - before.user,
+              after.system - before.system, after.faults - before.faults);
+  std::printf("base_kb %ld\npeak_kb %ld\n", base, peak_kb());
+  for (std::size_t r = 0; r < own.size(); ++r) std::printf("rep %zu %.9g\n", r, own[r]);
+  for (arma::uword r = 0; r < results.n_rows; ++r) {
+    results_row row{};
+    for (int c = 0; c < results_columns; ++c) row[c] = results(r, static_cast<arma::uword>(c));
+    print_row(row);
+  }
+  return 0;
+}

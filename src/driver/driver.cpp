@@ -71,6 +71,17 @@ void report_failures(const region_outcome& outcome, const run_options& options)
   }
 }
 
+// What the repetitions met without failing, once for the whole run.
+void report_notes(const repetition_notes& notes, int repetitions)
+{
+  if (notes.rank_deficient_span_fits > 0) {
+    std::cerr << "note: in " << notes.rank_deficient_span_fits << " of " << repetitions
+              << " repetitions the resampled span table held a single level; their span fit "
+                 "is the minimum-norm solution"
+              << std::endl;
+  }
+}
+
 void postprocess()
 {
   const int status = std::system("Rscript energy_estimator.R");
@@ -164,6 +175,7 @@ int run_program(const program_settings& program, const repetition_body& body, in
       static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count()) /
       1000000000;
   std::cout << "elapsed time: " << seconds << " s" << std::endl << std::endl;
+  report_notes(outcome.notes, options.repetitions);
 
   bool in_results = false;
   try {

@@ -26,8 +26,9 @@ region_outcome run_region(const input_tables& tables, const region_settings& set
                                     omp_get_thread_num());
     const arma::Mat<double> span = tables.span;
     const arma::Col<double> g = tables.g;
+    repetition_notes notes;
     const repetition_inputs inputs{span, g, tables.pay_exponent, settings.top_fraction,
-                                   settings.firm_count};
+                                   settings.firm_count, &notes};
 
     for (int r = mine.start; r < mine.start + mine.count; ++r) {
       if (stop.load(std::memory_order_relaxed)) break;
@@ -56,6 +57,8 @@ region_outcome run_region(const input_tables& tables, const region_settings& set
 #pragma omp critical(quarnel_progress)
       ++progress;
     }
+#pragma omp critical(quarnel_notes)
+    outcome.notes.rank_deficient_span_fits += notes.rank_deficient_span_fits;
   }
   return outcome;
 }

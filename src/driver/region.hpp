@@ -25,14 +25,21 @@
 inline constexpr int results_columns = 7;
 using results_row = std::array<double, results_columns>;
 
+// What repetitions met without failing, counted by the worker that ran them.
+struct repetition_notes {
+  // span table resamples of a single level, fitted by the minimum-norm solution
+  std::uint64_t rank_deficient_span_fits = 0;
+};
+
 // What one repetition reads: the worker's own copies of the tables and the
-// run's constants.
+// run's constants; and where it counts what it met (none: not counted).
 struct repetition_inputs {
   const arma::Mat<double>& span;
   const arma::Col<double>& g;
   const arma::Col<double>& pay_exponent;
   double top_fraction;
   int firm_count;
+  repetition_notes* notes = nullptr;
 };
 
 // Which repetition this is: its global index, and the run's seed when the run
@@ -60,6 +67,7 @@ struct repetition_failure {
 struct region_outcome {
   std::vector<unsigned char> finished;  // one flag per row
   std::vector<repetition_failure> failures;
+  repetition_notes notes;  // summed over the workers
 };
 
 struct block {

@@ -69,8 +69,10 @@ repetition_start start_repetition(const repetition_inputs& in, const repetition_
 {
   repetition_start start;
   if (id.seed) start.seeds = derive_seeds(*id.seed, id.index);
-  const arma::Col<double> ab =
-      boot_span(in.span.col(0), in.span.col(1), seed_for(start.seeds, span_seed));
+  bool rank_deficient = false;
+  const arma::Col<double> ab = boot_span(in.span.col(0), in.span.col(1),
+                                         seed_for(start.seeds, span_seed), &rank_deficient);
+  if (rank_deficient && in.notes != nullptr) ++in.notes->rank_deficient_span_fits;
   start.a = ab[0];
   start.b = ab[1];
   return start;

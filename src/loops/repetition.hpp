@@ -50,7 +50,8 @@ std::uint64_t fill_firm_powers(const arma::Col<arma::uword>& counts, std::uint64
                                arma::Col<double>& power, std::uint64_t position);
 
 // How every repetition begins: its seeds (none for an unseeded run) and the
-// span parameters (a, b) bootstrapped from the span table.
+// span parameters (a, b) bootstrapped from the span table. A resample of a
+// single level is counted in inputs.notes.
 struct repetition_start {
   std::optional<repetition_seeds> seeds;
   double a;

@@ -42,7 +42,7 @@ Col<double> boot_span(Col<double> x, Col<double> y) {
   return boot_span(std::move(x), std::move(y), rd());
 }
 
-Col<double> boot_span(Col<double> x, Col<double> y, std::uint32_t seed) {
+Col<double> boot_span(Col<double> x, Col<double> y, std::uint32_t seed, bool* rank_deficient) {
   if (y.n_elem == 0) throw std::invalid_argument("boot_span(): y must not be empty");
   const int n = checked_size("boot_span", "y", y.n_elem);
   if (x.n_elem < y.n_elem)
@@ -63,9 +63,18 @@ Col<double> boot_span(Col<double> x, Col<double> y, std::uint32_t seed) {
     response[i] = std::log(y[j]);
   }
 
-  // Default options: QR least squares, or the minimum-norm solution of
-  // LAPACK's DGELSD when the resampled x are all equal.
-  Col<double> beta = arma::solve(design, response);
+  // The default options' QR least squares; where that finds the system
+  // singular (the resampled x all equal), the minimum-norm solution of
+  // LAPACK's DGELSD. These are the two steps of solve() with default options,
+  // taken one at a time so that the second one prints no warning.
+  Col<double> beta;
+  bool approximate = false;
+  if (!arma::solve(beta, design, response, arma::solve_opts::no_approx)) {
+    approximate = true;
+    if (!arma::solve(beta, design, response, arma::solve_opts::force_approx))
+      throw std::runtime_error("solve(): solution not found");
+  }
+  if (rank_deficient != nullptr) *rank_deficient = approximate;
   beta[0] = std::exp(beta[0]);
   return beta;
 }

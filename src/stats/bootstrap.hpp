@@ -4,11 +4,12 @@
 // y = a * exp(b * x) by least squares on ln y (Armadillo solve, default
 // options).  Returns (a, b).  When every resampled x is equal the fit is
 // rank-deficient and the minimum-norm solution applies: ln a and b are
-// proportional to 1 and x.
+// proportional to 1 and x.  Such a fit prints nothing; with `rank_deficient`
+// given, *rank_deficient tells whether the minimum-norm solution was used.
 // Throws std::invalid_argument for an empty y, y of 2^31 elements or more,
-// x shorter than y, or a y that is not positive and finite; Armadillo's
-// std::runtime_error "solve(): solution not found" propagates (for example
-// for a non-finite x).
+// x shorter than y, or a y that is not positive and finite, and
+// std::runtime_error "solve(): solution not found" when no solution exists
+// (for example for a non-finite x).
 //
 // boot_sigma(g) resamples the Gini coefficients g and returns
 // sigma = 2 * erf_inv(mean), the log-normal shape whose Gini coefficient is
@@ -26,7 +27,8 @@
 #include <cstdint>
 
 arma::Col<double> boot_span(arma::Col<double> x, arma::Col<double> y);
-arma::Col<double> boot_span(arma::Col<double> x, arma::Col<double> y, std::uint32_t seed);
+arma::Col<double> boot_span(arma::Col<double> x, arma::Col<double> y, std::uint32_t seed,
+                            bool* rank_deficient = nullptr);
 
 double boot_sigma(arma::Col<double> g);
 double boot_sigma(arma::Col<double> g, std::uint32_t seed);

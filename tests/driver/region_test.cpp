@@ -44,12 +44,14 @@ TEST(region, every_row_written_once_whatever_the_team)
     const region_outcome outcome = run_region(
         tables, settings,
         [](const repetition_inputs& in, const repetition_id& id) {
+          if (id.index % 2 == 0) ++in.notes->rank_deficient_span_fits;  // 100, 102, 104, 106
           return results_row{double(id.index), in.span(1, 1), in.g[0], double(*id.seed),
                              in.top_fraction, double(in.firm_count), 0.0};
         },
         results, progress);
     EXPECT_TRUE(outcome.failures.empty());
     EXPECT_EQ(progress.count(), 7u);
+    EXPECT_EQ(outcome.notes.rank_deficient_span_fits, 4u) << threads << " threads";
     for (int r = 0; r < n; ++r) {
       EXPECT_EQ(outcome.finished[r], 1);
       EXPECT_EQ(results(r, 0), 100.0 + r) << threads << " threads";

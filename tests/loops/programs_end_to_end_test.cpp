@@ -139,3 +139,15 @@ TEST(programs, a_run_split_into_array_tasks_merges_into_the_one_piece_run)
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("piece 0 has 1 rows, expected 2"), std::string::npos) << r.err;
 }
+
+TEST(programs, a_span_table_of_one_level_is_counted_once_not_warned_per_repetition)
+{
+  project p;
+  write_file(p.root / "data" / "s_empirical.txt", "3 2.5\n3 3.5\n");
+  const process_result r = p.run("quarnel", {"-n", "3", "-s", "2", "--no-postprocess"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err,
+            "note: in 3 of 3 repetitions the resampled span table held a single level; their span "
+            "fit is the minimum-norm solution\n");
+  EXPECT_EQ(lines_of(p.results("inequality.csv")).size(), 3u);
+}

@@ -42,6 +42,44 @@ TEST(BootSpan, EqualResampledXGivesMinimumNorm) {
   EXPECT_NEAR(ab[1], -1.5 * std::log(ab[0]), 1e-13);
 }
 
+TEST(BootSpan, RankDeficientFitsAreFlaggedSilentlyWithTheNumbersOfDefaultSolve) {
+  // Two levels: some seeds resample a single level. Every fit must equal,
+  // bit for bit, Armadillo's solve() with default options on the same
+  // resample, and only the single-level resamples are flagged.
+  const Col<double> x{2, 2, 2, 5};
+  const Col<double> y{1.5, 2.5, 3.5, 9.0};
+  int flagged = 0;
+  testing::internal::CaptureStderr();
+  for (std::uint32_t seed = 1; seed <= 40; ++seed) {
+    bool rank_deficient = true;
+    const Col<double> ab = boot_span(x, y, seed, &rank_deficient);
+    std::mt19937 engine(seed);
+    arma::Mat<double> design(4, 2);
+    Col<double> response(4);
+    bool single_level = true;
+    for (arma::uword i = 0; i < 4; ++i) {
+      const auto j = static_cast<arma::uword>(4 * std::generate_canonical<double, 53>(engine));
+      design(i, 0) = 1.0;
+      design(i, 1) = x[j];
+      response[i] = std::log(y[j]);
+      single_level = single_level && x[j] == 2.0;
+    }
+    Col<double> expected = arma::solve(design, response);
+    EXPECT_EQ(ab[0], std::exp(expected[0])) << seed;
+    EXPECT_EQ(ab[1], expected[1]) << seed;
+    EXPECT_EQ(rank_deficient, single_level) << seed;
+    flagged += rank_deficient;
+  }
+  const std::string warnings = testing::internal::GetCapturedStderr();
+  EXPECT_GT(flagged, 0);
+  EXPECT_LT(flagged, 40);
+  // The warnings are the reference solves' own, one per single-level resample.
+  int warned = 0;
+  for (auto at = warnings.find("approx"); at != std::string::npos; at = warnings.find("approx", at + 1))
+    ++warned;
+  EXPECT_EQ(warned, flagged) << warnings;
+}
+
 TEST(BootSpan, RejectsInvalidInput) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const Col<double> x{1, 2, 3};

@@ -5,7 +5,8 @@
 # With no arguments it reads whichever of ../results/inequality.csv (quarnel)
 # and ../results/inequality_frontier.csv (vesktor) exist, ../results being
 # taken relative to the directory of this script (the programs start it in
-# R/ beside results/). Named files are read instead when given.
+# R/ beside results/). Named files are read instead when given: a plain file
+# name (no '/') from ../results, a path as it is.
 #
 # A results file has no header and one row per repetition of seven
 # comma-separated numbers (the column names are in RESULT_COLUMNS below).
@@ -427,7 +428,7 @@ main <- function(args) {
   if (any(args %in% c("-h", "--help"))) {
     note("usage: Rscript ", PROG, " [RESULTS_FILE ...]")
     note("Summarises and plots results files; with no arguments, those of quarnel and ",
-         "vesktor in ../results.")
+         "vesktor in ../results. A plain file name is read from ../results.")
     return(0L)
   }
   if (any(startsWith(args, "-"))) {
@@ -435,9 +436,12 @@ main <- function(args) {
         " (usage: Rscript ", PROG, " [RESULTS_FILE ...])\n", sep = "", file = stderr())
     return(EXIT_USAGE)
   }
-  files <- if (length(args) > 0) args else
-    file.path(normalizePath(file.path(script_dir(), "..", "results"), mustWork = FALSE),
-              DEFAULT_FILES)
+  results_dir <- normalizePath(file.path(script_dir(), "..", "results"), mustWork = FALSE)
+  files <- if (length(args) > 0) {
+    ifelse(grepl("/", args, fixed = TRUE), args, file.path(results_dir, args))
+  } else {
+    file.path(results_dir, DEFAULT_FILES)
+  }
   if (length(args) == 0) note(PROG, ": post-processing the results in ", dirname(files[1]))
   status <- 0L
   for (f in files) {

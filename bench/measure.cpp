@@ -41,7 +41,7 @@ double median(std::vector<double> v)
 input_tables tables_from(const std::string& dir)
 {
   if (chdir(dir.c_str()) != 0) throw std::runtime_error("cannot enter the data directory " + dir);
-  input_tables t = load_tables();
+  input_tables t = load_tables(".");
   std::string problem = span_table_problem(t.span);
   if (problem.empty()) problem = g_table_problem(t.g);
   if (!problem.empty()) throw std::runtime_error("the input tables in " + dir + " are unusable: " + problem);

@@ -7,12 +7,25 @@
 #include <stdexcept>
 #include <unistd.h>
 
-std::optional<std::string> rewrite_path(const std::string& path, const std::string& from,
-                                        const std::string& to)
+std::optional<project_layout> find_layout(const std::string& path)
 {
-  const auto at = path.find(from);
-  if (at == std::string::npos) return std::nullopt;
-  return path.substr(0, at) + to;
+  // Scan the components from the end; `end` is one past the current one.
+  std::size_t end = path.size();
+  while (end > 0) {
+    while (end > 0 && path[end - 1] == '/') --end;
+    const std::size_t slash = path.rfind('/', end == 0 ? 0 : end - 1);
+    const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+    if (end > start && path.compare(start, end - start, "executables") == 0) {
+      std::string root = path.substr(0, start);
+      while (root.size() > 1 && root.back() == '/') root.pop_back();
+      const std::string prefix = root.empty() || root.back() == '/' ? root : root + "/";
+      return project_layout{root.empty() ? "." : root, prefix + "data", prefix + "results",
+                            prefix + "R"};
+    }
+    if (slash == std::string::npos) break;
+    end = slash;
+  }
+  return std::nullopt;
 }
 
 std::string current_directory()
@@ -23,15 +36,4 @@ std::string current_directory()
                              std::strerror(errno));
   }
   return std::string(name.get());
-}
-
-bool change_directory(std::string from, std::string to)
-{
-  const std::string here = current_directory();
-  const auto there = rewrite_path(here, from, to);
-  if (!there) {
-    throw std::out_of_range("the working directory " + here + " does not contain \"" + from +
-                            "\"");
-  }
-  return chdir(there->c_str()) == 0;
 }

@@ -1,27 +1,30 @@
-// Navigation between the sibling directories executables/, data/, results/
-// and R/ by rewriting the current path as text.
+// The project layout: a project root holding executables/, data/, results/
+// and R/, found from the working directory by whole path components.
 //
-// The rewrite replaces everything from the FIRST occurrence of `from` (plain
-// text, which may lie inside a longer directory name) to the end of the path
-// by `to`: /p/executables/bin with ("executables", "data") becomes /p/data,
-// and /data/p/data with ("data", "results") becomes /results.
+// The root is the parent of the LAST component of the path that is exactly
+// "executables" (the working directory itself or its nearest ancestor of that
+// name). Names that merely contain the word, such as /data/u/...,
+// bigdata/, results_archive/ or executables_v2/, are ordinary directories:
+// /data/u/p/executables/bin has the root /data/u/p and the data directory
+// /data/u/p/data.
 #pragma once
 
 #include <optional>
 #include <string>
 
-// The path with its tail from the first occurrence of `from` replaced by
-// `to`, or nothing when `from` does not occur (an empty `from` occurs at 0).
-std::optional<std::string> rewrite_path(const std::string& path, const std::string& from,
-                                        const std::string& to);
+struct project_layout {
+  std::string root;
+  std::string data;     // root/data: the input tables
+  std::string results;  // root/results: the results files
+  std::string r;        // root/R: the post-processing script
+};
+
+// The layout around the absolute path `path`, or nothing when no component
+// of it is "executables". Empty components (from "//" or a trailing "/") are
+// skipped.
+std::optional<project_layout> find_layout(const std::string& path);
 
 // The absolute path of the working directory (glibc's get_current_dir_name,
 // which prefers $PWD when it names the same directory).
 // Throws std::runtime_error when it cannot be determined.
 std::string current_directory();
-
-// Makes rewrite_path(current_directory(), from, to) the working directory.
-// Throws std::out_of_range, naming the directory, when `from` does not occur
-// in it. Returns whether chdir succeeded; on failure the working directory
-// stays as it was.
-bool change_directory(std::string from, std::string to);

@@ -6,11 +6,13 @@
 #include <iostream>
 #include <malloc.h>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "driver/directory.hpp"
+#include "driver/preflight.hpp"
 #include "driver/results_file.hpp"
 #include "driver/tables.hpp"
 
@@ -22,32 +24,22 @@ int fail_setup(const std::string& message)
   return exit_setup_error;
 }
 
-// Why `dir` cannot receive the results file, or "" when it can.
-std::string results_dir_problem(const std::string& dir)
+bool is_directory(const std::string& path)
 {
   struct stat info;
-  if (::stat(dir.c_str(), &info) != 0) return "does not exist";
-  if (!S_ISDIR(info.st_mode)) return "is not a directory";
-  if (::access(dir.c_str(), W_OK | X_OK) != 0) return "is not writable";
-  return "";
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// Writes `text` as `file` in the working directory when `here` is true;
-// otherwise, or when that fails, into a fallback file in the system's
-// temporary directory, whose path is printed. A finished run is never lost
-// silently. Returns whether the file landed where intended.
-bool save_text(const std::string& file, const std::string& text, bool here, const char* what)
+// Writes `text` as `dir`/`file`; when that fails, into a fallback file in the
+// system's temporary directory, whose path is printed. A finished run is
+// never lost silently. Returns whether the file landed where intended.
+bool save_text(const std::string& dir, const std::string& file, const std::string& text,
+               const char* what)
 {
-  if (here) {
-    std::string where = file;
-    try {
-      where = current_directory() + "/" + file;
-    } catch (const std::exception&) {
-    }
-    const std::string problem = write_file_atomically(file, text);
-    if (problem.empty()) return true;
-    std::cerr << "could not save " << what << " to " << where << ": " << problem << std::endl;
-  }
+  const std::string target = dir + "/" + file;
+  const std::string problem = write_file_atomically(target, text);
+  if (problem.empty()) return true;
+  std::cerr << "could not save " << what << " to " << target << ": " << problem << std::endl;
   const std::string fallback = write_fallback_file(file, text);
   if (fallback.empty()) {
     std::cerr << "could not write a fallback file either; " << what << " follow on stderr"
@@ -82,12 +74,44 @@ void report_notes(const repetition_notes& notes, int repetitions)
   }
 }
 
-void postprocess()
+// `text` as one word for the shell.
+std::string shell_quoted(const std::string& text)
 {
-  const int status = std::system("Rscript energy_estimator.R");
-  if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 127) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// The post-processing command: the default results file is the script's own
+// default; any other is named to it.
+std::string postprocess_command(const run_options& options, const program_settings& program)
+{
+  std::string command = "Rscript " + std::string(postprocess_script);
+  if (options.output != program.results_file) command += " " + shell_quoted(options.output);
+  return command;
+}
+
+// Runs the post-processing command in `r_dir`; its outcome is only a note.
+void postprocess(const std::string& r_dir, const std::string& command)
+{
+  if (::chdir(r_dir.c_str()) != 0) {
+    std::cerr << "note: cannot enter the R directory " << r_dir
+              << "; the results were not post-processed" << std::endl;
+    return;
+  }
+  std::cout << std::flush;
+  const int status = std::system(command.c_str());
+  if (status == -1) {
+    std::cerr << "note: the post-processing command could not be started" << std::endl;
+  } else if (WIFEXITED(status) && WEXITSTATUS(status) == 127) {
     std::cerr << "note: Rscript was not found; the results were not post-processed"
               << std::endl;
+  } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+    std::cerr << "note: the post-processing (" << command << " in " << r_dir
+              << ") exited with status " << WEXITSTATUS(status) << std::endl;
+  } else if (WIFSIGNALED(status)) {
+    std::cerr << "note: the post-processing (" << command << " in " << r_dir
+              << ") was ended by signal " << WTERMSIG(status) << std::endl;
   }
 }
 
@@ -125,37 +149,55 @@ int run_program(const program_settings& program, const repetition_body& body, in
 
   std::cout << "Quarnel Model" << std::endl;
 
+  // Everything that can be checked is checked before the first repetition.
+  std::optional<project_layout> layout;
   try {
-    if (!change_directory("executables", "data")) {
-      const auto data = rewrite_path(current_directory(), "executables", "data");
-      return fail_setup("cannot enter the data directory " + data.value_or("data") +
-                        " (expected beside executables/)");
+    const std::string here = current_directory();
+    layout = find_layout(here);
+    if (!layout) {
+      return fail_setup("the working directory " + here +
+                        " is not in or below a directory named executables; start " +
+                        program.name + " from the executables/ directory beside data/, "
+                        "results/ and R/");
     }
   } catch (const std::exception& e) {
     return fail_setup(std::string(e.what()) + "; start " + program.name +
                       " from the executables/ directory beside data/, results/ and R/");
   }
+  if (!is_directory(layout->data)) {
+    return fail_setup("cannot enter the data directory " + layout->data +
+                      " (expected beside executables/)");
+  }
 
-  input_tables tables = load_tables();
+  input_tables tables;
+  std::string pay_exponent_note;
+  try {
+    tables = load_tables(layout->data, &pay_exponent_note);
+  } catch (const table_error& e) {
+    return fail_setup(std::string("input table ") + e.what());
+  }
   if (const std::string p = span_table_problem(tables.span); !p.empty()) {
-    return fail_setup(std::string("span table ") + span_file + ": " + p);
+    return fail_setup("span table " + layout->data + "/" + span_file + ": " + p);
   }
   if (const std::string p = g_table_problem(tables.g); !p.empty()) {
-    return fail_setup(std::string("g table ") + g_file + ": " + p);
+    return fail_setup("g table " + layout->data + "/" + g_file + ": " + p);
   }
-  if (tables.pay_exponent.n_elem == 0) {
-    std::cerr << "note: " << pay_exponent_file << " is missing or empty (it is not used)"
-              << std::endl;
+  if (!pay_exponent_note.empty()) {
+    std::cerr << "note: " << pay_exponent_note << " (this table is not used)" << std::endl;
   }
 
-  std::string results_dir;
-  try {
-    results_dir = rewrite_path(current_directory(), "data", "results").value_or("");
-  } catch (const std::exception& e) {
-    return fail_setup(e.what());
+  if (const std::string p = results_target_problem(layout->results, options.output); !p.empty()) {
+    return fail_setup(p);
   }
-  if (const std::string p = results_dir_problem(results_dir); !p.empty()) {
-    return fail_setup("the results directory " + results_dir + " " + p);
+  if (const std::string p = memory_problem(options.repetitions); !p.empty()) {
+    return fail_setup(p);
+  }
+  bool postprocess_run = options.postprocess;
+  const std::string script = layout->r + "/" + postprocess_script;
+  if (postprocess_run && ::access(script.c_str(), R_OK) != 0) {
+    std::cerr << "note: " << script << " not found; the results will not be post-processed"
+              << std::endl;
+    postprocess_run = false;
   }
 
   arma::Mat<double> results(static_cast<arma::uword>(options.repetitions), results_columns,
@@ -177,39 +219,21 @@ int run_program(const program_settings& program, const repetition_body& body, in
   std::cout << "elapsed time: " << seconds << " s" << std::endl << std::endl;
   report_notes(outcome.notes, options.repetitions);
 
-  bool in_results = false;
-  try {
-    in_results = change_directory("data", "results");
-  } catch (const std::exception&) {
-  }
-  if (!in_results) std::cerr << "cannot enter the results directory " << results_dir << std::endl;
-
   if (!outcome.failures.empty()) {
     report_failures(outcome, options);
     const std::string partial = options.output + ".partial";
-    if (save_text(partial, format_indexed_rows(results, outcome.finished, options.first_repetition),
-                  in_results, "the finished rows")) {
-      std::cerr << "finished rows saved to " << results_dir << "/" << partial << std::endl;
+    if (save_text(layout->results,
+                  partial, format_indexed_rows(results, outcome.finished, options.first_repetition),
+                  "the finished rows")) {
+      std::cerr << "finished rows saved to " << layout->results << "/" << partial << std::endl;
     }
     return exit_repetition_failed;
   }
 
-  if (!save_text(options.output, format_table(results), in_results, "the results")) {
+  if (!save_text(layout->results, options.output, format_table(results), "the results")) {
     return exit_save_failed;
   }
 
-  if (options.postprocess) {
-    bool in_r = false;
-    try {
-      in_r = change_directory("results", "R");
-    } catch (const std::exception&) {
-    }
-    if (in_r) {
-      postprocess();
-    } else {
-      std::cerr << "note: cannot enter the R directory; the results were not post-processed"
-                << std::endl;
-    }
-  }
+  if (postprocess_run) postprocess(layout->r, postprocess_command(options, program));
   return exit_ok;
 }

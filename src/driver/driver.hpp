@@ -16,6 +16,9 @@
 #include "driver/options.hpp"
 #include "driver/region.hpp"
 
+// The post-processing script, started in R/.
+inline constexpr const char* postprocess_script = "energy_estimator.R";
+
 inline constexpr int exit_ok = 0;
 inline constexpr int exit_setup_error = 1;
 inline constexpr int exit_usage_error = 2;

@@ -1,7 +1,6 @@
 #include "driver/options.hpp"
 
 #include <boost/program_options.hpp>
-#include <climits>
 #include <limits>
 #include <sstream>
 
@@ -95,10 +94,10 @@ parse_result parse_options(int argc, const char* const argv[], const program_set
   o.postprocess = vm.count("no-postprocess") == 0;
 
   if (vm.count("repetitions")) {
-    const auto n = parse_unsigned(vm["repetitions"].as<std::string>(), INT_MAX);
+    const auto n = parse_unsigned(vm["repetitions"].as<std::string>(), max_repetitions);
     if (!n || *n == 0) {
       return usage_error("--repetitions takes a whole number from 1 to " +
-                         std::to_string(INT_MAX) + ", got '" +
+                         std::to_string(max_repetitions) + ", got '" +
                          vm["repetitions"].as<std::string>() + "'");
     }
     o.repetitions = static_cast<int>(*n);

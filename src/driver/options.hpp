@@ -21,6 +21,10 @@ struct program_settings {
   std::string description;   // one line for --help
 };
 
+// The largest --repetitions: row and worker arithmetic in int stays far from
+// overflow (whether the results fit in memory is checked before the run).
+inline constexpr int max_repetitions = 1000000000;
+
 struct run_options {
   int repetitions = 0;
   std::string output;

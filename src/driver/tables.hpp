@@ -1,11 +1,21 @@
-// The three empirical input tables and their checks.
+// The three empirical input tables, read strictly as text, and their checks.
 //
-// Each table is loaded with Armadillo's automatic format detection (plain
-// whitespace- or comma-separated numbers). A file that cannot be opened or
-// read leaves its table empty: the span table 0 x 0, the two columns 0 x 1.
+// A table file holds one row of numbers per line. Accepted: values separated
+// by spaces, tabs or commas (one comma between two values, with or without
+// blanks around it), line ends LF or CRLF, blank lines, lines whose first
+// non-blank character is '#' (comments), and a UTF-8 byte-order mark at the
+// very start. A value is a decimal number: an optional sign, digits with an
+// optional decimal point, an optional exponent ("3.037", "-2", "1e-3").
+// Everything else is refused with the file, line and column: any other byte
+// (shown as it is, or in hex when not printable), a value that is not a
+// number (a header line is named as such), an empty cell between two commas,
+// a line that mixes commas and blanks between its values (the sign of a
+// decimal comma), a line with another number of values than the table has
+// columns, a missing file, a directory, and a file without data rows.
 #pragma once
 
 #include <armadillo>
+#include <stdexcept>
 #include <string>
 
 struct input_tables {
@@ -18,9 +28,26 @@ inline constexpr const char* span_file = "s_empirical.txt";
 inline constexpr const char* g_file = "g_empirical.txt";
 inline constexpr const char* pay_exponent_file = "power_to_pay_exponent.txt";
 
-// Loads the three tables from the working directory, in the order span, g,
-// power-to-pay. Never throws for a missing or unreadable file.
-input_tables load_tables();
+// What is wrong with a table file: "<path>: <problem>" or
+// "<path> line L, column C: <problem>" (L and C count from 1; C in bytes).
+struct table_error : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Why a row of values cannot be used, or "" when it can.
+using row_check = std::string (*)(const double* row);
+
+// The rows of the table file at `path`, `columns` values each, every row
+// passing `check` (when given). Throws table_error for anything else.
+arma::Mat<double> read_table(const std::string& path, arma::uword columns,
+                             row_check check = nullptr);
+
+// Reads the three tables from `dir`, in the order span (two columns, every
+// span > 0), g (one column, every value in [0, 1)) and power-to-pay (one
+// column). Throws table_error for the span and g tables. The power-to-pay
+// table is not used: when it cannot be read it is left empty (0 x 1) and the
+// reason goes to *pay_exponent_note, if given.
+input_tables load_tables(const std::string& dir, std::string* pay_exponent_note = nullptr);
 
 // Why the span table cannot drive a run, or "" when it can: it needs at least
 // one row and two columns, finite values and every span (column 1) > 0.

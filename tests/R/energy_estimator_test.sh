@@ -272,5 +272,21 @@ check "empty file: noted" contains "$empty/out" "inequality.csv: empty, nothing 
 check "missing file: noted" contains "$empty/out" "inequality_frontier.csv: not found"
 check "empty file: nothing written" absent "$empty/results/inequality_summary.csv"
 
+# --- 6. a named output: quarnel passes its name, the script reads it -----
+named=$scratch/named
+make_layout "$named"
+cp "$res/inequality.csv" "$named/results/inequality.csv"  # a stale default file
+(cd "$named/executables" && OMP_NUM_THREADS=${OMP_NUM_THREADS:-2} \
+   "$program" -n 3 -s $seed -o myrun.csv > "$named/program_out" 2> "$named/program_err")
+named_status=$?
+check "named output: quarnel exits 0" [ $named_status = 0 ]
+check "named output: the script read the run's own file" \
+  contains "$named/program_out" "myrun.csv: 3 rows read, 3 used"
+check "named output: its summary written" [ -s "$named/results/myrun_summary.csv" ]
+check "named output: the default file left alone" absent "$named/results/inequality_summary.csv"
+# A plain name given by hand is read from ../results as well.
+(cd "$named/R" && Rscript energy_estimator.R myrun.csv > "$named/out" 2> "$named/err")
+check "plain name: read from ../results" contains "$named/out" "myrun.csv: 3 rows read"
+
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

@@ -1,49 +1,42 @@
 #include "driver/directory.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include "support/process.hpp"
+namespace {
 
-namespace fs = std::filesystem;
-
-TEST(rewrite_path, replaces_the_tail_from_the_first_occurrence)
+std::string data_of(const std::string& path)
 {
-  EXPECT_EQ(rewrite_path("/home/u/project/executables", "executables", "data"),
-            "/home/u/project/data");
-  EXPECT_EQ(rewrite_path("/home/u/project/executables/bin", "executables", "data"),
-            "/home/u/project/data");
-  // The first "data" is the one at the start of the path.
-  EXPECT_EQ(rewrite_path("/data/p/data", "data", "results"), "/results");
-  // A partial match inside a longer directory name counts.
-  EXPECT_EQ(rewrite_path("/p/executables_old/x/executables", "executables", "data"), "/p/data");
-  EXPECT_EQ(rewrite_path("/p/bin", "executables", "data"), std::nullopt);
+  const auto layout = find_layout(path);
+  return layout ? layout->data : "(none)";
 }
 
-struct restore_cwd {
-  fs::path saved = fs::current_path();
-  ~restore_cwd() { fs::current_path(saved); }
-};
+}  // namespace
 
-TEST(change_directory, moves_to_the_sibling_and_reports_failures)
+TEST(find_layout, the_root_is_the_parent_of_the_last_whole_executables_component)
 {
-  restore_cwd guard;
-  scratch_dir tmp;
-  fs::create_directories(tmp.path / "p" / "executables" / "bin");
-  fs::create_directories(tmp.path / "p" / "data");
-  fs::current_path(tmp.path / "p" / "executables" / "bin");
-
-  EXPECT_TRUE(change_directory("executables", "data"));
-  EXPECT_EQ(fs::current_path(), fs::canonical(tmp.path / "p" / "data"));
-
-  // A sibling that does not exist: chdir fails and the directory stays.
-  EXPECT_FALSE(change_directory("data", "results"));
-  EXPECT_EQ(fs::current_path(), fs::canonical(tmp.path / "p" / "data"));
-
-  try {
-    change_directory("executables", "data");
-    FAIL() << "expected std::out_of_range";
-  } catch (const std::out_of_range& e) {
-    EXPECT_NE(std::string(e.what()).find("does not contain \"executables\""), std::string::npos);
-  }
+  const auto l = find_layout("/home/u/project/executables");
+  ASSERT_TRUE(l);
+  EXPECT_EQ(l->root, "/home/u/project");
+  EXPECT_EQ(l->data, "/home/u/project/data");
+  EXPECT_EQ(l->results, "/home/u/project/results");
+  EXPECT_EQ(l->r, "/home/u/project/R");
+  // Below executables/, and with stray slashes.
+  EXPECT_EQ(data_of("/home/u/project/executables/bin"), "/home/u/project/data");
+  EXPECT_EQ(data_of("//home/u//project/executables//bin/"), "//home/u//project/data");
+  EXPECT_EQ(data_of("/executables"), "/data");
+  // Look-alike names are ordinary directories: the first-occurrence rewrite
+  // took each of these somewhere else.
+  EXPECT_EQ(data_of("/data/u/p/executables"), "/data/u/p/data");
+  EXPECT_EQ(data_of("/data/p/data/executables"), "/data/p/data/data");
+  EXPECT_EQ(data_of("/bigdata/run1/executables"), "/bigdata/run1/data");
+  EXPECT_EQ(find_layout("/p/results_archive/executables")->results,
+            "/p/results_archive/results");
+  EXPECT_EQ(data_of("/p/executables_v2/executables"), "/p/executables_v2/data");
+  EXPECT_EQ(data_of("/p/executables_old/x/executables"), "/p/executables_old/x/data");
+  // The nearest executables/ wins.
+  EXPECT_EQ(data_of("/a/executables/b/executables/bin"), "/a/executables/b/data");
+  // No whole component named executables: no layout.
+  EXPECT_EQ(data_of("/p/executables_v2"), "(none)");
+  EXPECT_EQ(data_of("/p/my-executables/bin"), "(none)");
+  EXPECT_EQ(data_of("/p/bin"), "(none)");
 }

@@ -1,6 +1,8 @@
 // The driver run as a program in a scratch copy of the project layout.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include "support/process.hpp"
 
 namespace fs = std::filesystem;
@@ -196,8 +198,10 @@ TEST(driver_end_to_end, a_failed_repetition_saves_the_finished_rows_apart)
 TEST(driver_end_to_end, a_failed_save_goes_to_a_fallback_file)
 {
   layout l;
-  fs::create_directories(l.root / "results" / "inequality.csv");  // rename over it fails
-  const process_result r = l.run({"-n", "5"});
+  // A directory appears where the results go while the run goes on: the
+  // rename over it fails.
+  const process_result r = l.run(
+      {"-n", "5"}, {}, {"QUARNEL_PROBE_MKDIR=" + (l.root / "results" / "inequality.csv").string()});
   EXPECT_EQ(r.status, 3) << r.err;
   EXPECT_NE(r.err.find("could not save the results"), std::string::npos) << r.err;
   const auto at = r.err.find("saved instead to ");
@@ -206,4 +210,116 @@ TEST(driver_end_to_end, a_failed_save_goes_to_a_fallback_file)
   EXPECT_EQ(lines_of(read_file(fallback)).size(), 5u);
   fs::remove(fallback);
   EXPECT_FALSE(fs::exists(l.root / "R" / "rscript.log"));
+}
+
+TEST(driver_end_to_end, stray_bytes_and_shapes_in_a_table_stop_the_run_naming_line_and_column)
+{
+  const std::vector<std::tuple<std::string, std::string, std::string>> cases{
+      {"g_empirical.txt", "0.0573\n0.0829\xC2\xA0\n", "g_empirical.txt line 2, column 7: unexpected bytes \\xc2\\xa0 (a no-break space)"},
+      {"g_empirical.txt", std::string("0.0573\n\0\n", 9), "g_empirical.txt line 2, column 1: unexpected bytes \\x00 (a NUL byte)"},
+      {"g_empirical.txt", "\xFF\xFE" "0\n", "line 1, column 1: unexpected bytes \\xff\\xfe (a UTF-16 byte-order mark"},
+      {"s_empirical.txt", "2 3,037\n3 1,212\n", "s_empirical.txt line 1, column 1: commas and blanks both separate values"},
+      {"s_empirical.txt", "\xEF\xBB\xBF" "2\xC2\xA0" "3.037\n", "s_empirical.txt line 1, column 2: unexpected bytes \\xc2\\xa0"},
+      {"s_empirical.txt", "level span\n2 3.0\n", "s_empirical.txt line 1 is a header: 'level span'"},
+  };
+  for (const auto& [file, text, fragment] : cases) {
+    layout l;
+    write_file(l.root / "data" / file, text);
+    const process_result r = l.run();
+    expect_setup_error(r, fragment, l);
+    EXPECT_EQ(r.out, "Quarnel Model\n");  // no repetition ran
+  }
+  for (const std::string what : {"missing", "directory"}) {
+    layout l;
+    fs::remove(l.root / "data" / "g_empirical.txt");
+    if (what == "directory") fs::create_directories(l.root / "data" / "g_empirical.txt");
+    expect_setup_error(l.run(), what == "missing" ? "g_empirical.txt: file not found"
+                                                  : "g_empirical.txt: is a directory", l);
+  }
+}
+
+TEST(driver_end_to_end, look_alike_directory_names_are_ordinary_directories)
+{
+  // Each parent misled the former rewrite of the first occurrence of a
+  // word: into the decoy beside it (which exists here), or to a path that
+  // does not exist.
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"data/u", "results"}, {"bigdata/run1", "bigresults"}, {"results_archive", "R"},
+      {"executables_v2", "data"}};
+  for (const auto& [parent, decoy] : cases) {
+    scratch_dir tmp;
+    const fs::path root = tmp.path / parent / "p";
+    make_layout(root, DATA_DIR);
+    fs::create_directories(tmp.path / decoy);
+    const process_result r = run_process({PROBE_PATH, "-n", "2", "-s", "4"}, root / "executables",
+                                         {"PATH=" + (root / "bin").string() + ":/usr/bin:/bin"});
+    ASSERT_EQ(r.status, 0) << parent << ": " << r.err;
+    EXPECT_EQ(lines_of(read_file(root / "results" / "inequality.csv")).size(), 2u) << parent;
+    EXPECT_EQ(read_file(root / "R" / "rscript.log"),
+              fs::canonical(root / "R").string() + " energy_estimator.R\n");
+    EXPECT_TRUE(fs::is_empty(tmp.path / decoy)) << parent;
+  }
+}
+
+TEST(driver_end_to_end, results_target_and_memory_are_checked_before_the_run)
+{
+  {
+    layout l;  // legal for -o, too long once saving adds its suffixes
+    const process_result r = l.run({"-o", std::string(250, 'x')});
+    expect_setup_error(r, "the results file name is 250 bytes long", l);
+    EXPECT_EQ(r.out, "Quarnel Model\n");
+  }
+  {
+    layout l;
+    fs::create_directories(l.root / "results" / "piece.csv");
+    const process_result r = l.run({"-o", "piece.csv"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("results/piece.csv is a directory"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "Quarnel Model\n");
+  }
+  {
+    layout l;
+    fs::remove_all(l.root / "results");
+    write_file(l.root / "results", "");
+    const process_result r = l.run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("results is not a directory"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(l.root / "results"), "");
+  }
+  {
+    layout l;  // the parser's bound, then the machine's memory
+    EXPECT_EQ(l.run({"-n", "2147483647"}).status, 2);
+    const process_result r = l.run({"-n", "1000000000"});
+    const double memory = double(sysconf(_SC_PHYS_PAGES)) * double(sysconf(_SC_PAGESIZE));
+    if (memory < 1e9 * 211) {
+      expect_setup_error(r, "the results of 1000000000 repetitions need 196.5 GiB of memory", l);
+      EXPECT_EQ(r.out, "Quarnel Model\n");
+    }
+  }
+  {
+    layout l;  // a missing post-processing script is only a note, given up front
+    fs::remove(l.root / "R" / "energy_estimator.R");
+    const process_result r = l.run({"-n", "2"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "note: " + (fs::canonical(l.root / "R") / "energy_estimator.R").string() +
+                         " not found; the results will not be post-processed\n");
+    EXPECT_FALSE(fs::exists(l.root / "R" / "rscript.log"));
+  }
+}
+
+TEST(driver_end_to_end, a_named_output_is_post_processed_and_a_failing_script_noted)
+{
+  layout l;
+  process_result r = l.run({"-n", "2", "-o", "it's mine.csv"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::string r_dir = fs::canonical(l.root / "R").string();
+  EXPECT_EQ(read_file(l.root / "R" / "rscript.log"), r_dir + " energy_estimator.R it's mine.csv\n");
+
+  r = l.run({"-n", "2", "-o", "inequality.csv"}, {}, {"RSCRIPT_STATUS=3"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "note: the post-processing (Rscript energy_estimator.R in " + r_dir +
+                       ") exited with status 3\n");
+  EXPECT_EQ(lines_of(read_file(l.root / "R" / "rscript.log")).back(),
+            r_dir + " energy_estimator.R");
 }

@@ -1,7 +1,9 @@
 // The shared driver with a test body: row = (index, first span, first g,
 // NaN, inf, -0.0, seed or 1/3). The repetition named by QUARNEL_PROBE_FAIL_AT
-// throws.
+// throws; repetition 0 creates the directory QUARNEL_PROBE_MKDIR, if set (a
+// change to the layout while the run goes on).
 #include <cstdlib>
+#include <filesystem>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -13,8 +15,11 @@ int main(int argc, char* argv[])
   const program_settings program{"quarnel", 120, "inequality.csv", "driver probe"};
   const char* fail_at = std::getenv("QUARNEL_PROBE_FAIL_AT");
   const long long failing = fail_at ? std::atoll(fail_at) : -1;
-  const repetition_body body = [failing](const repetition_inputs& in, const repetition_id& id) {
+  const char* mkdir_path = std::getenv("QUARNEL_PROBE_MKDIR");
+  const repetition_body body = [failing, mkdir_path](const repetition_inputs& in,
+                                                     const repetition_id& id) {
     if (static_cast<long long>(id.index) == failing) throw std::runtime_error("forced failure");
+    if (mkdir_path != nullptr && id.index == 0) std::filesystem::create_directories(mkdir_path);
     return results_row{static_cast<double>(id.index), in.span(0, 1), in.g[0],
                        std::numeric_limits<double>::quiet_NaN(),
                        std::numeric_limits<double>::infinity(), -0.0,

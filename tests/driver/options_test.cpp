@@ -71,6 +71,8 @@ TEST(options, bad_values_are_usage_errors)
   expect_usage_error({"-n", "1.5"}, "--repetitions");
   expect_usage_error({"-n", "12abc"}, "--repetitions");
   expect_usage_error({"-n", "2147483648"}, "--repetitions");
+  expect_usage_error({"-n", "1000000001"}, "from 1 to 1000000000");
+  EXPECT_EQ(parse({"-n", "1000000000"}).options.repetitions, 1000000000);
   expect_usage_error({"-s", "-1"}, "--seed");
   expect_usage_error({"-s", "18446744073709551616"}, "--seed");
   expect_usage_error({"-s", " 5"}, "--seed");

@@ -7,21 +7,118 @@
 
 namespace fs = std::filesystem;
 
-TEST(tables, missing_files_leave_empty_tables_of_the_right_shape)
-{
-  const fs::path saved = fs::current_path();
-  scratch_dir tmp;
-  write_file(tmp.path / span_file, "2,3.0\n3,1.5\n4,2.25\n");  // comma-separated is fine too
-  fs::current_path(tmp.path);
-  const input_tables t = load_tables();
-  fs::current_path(saved);
+namespace {
 
-  EXPECT_EQ(t.span.n_rows, 3u);
-  EXPECT_EQ(t.span.n_cols, 2u);
-  EXPECT_DOUBLE_EQ(t.span(2, 1), 2.25);
-  EXPECT_EQ(t.g.n_rows, 0u);
-  EXPECT_EQ(t.g.n_cols, 1u);
-  EXPECT_EQ(t.pay_exponent.n_elem, 0u);
+// The message read_table gives for `text`, or "" when it reads it.
+std::string refusal(const std::string& text, arma::uword columns)
+{
+  scratch_dir tmp;
+  write_file(tmp.path / "t.txt", text);
+  try {
+    read_table((tmp.path / "t.txt").string(), columns);
+  } catch (const table_error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+}  // namespace
+
+TEST(tables, every_accepted_spelling_gives_the_same_table)
+{
+  scratch_dir tmp;
+  const std::vector<std::string> spellings{
+      "2 3.037\n3 1.212\n4 1.5e0\n",
+      "2\t3.037\n3 \t 1.212\n4\t1.5e0",            // tabs, no final line end
+      "2,3.037\n3, 1.212\n4 ,1.5e0\n",             // commas, with or without blanks
+      "2 3.037\r\n3 1.212\r\n4 1.5e0\r\n\r\n\n",   // CRLF, trailing blank lines
+      "\xEF\xBB\xBF" "2 3.037\n3 1.212\n4 1.5e0\n",  // UTF-8 byte-order mark
+      "# level span\n  2 3.037\n\n3 +1.212\n#\xC2\xA0note\n4 1.50\n",  // comments, blanks
+  };
+  for (const std::string& text : spellings) {
+    write_file(tmp.path / "s.txt", text);
+    const arma::Mat<double> t = read_table((tmp.path / "s.txt").string(), 2);
+    ASSERT_EQ(t.n_rows, 3u) << text;
+    ASSERT_EQ(t.n_cols, 2u);
+    EXPECT_EQ(t(0, 1), 3.037) << text;
+    EXPECT_EQ(t(1, 1), 1.212) << text;
+    EXPECT_EQ(t(2, 0), 4.0) << text;
+    EXPECT_EQ(t(2, 1), 1.5) << text;
+  }
+  // The project's own tables read as Armadillo reads them, bit for bit.
+  for (const auto& [file, columns] : {std::pair{span_file, 2u}, {g_file, 1u}, {pay_exponent_file, 1u}}) {
+    arma::Mat<double> expected;
+    ASSERT_TRUE(expected.load(std::string(DATA_DIR "/") + file, arma::raw_ascii));
+    const arma::Mat<double> t = read_table(std::string(DATA_DIR "/") + file, columns);
+    ASSERT_EQ(arma::size(t), arma::size(expected)) << file;
+    EXPECT_TRUE(arma::all(arma::vectorise(t == expected))) << file;
+  }
+}
+
+TEST(tables, stray_bytes_and_wrong_shapes_are_refused_with_line_and_column)
+{
+  const std::vector<std::tuple<std::string, arma::uword, std::string>> cases{
+      {"0.1\n0.2\xC2\xA0\n", 1, "line 2, column 4: unexpected bytes \\xc2\\xa0 (a no-break space)"},
+      {std::string("\xFF\xFE" "0\0.\0" "1\0\n\0", 10), 1, "line 1, column 1: unexpected bytes \\xff\\xfe (a UTF-16 byte-order mark"},
+      {"0.1\n0.2\n\xFF\xFE\n", 1, "line 3, column 1: unexpected bytes \\xff\\xfe (a UTF-16 byte-order mark"},
+      {std::string("0.1\n0.\0002\n", 9), 1, "line 2, column 3: unexpected bytes \\x00 (a NUL byte)"},
+      {"0.1\n\xEF\xBB\xBF" "0.2\n", 1, "line 2, column 1: unexpected bytes \\xef\\xbb\\xbf (a byte-order mark not at"},
+      {"0.1\r0.2\n", 1, "line 1, column 4: unexpected bytes \\x0d (a carriage return"},
+      {"2 3,037\n3 1,212\n", 2, "line 1, column 1: commas and blanks both separate values on this line; decimal commas"},
+      {"0,104\n", 1, "line 1, column 1: 2 values, 1 expected on every line; decimal commas"},
+      {"2 3.0\n3\n", 2, "line 2, column 1: 1 values, 2 expected on every line"},
+      {"2 3.0 7\n", 2, "line 1, column 1: 3 values, 2 expected"},
+      {"2,,3.0\n", 2, "line 1, column 3: an empty cell before this comma"},
+      {"2,3.0,\n", 2, "line 1, column 6: an empty cell after the last comma"},
+      {"level span\n2 3.0\n", 2, "line 1 is a header: 'level span'"},
+      {"# levels\nlevel,span\n2 3.0\n", 2, "line 2 is a header: 'level,span'"},
+      {"2 3.0\n3 abc\n", 2, "line 2, column 3: 'abc' is not a finite decimal number"},
+      {"2 3.0\n3 nan\n", 2, "'nan' is not a finite decimal number"},
+      {"2 1e999\n", 2, "'1e999' is not a finite decimal number"},
+      {"2 0x10\n", 2, "'0x10' is not"},
+      {"", 1, ": no data rows"},
+      {"# only a comment\n\n  \n", 1, ": no data rows"},
+  };
+  for (const auto& [text, columns, fragment] : cases) {
+    const std::string message = refusal(text, columns);
+    EXPECT_NE(message.find(fragment), std::string::npos) << message << "\nexpected: " << fragment;
+    EXPECT_NE(message.find("t.txt"), std::string::npos) << message;
+  }
+  scratch_dir tmp;
+  for (const auto& [path, fragment] : {std::pair{tmp.path / "absent.txt", ": file not found"},
+                                       {tmp.path, ": is a directory"}}) {
+    try {
+      read_table(path.string(), 1);
+      ADD_FAILURE() << path;
+    } catch (const table_error& e) {
+      EXPECT_EQ(std::string(e.what()), path.string() + fragment + (path == tmp.path ? ", not a table file" : ""));
+    }
+  }
+}
+
+TEST(tables, load_checks_values_and_only_notes_the_unused_table)
+{
+  scratch_dir tmp;
+  write_file(tmp.path / span_file, "2 3.0\n# c\n3 -1.5\n");
+  write_file(tmp.path / g_file, "0.1\n");
+  try {
+    load_tables(tmp.path.string());
+    ADD_FAILURE() << "no error";
+  } catch (const table_error& e) {
+    EXPECT_EQ(std::string(e.what()),
+              (tmp.path / span_file).string() + " line 3: a span that is not positive (-1.5)");
+  }
+  write_file(tmp.path / span_file, "2 3.0\n3 1.5\n");
+  write_file(tmp.path / g_file, "0.1\n1.0\n");
+  EXPECT_THROW(load_tables(tmp.path.string()), table_error);
+  write_file(tmp.path / g_file, "0.1\n");
+  std::string note;
+  const input_tables t = load_tables(tmp.path.string(), &note);
+  EXPECT_EQ(t.span.n_rows, 2u);
+  EXPECT_EQ(t.g.n_elem, 1u);
+  EXPECT_EQ(t.pay_exponent.n_rows, 0u);
+  EXPECT_EQ(t.pay_exponent.n_cols, 1u);
+  EXPECT_EQ(note, (tmp.path / pay_exponent_file).string() + ": file not found");
 }
 
 TEST(tables, span_table_checks)
@@ -31,7 +128,7 @@ TEST(tables, span_table_checks)
   EXPECT_NE(span_table_problem(arma::Mat<double>()), "");
   EXPECT_NE(span_table_problem(arma::Mat<double>(4, 1, arma::fill::ones)).find("two columns"),
             std::string::npos);
-  EXPECT_NE(span_table_problem(arma::Mat<double>{{2, 3.0}, {3, nan}}).find("line 2"),
+  EXPECT_NE(span_table_problem(arma::Mat<double>{{2, 3.0}, {3, nan}}).find("row 2"),
             std::string::npos);
   EXPECT_NE(span_table_problem(arma::Mat<double>{{2, 0.0}}).find("not positive"), std::string::npos);
   EXPECT_NE(span_table_problem(arma::Mat<double>{{2, -1.0}}), "");

@@ -151,3 +151,40 @@ TEST(programs, a_span_table_of_one_level_is_counted_once_not_warned_per_repetiti
             "fit is the minimum-norm solution\n");
   EXPECT_EQ(lines_of(p.results("inequality.csv")).size(), 3u);
 }
+
+TEST(programs, every_accepted_spelling_of_the_tables_gives_the_same_file)
+{
+  project p;
+  process_result r = p.run("quarnel", {"-n", "2", "-s", "3", "--no-postprocess"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string expected = p.results("inequality.csv");
+
+  // Each spelling rewrites every line of both tables ("2 3.037" or "0.0573").
+  const auto respell = [](const std::string& text, const std::string& separator,
+                          const std::string& line_end, const std::string& head,
+                          const std::string& tail) {
+    std::string out = head;
+    for (std::string line : lines_of(text)) {
+      const auto space = line.find(' ');
+      if (space != std::string::npos) line.replace(space, 1, separator);
+      out += line + line_end;
+    }
+    return out + tail;
+  };
+  const std::vector<std::vector<std::string>> spellings{
+      {"\t", "\n", "", ""},
+      {",", "\n", "", ""},
+      {" , ", "\r\n", "", "\r\n\r\n"},
+      {"  ", "\n", "\xEF\xBB\xBF", "\n\n"},
+      {" ", "\n", "# a comment line\n\n", "# the end\n"},
+  };
+  const std::string span = read_file(DATA_DIR "/s_empirical.txt");
+  const std::string g = read_file(DATA_DIR "/g_empirical.txt");
+  for (const auto& s : spellings) {
+    write_file(p.root / "data" / "s_empirical.txt", respell(span, s[0], s[1], s[2], s[3]));
+    write_file(p.root / "data" / "g_empirical.txt", respell(g, s[0], s[1], s[2], s[3]));
+    r = p.run("quarnel", {"-n", "2", "-s", "3", "--no-postprocess"});
+    ASSERT_EQ(r.status, 0) << "separator '" << s[0] << "': " << r.err;
+    EXPECT_EQ(p.results("inequality.csv"), expected) << "separator '" << s[0] << "'";
+  }
+}

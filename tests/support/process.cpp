@@ -32,9 +32,10 @@ void make_layout(const fs::path& root, const fs::path& data_source)
   for (const char* f : {"s_empirical.txt", "g_empirical.txt", "power_to_pay_exponent.txt"}) {
     fs::copy_file(data_source / f, root / "data" / f);
   }
+  write_file(root / "R" / "energy_estimator.R", "# stand-in\n");
   const fs::path rscript = root / "bin" / "Rscript";
   write_file(rscript, "#!/bin/sh\necho \"$(pwd) $*\" >> \"" + (root / "R" / "rscript.log").string() +
-                          "\"\n");
+                          "\"\nexit ${RSCRIPT_STATUS:-0}\n");
   fs::permissions(rscript, fs::perms::owner_all);
 }
 

@@ -1,0 +1,26 @@
+// Checks made before the first repetition, so that a run never fails after
+// its work is done for a reason that was visible at its start.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Bytes each repetition's row needs at the end of a run: seven doubles in
+// the results table, up to seven 22-character values in its text, and one
+// flag.
+inline constexpr std::uint64_t bytes_per_row = 7 * 8 + 7 * 22 + 1;
+
+// Longest suffix appended to a results file name while saving: ".partial"
+// and ".tmp_" with a number of up to 10 digits.
+inline constexpr std::size_t saving_suffix_length = 8 + 5 + 10;
+
+// Why the file `name` cannot be saved into the directory `dir`, or "" when it
+// can: `dir` missing, not a directory or not writable (a probe file is
+// created and removed there), `name` too long for the file system once the
+// saving suffixes are added, or a directory standing where the file or its
+// ".partial" file would go.
+std::string results_target_problem(const std::string& dir, const std::string& name);
+
+// Why the results of `repetitions` rows do not fit in this machine's
+// physical memory, with the figures, or "" when they do.
+std::string memory_problem(int repetitions);

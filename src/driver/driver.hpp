@@ -1,16 +1,21 @@
 // The program entry shared by quarnel and vesktor.
 //
-// A run: parse the options; print the banner; move from executables/ to data/
-// and load the three tables; check them and that results/ can be written;
+// A run: parse the options; print the banner; find the project layout from
+// the working directory (see directory.hpp) and read the three tables from
+// data/; check that the results file can be saved into results/, that the
+// results fit in memory, and whether the post-processing script is there;
 // run the repetitions in one parallel region with a progress bar; print the
-// elapsed time; save the results table into results/; start the
-// post-processing script "Rscript energy_estimator.R" in R/ and ignore its
-// outcome.
+// elapsed time and a note for what the repetitions met; save the results
+// table into results/; start the post-processing script in R/, as
+// "Rscript energy_estimator.R" for the program's default results file and
+// "Rscript energy_estimator.R NAME" for any other, and note a failure of it.
 //
-// Exit status: 0 success; 1 the layout or an input table is unusable (nothing
-// written); 2 usage error (nothing read or written); 3 the results file could
-// not be saved (the table went to a fallback file whose path is printed);
-// 4 a repetition failed (the finished rows went to a ".partial" file).
+// Exit status: 0 success; 1 the run cannot start: the layout, an input
+// table, the results target or the memory (nothing written); 2 usage error
+// (nothing read or written); 3 the results file could not be saved (the
+// table went to a fallback file whose path is printed); 4 a repetition failed
+// (the finished rows went to a ".partial" file). The post-processing never
+// changes it.
 #pragma once
 
 #include "driver/options.hpp"

@@ -170,9 +170,9 @@ int run_program(const program_settings& program, const repetition_body& body, in
   }
 
   input_tables tables;
-  std::string pay_exponent_note;
+  std::vector<std::string> table_notes;
   try {
-    tables = load_tables(layout->data, &pay_exponent_note);
+    tables = load_tables(layout->data, &table_notes);
   } catch (const table_error& e) {
     return fail_setup(std::string("input table ") + e.what());
   }
@@ -182,9 +182,7 @@ int run_program(const program_settings& program, const repetition_body& body, in
   if (const std::string p = g_table_problem(tables.g); !p.empty()) {
     return fail_setup("g table " + layout->data + "/" + g_file + ": " + p);
   }
-  if (!pay_exponent_note.empty()) {
-    std::cerr << "note: " << pay_exponent_note << " (this table is not used)" << std::endl;
-  }
+  for (const std::string& note : table_notes) std::cerr << "note: " << note << std::endl;
 
   if (const std::string p = results_target_problem(layout->results, options.output); !p.empty()) {
     return fail_setup(p);

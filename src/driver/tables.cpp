@@ -113,7 +113,8 @@ std::string read_bytes(const std::string& path)
 
 }  // namespace
 
-arma::Mat<double> read_table(const std::string& path, arma::uword columns, row_check check)
+arma::Mat<double> read_table(const std::string& path, arma::uword columns, row_check check,
+                             bool wider)
 {
   std::string text = read_bytes(path);
   if (text.compare(0, byte_order_mark.size(), byte_order_mark) == 0) text.erase(0, byte_order_mark.size());
@@ -191,6 +192,8 @@ arma::Mat<double> read_table(const std::string& path, arma::uword columns, row_c
                                      "commas and blanks both separate values on this line" +
                                          decimal_comma));
     }
+    // A wider table takes its width from its first row; every row then keeps it.
+    if (wider && rows == 0 && tokens.size() > columns) columns = tokens.size();
     if (tokens.size() != columns) {
       throw table_error(line_problem(path, line_number, first + 1,
                                      std::to_string(tokens.size()) + " values, " +
@@ -214,13 +217,17 @@ arma::Mat<double> read_table(const std::string& path, arma::uword columns, row_c
   return table;
 }
 
-input_tables load_tables(const std::string& dir, std::string* pay_exponent_note)
+input_tables load_tables(const std::string& dir, std::vector<std::string>* notes)
 {
   const auto path = [&dir](const char* file) { return dir + "/" + file; };
   input_tables t;
   t.span = read_table(path(span_file), 2, [](const double* row) {
     return row[1] > 0.0 ? std::string() : "a span that is not positive (" + show(row[1]) + ")";
-  });
+  }, true);
+  if (t.span.n_cols > 2 && notes != nullptr) {
+    notes->push_back(path(span_file) + " has " + std::to_string(t.span.n_cols) +
+                     " values on every line; only the first two (level, span) are used");
+  }
   t.g = read_table(path(g_file), 1, [](const double* row) {
     return row[0] >= 0.0 && row[0] < 1.0 ? std::string()
                                          : "a value outside [0, 1) (" + show(row[0]) + ")";
@@ -229,7 +236,7 @@ input_tables load_tables(const std::string& dir, std::string* pay_exponent_note)
     t.pay_exponent = read_table(path(pay_exponent_file), 1);
   } catch (const table_error& e) {
     t.pay_exponent.set_size(0, 1);
-    if (pay_exponent_note != nullptr) *pay_exponent_note = e.what();
+    if (notes != nullptr) notes->push_back(std::string(e.what()) + " (this table is not used)");
   }
   return t;
 }

@@ -11,12 +11,15 @@
 // number (a header line is named as such), an empty cell between two commas,
 // a line that mixes commas and blanks between its values (the sign of a
 // decimal comma), a line with another number of values than the table has
-// columns, a missing file, a directory, and a file without data rows.
+// columns, a missing file, a directory, and a file without data rows. The
+// span table may be wider than its two columns (the same width on every
+// line): the further columns are not used, and a note says so.
 #pragma once
 
 #include <armadillo>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 struct input_tables {
   arma::Mat<double> span;          // column 0: level, column 1: span of control observed there
@@ -37,17 +40,19 @@ struct table_error : std::runtime_error {
 // Why a row of values cannot be used, or "" when it can.
 using row_check = std::string (*)(const double* row);
 
-// The rows of the table file at `path`, `columns` values each, every row
-// passing `check` (when given). Throws table_error for anything else.
+// The rows of the table file at `path`, `columns` values each (with `wider`,
+// at least `columns`, as many as the first row has), every row passing
+// `check` (when given). Throws table_error for anything else.
 arma::Mat<double> read_table(const std::string& path, arma::uword columns,
-                             row_check check = nullptr);
+                             row_check check = nullptr, bool wider = false);
 
-// Reads the three tables from `dir`, in the order span (two columns, every
-// span > 0), g (one column, every value in [0, 1)) and power-to-pay (one
+// Reads the three tables from `dir`, in the order span (two columns or more,
+// every span > 0), g (one column, every value in [0, 1)) and power-to-pay (one
 // column). Throws table_error for the span and g tables. The power-to-pay
-// table is not used: when it cannot be read it is left empty (0 x 1) and the
-// reason goes to *pay_exponent_note, if given.
-input_tables load_tables(const std::string& dir, std::string* pay_exponent_note = nullptr);
+// table is not used: when it cannot be read it is left empty (0 x 1). Notes
+// for the user (that table's problem, unused span columns) go to *notes, if
+// given.
+input_tables load_tables(const std::string& dir, std::vector<std::string>* notes = nullptr);
 
 // Why the span table cannot drive a run, or "" when it can: it needs at least
 // one row and two columns, finite values and every span (column 1) > 0.

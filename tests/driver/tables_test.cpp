@@ -112,13 +112,26 @@ TEST(tables, load_checks_values_and_only_notes_the_unused_table)
   write_file(tmp.path / g_file, "0.1\n1.0\n");
   EXPECT_THROW(load_tables(tmp.path.string()), table_error);
   write_file(tmp.path / g_file, "0.1\n");
-  std::string note;
-  const input_tables t = load_tables(tmp.path.string(), &note);
+  std::vector<std::string> notes;
+  const input_tables t = load_tables(tmp.path.string(), &notes);
   EXPECT_EQ(t.span.n_rows, 2u);
   EXPECT_EQ(t.g.n_elem, 1u);
   EXPECT_EQ(t.pay_exponent.n_rows, 0u);
   EXPECT_EQ(t.pay_exponent.n_cols, 1u);
-  EXPECT_EQ(note, (tmp.path / pay_exponent_file).string() + ": file not found");
+  EXPECT_EQ(notes, std::vector<std::string>{(tmp.path / pay_exponent_file).string() +
+                                            ": file not found (this table is not used)"});
+
+  // A wider span table keeps its width on every line; the extra column is only noted.
+  write_file(tmp.path / span_file, "2 3.0 7\n3 1.5 8\n");
+  write_file(tmp.path / pay_exponent_file, "0.3\n");
+  notes.clear();
+  const input_tables wide = load_tables(tmp.path.string(), &notes);
+  EXPECT_EQ(wide.span.n_cols, 3u);
+  EXPECT_EQ(wide.span(1, 1), 1.5);
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_NE(notes[0].find("has 3 values on every line; only the first two"), std::string::npos);
+  write_file(tmp.path / span_file, "2 3.0 7\n3 1.5\n");
+  EXPECT_THROW(load_tables(tmp.path.string()), table_error);
 }
 
 TEST(tables, span_table_checks)

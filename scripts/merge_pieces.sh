@@ -30,7 +30,7 @@ for ((k = 0; k < tasks; k++)); do
   want=$((k == tasks - 1 ? total - k * piece : piece))
   if [ ! -f "$f" ]; then
     echo "missing piece $k: $f" >&2
-    [ -f "$f.partial" ] && echo "  (a failed task left $f.partial)" >&2
+    [ -f "$f.journal" ] && echo "  (an unfinished task left $f.journal)" >&2
     problems=$((problems + 1))
     continue
   fi

@@ -10,6 +10,7 @@ packages=(
   libarmadillo-dev liblapack-dev libblas-dev
   libboost-dev libboost-math-dev libboost-program-options-dev
   googletest libgtest-dev
+  nlohmann-json3-dev libssl-dev
   r-base-core
 )
 

@@ -1,19 +1,26 @@
 #include "driver/driver.hpp"
 
 #include <boost/timer/progress_display.hpp>
+#include <charconv>
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <malloc.h>
 #include <memory>
+#include <omp.h>
 #include <optional>
+#include <random>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "driver/checksum.hpp"
 #include "driver/directory.hpp"
+#include "driver/journal.hpp"
+#include "driver/metadata.hpp"
 #include "driver/preflight.hpp"
 #include "driver/results_file.hpp"
+#include "driver/stop_signals.hpp"
 #include "driver/tables.hpp"
 
 namespace {
@@ -51,15 +58,11 @@ bool save_text(const std::string& dir, const std::string& file, const std::strin
   return false;
 }
 
-void report_failures(const region_outcome& outcome, const run_options& options)
+void report_failures(const region_outcome& outcome, std::uint64_t seed)
 {
   for (const repetition_failure& f : outcome.failures) {
-    std::cerr << "repetition " << f.index << " failed: " << f.message;
-    if (options.seed) {
-      std::cerr << " (rerun it with --seed " << *options.seed << " --first-repetition "
-                << f.index << " --repetitions 1)";
-    }
-    std::cerr << std::endl;
+    std::cerr << "repetition " << f.index << " failed: " << f.message << " (rerun it with --seed "
+              << seed << " --first-repetition " << f.index << " --repetitions 1)" << std::endl;
   }
 }
 
@@ -74,9 +77,14 @@ void report_notes(const repetition_notes& notes, int repetitions)
   }
 }
 
-// `text` as one word for the shell.
+// `text` as one word for the shell (quoted unless it is made of characters
+// the shell takes literally).
 std::string shell_quoted(const std::string& text)
 {
+  if (!text.empty() && text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                              "0123456789_-+=./,:@") == std::string::npos) {
+    return text;
+  }
   std::string quoted = "'";
   for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
@@ -89,6 +97,78 @@ std::string postprocess_command(const run_options& options, const program_settin
   std::string command = "Rscript " + std::string(postprocess_script);
   if (options.output != program.results_file) command += " " + shell_quoted(options.output);
   return command;
+}
+
+// The model settings that shape the rows besides the seed and the repetition
+// index. They go into the journal header (a resumed run must have the same)
+// and into the metadata; settings chosen on the command line belong here.
+settings_map model_settings(const run_options&)
+{
+  char fraction[32];
+  const auto end = std::to_chars(fraction, fraction + sizeof fraction, top_fraction).ptr;
+  return {{"firm_count", std::to_string(firm_count)}, {"top_fraction", std::string(fraction, end)}};
+}
+
+// A 64-bit run seed from the operating system's entropy source.
+std::uint64_t draw_run_seed()
+{
+  std::random_device device("default");
+  const std::uint64_t high = device();
+  return high << 32 | device();
+}
+
+// The command that continues this run from its journal.
+std::string resume_command(const std::string& start_dir, const std::string& program_path,
+                           const run_options& options, const journal_header& run)
+{
+  std::string command = "cd " + shell_quoted(start_dir) + " && " + shell_quoted(program_path) +
+                        " -n " + std::to_string(run.repetitions) + " -o " +
+                        shell_quoted(options.output) + " --seed " + std::to_string(run.seed);
+  if (run.first_repetition != 0) {
+    command += " --first-repetition " + std::to_string(run.first_repetition);
+  }
+  if (!options.postprocess) command += " --no-postprocess";
+  return command + " --resume";
+}
+
+int count_finished(const std::vector<unsigned char>& finished)
+{
+  int n = 0;
+  for (unsigned char f : finished) n += f != 0;
+  return n;
+}
+
+// Fills the journal's rows into `results` and returns their flags.
+std::vector<unsigned char> rows_from_journal(const journal_contents& journal, arma::Mat<double>& results)
+{
+  std::vector<unsigned char> done(results.n_rows, 0);
+  for (const auto& [index, row] : journal.rows) {
+    const std::uint64_t r = index - journal.header.first_repetition;
+    for (int c = 0; c < results_columns; ++c) results(r, static_cast<arma::uword>(c)) = row[c];
+    done[r] = 1;
+  }
+  return done;
+}
+
+// Opens the journal for a fresh run, or for a resumed one after taking the
+// values not given on the command line from it and checking the rest.
+// Throws journal_error.
+std::unique_ptr<journal_file> open_journal(const std::string& path, const run_options& options,
+                                           journal_header& run, std::string& seed_source)
+{
+  if (!options.resume) return std::make_unique<journal_file>(path, journal_file::open_mode::fresh, run);
+  auto journal = std::make_unique<journal_file>(path, journal_file::open_mode::resume, run);
+  const journal_header& had = journal->contents().header;
+  if (!options.seed) {
+    run.seed = had.seed;
+    seed_source = "journal";
+  }
+  if (!options.repetitions_given) run.repetitions = had.repetitions;
+  if (!options.first_repetition_given) run.first_repetition = had.first_repetition;
+  if (const std::string why = header_mismatch(had, run); !why.empty()) {
+    throw journal_error(path + " belongs to another run: " + why);
+  }
+  return journal;
 }
 
 // Runs the post-processing command in `r_dir`; its outcome is only a note.
@@ -147,12 +227,15 @@ int run_program(const program_settings& program, const repetition_body& body, in
   const run_options& options = parsed.options;
   keep_freed_memory();
 
+  install_stop_signals();
   std::cout << "Quarnel Model" << std::endl;
 
   // Everything that can be checked is checked before the first repetition.
   std::optional<project_layout> layout;
+  std::string start_dir;
   try {
     const std::string here = current_directory();
+    start_dir = here;
     layout = find_layout(here);
     if (!layout) {
       return fail_setup("the working directory " + here +
@@ -198,40 +281,125 @@ int run_program(const program_settings& program, const repetition_body& body, in
     postprocess_run = false;
   }
 
-  arma::Mat<double> results(static_cast<arma::uword>(options.repetitions), results_columns,
-                            arma::fill::none);
+  journal_header run;
+  run.program = program.name;
+  run.version = QUARNEL_VERSION;
+  run.seed = options.seed ? *options.seed : draw_run_seed();
+  run.first_repetition = options.first_repetition;
+  run.repetitions = options.repetitions;
+  run.settings = model_settings(options);
+  for (const char* file : {span_file, g_file, pay_exponent_file}) {
+    run.input_tables[file] = sha256_of_file(layout->data + "/" + file);
+  }
+  run_record record;
+  record.seed_source = options.seed ? "option" : "drawn";
 
-  const auto start = std::chrono::system_clock::now();
+  const std::string journal_path = layout->results + "/" + options.output + ".journal";
+  std::unique_ptr<journal_file> journal;
+  try {
+    journal = open_journal(journal_path, options, run, record.seed_source);
+  } catch (const journal_error& e) {
+    return fail_setup(std::string("cannot ") + (options.resume ? "resume: " : "start: ") + e.what());
+  }
+  if (record.seed_source == "drawn") {
+    std::cerr << "note: the seed of this run is " << run.seed << " (--seed " << run.seed
+              << " reproduces it)" << std::endl;
+  }
+
+  arma::Mat<double> results(static_cast<arma::uword>(run.repetitions), results_columns,
+                            arma::fill::none);
+  region_hooks hooks;
+  hooks.done = rows_from_journal(journal->contents(), results);
+  record.resumed_rows = count_finished(hooks.done);
+  hooks.stop_requested = &stop_requested();
+  bool journal_failed = false;
+  const auto journal_problem = [&](const std::string& why) {
+    if (why.empty() || journal_failed) return;
+    journal_failed = true;
+    std::cerr << "\ncould not write the journal " << journal_path << ": " << why
+              << " (the rows finished from now on are kept in memory only)" << std::endl;
+  };
+  hooks.row_finished = [&](int r) {
+    results_row row;
+    for (int c = 0; c < results_columns; ++c) {
+      row[c] = results(static_cast<arma::uword>(r), static_cast<arma::uword>(c));
+    }
+    if (!journal_failed) journal_problem(journal->append(run.first_repetition + static_cast<std::uint64_t>(r), row));
+  };
+
+  record.run = run;
+  record.command_line.assign(argv, argv + argc);
+  record.threads = omp_get_max_threads();
+  record.host = host_name();
+  record.results_file = options.output;
+  record.start = std::chrono::system_clock::now();
+  const auto metadata_path = layout->results + "/" + metadata_file_name(options.output);
+  const auto finish_record = [&](const char* status, const region_outcome& outcome) {
+    record.end = std::chrono::system_clock::now();
+    record.status = status;
+    record.repetitions_done = count_finished(outcome.finished);
+    record.failures = outcome.failures;
+    record.rank_deficient_span_fits = outcome.notes.rank_deficient_span_fits;
+    if (const std::string p = write_file_atomically(metadata_path, metadata_text(record)); !p.empty()) {
+      std::cerr << "could not write the metadata " << metadata_path << ": " << p << std::endl;
+    }
+  };
+
+  const auto start = std::chrono::steady_clock::now();
   region_outcome outcome;
   {
-    boost::timer::progress_display progress(static_cast<unsigned long>(options.repetitions));
-    const region_settings settings{options.repetitions, options.first_repetition, options.seed,
+    const std::vector<int> todo = rows_to_do(run.repetitions, hooks.done);
+    boost::timer::progress_display progress(static_cast<unsigned long>(todo.size()));
+    const region_settings settings{run.repetitions, run.first_repetition, run.seed,
                                    top_fraction, firm_count};
-    outcome = run_region(tables, settings, body, results, progress);
-    if (!outcome.failures.empty()) std::cout << std::endl;  // ends the unfinished bar
+    outcome = run_region(tables, settings, body, results, progress, hooks);
+    if (count_finished(outcome.finished) < run.repetitions) std::cout << std::endl;  // ends the bar
   }
-  const auto end = std::chrono::system_clock::now();
+  journal_problem(journal->sync());
   const double seconds =
-      static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count()) /
-      1000000000;
+      std::chrono::duration_cast<std::chrono::duration<double>>(std::chrono::steady_clock::now() - start).count();
   std::cout << "elapsed time: " << seconds << " s" << std::endl << std::endl;
-  report_notes(outcome.notes, options.repetitions);
+  report_notes(outcome.notes, count_finished(outcome.finished) - record.resumed_rows);
+
+  const int saved = count_finished(outcome.finished);
+  const std::string resume = resume_command(start_dir, argv[0], options, run);
+  std::string saved_rows = std::to_string(saved) + " of " + std::to_string(run.repetitions) +
+                           " rows are saved in " + journal_path;
+  if (journal_failed && saved < run.repetitions) {
+    // The journal misses rows: keep them all in a file of their own too.
+    const std::string rows = format_indexed_rows(results, outcome.finished, run.first_repetition);
+    const std::string fallback = write_fallback_file(options.output + ".rows", rows);
+    std::cerr << "the finished rows are saved " << (fallback.empty() ? "nowhere else" : "to " + fallback)
+              << std::endl;
+    saved_rows = std::to_string(saved) + " of " + std::to_string(run.repetitions) +
+                 " rows are finished, but the journal " + journal_path + " misses some";
+  }
+  if (outcome.failures.empty() && saved < run.repetitions) {
+    const int signal = stop_signal();
+    record.signal = signal_name(signal);
+    finish_record("interrupted", outcome);
+    std::cerr << "stopped by " << signal_name(signal) << ": " << saved_rows << "\nresume with: "
+              << resume << std::endl;
+    return 128 + signal;
+  }
 
   if (!outcome.failures.empty()) {
-    report_failures(outcome, options);
-    const std::string partial = options.output + ".partial";
-    if (save_text(layout->results,
-                  partial, format_indexed_rows(results, outcome.finished, options.first_repetition),
-                  "the finished rows")) {
-      std::cerr << "finished rows saved to " << layout->results << "/" << partial << std::endl;
-    }
+    report_failures(outcome, run.seed);
+    finish_record("failed", outcome);
+    std::cerr << saved_rows << "\nretry the failed repetitions with: " << resume << std::endl;
     return exit_repetition_failed;
   }
 
   if (!save_text(layout->results, options.output, format_table(results), "the results")) {
+    record.message = "the results file could not be saved in results/";
+    finish_record("failed", outcome);
+    std::cerr << "the rows also stay in " << journal_path << "; " << resume << " writes the file again"
+              << std::endl;
     return exit_save_failed;
   }
+  journal->remove();
+  finish_record("complete", outcome);
 
-  if (postprocess_run) postprocess(layout->r, postprocess_command(options, program));
+  if (postprocess_run && stop_signal() == 0) postprocess(layout->r, postprocess_command(options, program));
   return exit_ok;
 }

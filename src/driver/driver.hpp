@@ -4,17 +4,22 @@
 // the working directory (see directory.hpp) and read the three tables from
 // data/; check that the results file can be saved into results/, that the
 // results fit in memory, and whether the post-processing script is there;
-// run the repetitions in one parallel region with a progress bar; print the
+// open the run's journal (results/<output>.journal) or, with --resume, read
+// it back; run the repetitions still to do in one parallel region with a
+// progress bar, appending every finished row to the journal; print the
 // elapsed time and a note for what the repetitions met; save the results
-// table into results/; start the post-processing script in R/, as
+// table into results/ and remove the journal; write the metadata
+// (results/<stem>.json); start the post-processing script in R/, as
 // "Rscript energy_estimator.R" for the program's default results file and
 // "Rscript energy_estimator.R NAME" for any other, and note a failure of it.
 //
 // Exit status: 0 success; 1 the run cannot start: the layout, an input
-// table, the results target or the memory (nothing written); 2 usage error
-// (nothing read or written); 3 the results file could not be saved (the
-// table went to a fallback file whose path is printed); 4 a repetition failed
-// (the finished rows went to a ".partial" file). The post-processing never
+// table, the results target, the memory or the journal (nothing written);
+// 2 usage error (nothing read or written); 3 the results file could not be
+// saved (the table went to a fallback file whose path is printed; the journal
+// stays); 4 a repetition failed (the finished rows stay in the journal);
+// 128 + the signal (130, 143, 129) when SIGINT, SIGTERM or SIGHUP stopped the
+// run (the finished rows stay in the journal). The post-processing never
 // changes it.
 #pragma once
 
@@ -29,6 +34,7 @@ inline constexpr int exit_setup_error = 1;
 inline constexpr int exit_usage_error = 2;
 inline constexpr int exit_save_failed = 3;
 inline constexpr int exit_repetition_failed = 4;
+// A run stopped by a signal exits with 128 + the signal's number.
 
 // Every program passes this share of the largest members to top_frac, and
 // draws this many firms per repetition.

@@ -17,9 +17,11 @@ po::options_description describe_options()
     ("output,o", po::value<std::string>()->value_name("NAME"),
      "results file name inside results/ (a plain file name)")
     ("seed,s", po::value<std::string>()->value_name("S"),
-     "make the run reproducible: row j is repetition F + j of seed S (0 to 2^64-1)")
+     "the run seed, 0 to 2^64-1 (default: drawn at random and reported): row j is "
+     "repetition F + j of seed S")
     ("first-repetition", po::value<std::string>()->value_name("F"),
      "index of the first repetition of this piece (default 0; needs --seed)")
+    ("resume", "continue the interrupted run on this output from its journal")
     ("no-postprocess", "do not start the post-processing script")
     ("help,h", "print this help and exit")
     ("version", "print the version and exit");
@@ -92,6 +94,7 @@ parse_result parse_options(int argc, const char* const argv[], const program_set
   o.repetitions = program.repetitions;
   o.output = program.results_file;
   o.postprocess = vm.count("no-postprocess") == 0;
+  o.resume = vm.count("resume") != 0;
 
   if (vm.count("repetitions")) {
     const auto n = parse_unsigned(vm["repetitions"].as<std::string>(), max_repetitions);
@@ -101,6 +104,7 @@ parse_result parse_options(int argc, const char* const argv[], const program_set
                          vm["repetitions"].as<std::string>() + "'");
     }
     o.repetitions = static_cast<int>(*n);
+    o.repetitions_given = true;
   }
   if (vm.count("output")) {
     const std::string name = vm["output"].as<std::string>();
@@ -120,13 +124,14 @@ parse_result parse_options(int argc, const char* const argv[], const program_set
     o.seed = *s;
   }
   if (vm.count("first-repetition")) {
-    if (!o.seed) return usage_error("--first-repetition needs --seed");
+    if (!o.seed && !o.resume) return usage_error("--first-repetition needs --seed");
     const auto f = parse_unsigned(vm["first-repetition"].as<std::string>(), max64);
     if (!f || *f > max64 - static_cast<std::uint64_t>(o.repetitions)) {
       return usage_error("--first-repetition takes a whole number such that F + N fits in 64 bits, "
                          "got '" + vm["first-repetition"].as<std::string>() + "'");
     }
     o.first_repetition = *f;
+    o.first_repetition_given = true;
   }
   return r;
 }

@@ -3,8 +3,9 @@
 //
 //   -n, --repetitions N     rows of the results file (default: the program's count)
 //   -o, --output NAME       results file name inside results/ (a plain file name)
-//   -s, --seed S            reproducible run: row j is repetition F + j of seed S
+//   -s, --seed S            the run seed (default: drawn): row j is repetition F + j of seed S
 //       --first-repetition F   first repetition index of this piece (needs --seed)
+//       --resume            continue the interrupted run on this output from its journal
 //       --no-postprocess    do not start the post-processing script
 //   -h, --help, --version
 #pragma once
@@ -31,6 +32,11 @@ struct run_options {
   bool postprocess = true;
   std::optional<std::uint64_t> seed;
   std::uint64_t first_repetition = 0;
+  bool resume = false;
+  // Whether -n and --first-repetition were given (a resumed run takes the
+  // journal's values for those not given, and checks those given).
+  bool repetitions_given = false;
+  bool first_repetition_given = false;
 };
 
 enum class parse_status { run, done, usage_error };

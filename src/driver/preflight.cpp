@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "driver/metadata.hpp"
+
 namespace {
 
 std::string gib(double bytes)
@@ -31,13 +33,13 @@ std::string results_target_problem(const std::string& dir, const std::string& na
     return "the results file name is " + std::to_string(name.size()) +
            " bytes long; names in " + dir + " may have " + std::to_string(longest) +
            " and saving adds up to " + std::to_string(saving_suffix_length) +
-           " (\".partial\", \".tmp_\" and a number): use at most " +
+           " (\".journal\", \".tmp_\" and a number): use at most " +
            std::to_string(longest > saving_suffix_length ? longest - saving_suffix_length : 0);
   }
-  for (const std::string& file : {name, name + ".partial"}) {
+  for (const std::string& file : {name, name + ".journal", metadata_file_name(name)}) {
     const std::string path = dir + "/" + file;
     if (::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-      return path + " is a directory, where the results file would be saved";
+      return path + " is a directory, where the results file, its journal or its metadata would be saved";
     }
   }
 

@@ -10,15 +10,15 @@
 // flag.
 inline constexpr std::uint64_t bytes_per_row = 7 * 8 + 7 * 22 + 1;
 
-// Longest suffix appended to a results file name while saving: ".partial"
+// Longest suffix appended to a results file name while saving: ".journal"
 // and ".tmp_" with a number of up to 10 digits.
 inline constexpr std::size_t saving_suffix_length = 8 + 5 + 10;
 
 // Why the file `name` cannot be saved into the directory `dir`, or "" when it
 // can: `dir` missing, not a directory or not writable (a probe file is
 // created and removed there), `name` too long for the file system once the
-// saving suffixes are added, or a directory standing where the file or its
-// ".partial" file would go.
+// saving suffixes are added, or a directory standing where the file, its
+// journal or its metadata would go.
 std::string results_target_problem(const std::string& dir, const std::string& name);
 
 // Why the results of `repetitions` rows do not fit in this machine's

@@ -12,17 +12,34 @@ block worker_block(int n, int t, int w)
   return {w * q + r, q};
 }
 
+std::vector<int> rows_to_do(int repetitions, const std::vector<unsigned char>& done)
+{
+  std::vector<int> rows;
+  for (int r = 0; r < repetitions; ++r) {
+    if (static_cast<std::size_t>(r) >= done.size() || !done[static_cast<std::size_t>(r)]) rows.push_back(r);
+  }
+  return rows;
+}
+
 region_outcome run_region(const input_tables& tables, const region_settings& settings,
                           const repetition_body& body, arma::Mat<double>& results,
-                          boost::timer::progress_display& progress)
+                          boost::timer::progress_display& progress, const region_hooks& hooks)
 {
   region_outcome outcome;
   outcome.finished.assign(static_cast<std::size_t>(settings.repetitions), 0);
+  for (std::size_t r = 0; r < outcome.finished.size() && r < hooks.done.size(); ++r) {
+    outcome.finished[r] = hooks.done[r];
+  }
+  const std::vector<int> todo = rows_to_do(settings.repetitions, hooks.done);
   std::atomic<bool> stop{false};
+  const auto stopping = [&stop, &hooks]() {
+    return stop.load(std::memory_order_relaxed) ||
+           (hooks.stop_requested && hooks.stop_requested->load(std::memory_order_relaxed));
+  };
 
 #pragma omp parallel
   {
-    const block mine = worker_block(settings.repetitions, omp_get_num_threads(),
+    const block mine = worker_block(static_cast<int>(todo.size()), omp_get_num_threads(),
                                     omp_get_thread_num());
     const arma::Mat<double> span = tables.span;
     const arma::Col<double> g = tables.g;
@@ -30,8 +47,9 @@ region_outcome run_region(const input_tables& tables, const region_settings& set
     const repetition_inputs inputs{span, g, tables.pay_exponent, settings.top_fraction,
                                    settings.firm_count, &notes};
 
-    for (int r = mine.start; r < mine.start + mine.count; ++r) {
-      if (stop.load(std::memory_order_relaxed)) break;
+    for (int k = mine.start; k < mine.start + mine.count; ++k) {
+      if (stopping()) break;
+      const int r = todo[static_cast<std::size_t>(k)];
       const std::uint64_t index = settings.first_index + static_cast<std::uint64_t>(r);
       bool failed = false;
       std::string failure;
@@ -55,7 +73,10 @@ region_outcome run_region(const input_tables& tables, const region_settings& set
         break;
       }
 #pragma omp critical(quarnel_progress)
-      ++progress;
+      {
+        if (hooks.row_finished) hooks.row_finished(r);
+        ++progress;
+      }
     }
 #pragma omp critical(quarnel_notes)
     outcome.notes.rank_deficient_span_fits += notes.rank_deficient_span_fits;

@@ -8,10 +8,16 @@
 //
 // An exception thrown by a repetition never leaves the region: it is recorded
 // with the repetition's index, no worker starts a new repetition after it, and
-// the rows finished so far stay marked in `finished`.
+// the rows finished so far stay marked in `finished`. A stop request (see
+// region_hooks) likewise lets the repetitions in flight finish and starts no
+// new one.
+//
+// Rows already finished (a resumed run) are not run again; the blocks divide
+// the rows still to do.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <armadillo>
 #include <boost/timer/progress_display.hpp>
 #include <cstdint>
@@ -42,8 +48,9 @@ struct repetition_inputs {
   repetition_notes* notes = nullptr;
 };
 
-// Which repetition this is: its global index, and the run's seed when the run
-// is reproducible (otherwise every random source seeds from random_device).
+// Which repetition this is: its global index, and the run's seed (the
+// programs always give one; without it every random source seeds from
+// random_device).
 struct repetition_id {
   std::uint64_t index;
   std::optional<std::uint64_t> seed;
@@ -70,6 +77,16 @@ struct region_outcome {
   repetition_notes notes;  // summed over the workers
 };
 
+// What a run adds around the repetitions.
+struct region_hooks {
+  // One flag per row: finished before this region (not run again). Empty: none.
+  std::vector<unsigned char> done;
+  // Called after a row is stored, one call at a time, on the worker that ran it.
+  std::function<void(int row)> row_finished;
+  // Once true, no worker starts a new repetition.
+  const std::atomic<bool>* stop_requested = nullptr;
+};
+
 struct block {
   int start;
   int count;
@@ -78,8 +95,13 @@ struct block {
 // The contiguous block of worker w (0 <= w < t) out of n repetitions.
 block worker_block(int n, int t, int w);
 
-// Runs every repetition (or stops early after a failure) in one OpenMP
-// parallel region with the runtime's default team size.
+// Runs every repetition not yet done (or stops early after a failure or a
+// stop request) in one OpenMP parallel region with the runtime's default team
+// size. The progress display counts the rows to do.
 region_outcome run_region(const input_tables& tables, const region_settings& settings,
                           const repetition_body& body, arma::Mat<double>& results,
-                          boost::timer::progress_display& progress);
+                          boost::timer::progress_display& progress,
+                          const region_hooks& hooks = {});
+
+// The rows of `done` (one flag per row, or empty for none) still to run.
+std::vector<int> rows_to_do(int repetitions, const std::vector<unsigned char>& done);

@@ -4,9 +4,10 @@
 // bootstrap, the loop engine (alpha, e and the noise), the firm-size sampler,
 // the member sample, and the pay-dispersion bootstrap.
 //
-// Without a run seed each takes one 32-bit value from a freshly opened
-// random_device("default") at the moment it starts, so no run repeats.
-// With a run seed S, repetition i takes its five values from
+// The programs always have a run seed (drawn from random_device when none is
+// given). Without one (a repetition_id without seed, as some tests use) each
+// takes one 32-bit value from a freshly opened random_device("default") at
+// the moment it starts. With a run seed S, repetition i takes its five values from
 //   std::seed_seq{lo(S), hi(S), lo(i), hi(i)}.generate(s0 .. s4)
 // (lo and hi the low and high 32-bit halves), so a row depends only on
 // (S, i): not on the thread count, nor on how a run is split into pieces.

@@ -1,8 +1,13 @@
 // The driver run as a program in a scratch copy of the project layout.
+#include <algorithm>
+#include <csignal>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <unistd.h>
 
+#include "driver/journal.hpp"
 #include "support/process.hpp"
 
 namespace fs = std::filesystem;
@@ -17,13 +22,40 @@ struct layout {
   process_result run(const std::vector<std::string>& args = {}, const fs::path& cwd = {},
                      std::vector<std::string> env = {}) const
   {
+    return wait_process(start(args, cwd, std::move(env)));
+  }
+  started_process start(const std::vector<std::string>& args = {}, const fs::path& cwd = {},
+                        std::vector<std::string> env = {}) const
+  {
     std::vector<std::string> argv{PROBE_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     // Defaults first, so that the caller's settings win.
     env.insert(env.begin(), {"PATH=" + (root / "bin").string() + ":/usr/bin:/bin",
                              "OMP_NUM_THREADS=2"});
-    return run_process(argv, cwd.empty() ? root / "executables" : cwd, env);
+    return start_process(argv, cwd.empty() ? root / "executables" : cwd, env);
   }
+  fs::path journal() const { return root / "results" / "inequality.csv.journal"; }
+  nlohmann::json metadata(const std::string& stem = "inequality") const
+  {
+    return nlohmann::json::parse(read_file(root / "results" / (stem + ".json")));
+  }
+  // The seeded run of `n` repetitions, whole, as results/whole.csv.
+  std::string whole_run(int n) const
+  {
+    const process_result r = run({"-n", std::to_string(n), "-s", "3", "-o", "whole.csv", "--no-postprocess"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return read_file(root / "results" / "whole.csv");
+  }
+  // The results file of the run on inequality.csv that `r` resumed, after
+  // checking that it completed.
+  std::string resumed(const process_result& r) const
+  {
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(fs::exists(journal()));
+    EXPECT_EQ(metadata().at("status"), "complete");
+    return read_file(root / "results" / "inequality.csv");
+  }
+  std::string resumed() const { return resumed(run({"--resume", "--no-postprocess"})); }
   std::vector<std::string> results() const
   {
     std::vector<std::string> names;
@@ -62,13 +94,17 @@ TEST(driver_end_to_end, a_run_reads_data_writes_results_and_postprocesses_in_R)
   layout l;
   const process_result r = l.run();
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
+  const auto notes = lines_of(r.err);
+  ASSERT_EQ(notes.size(), 1u) << r.err;
+  EXPECT_EQ(notes[0].rfind("note: the seed of this run is ", 0), 0u) << r.err;
   expect_console(r.out);
 
-  EXPECT_EQ(l.results(), std::vector<std::string>{"inequality.csv"});
+  auto files = l.results();
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{"inequality.csv", "inequality.json"}));
   const auto rows = lines_of(read_file(l.root / "results" / "inequality.csv"));
   ASSERT_EQ(rows.size(), 120u);
-  EXPECT_EQ(rows[0], "0,3.03700000000000e+00,5.73000000000000e-02,nan,inf,0,3.33333333333333e-01");
+  EXPECT_EQ(rows[0].substr(0, 54), "0,3.03700000000000e+00,5.73000000000000e-02,nan,inf,0,");
   EXPECT_EQ(rows[119].substr(0, 21), "1.19000000000000e+02,");
 
   EXPECT_EQ(read_file(l.root / "R" / "rscript.log"),
@@ -175,24 +211,127 @@ TEST(driver_end_to_end, a_missing_pay_exponent_table_or_Rscript_is_only_a_note)
   EXPECT_NE(r.err.find("Rscript was not found"), std::string::npos) << r.err;
 }
 
-TEST(driver_end_to_end, a_failed_repetition_saves_the_finished_rows_apart)
+TEST(driver_end_to_end, a_failed_repetition_keeps_the_finished_rows_in_the_journal)
 {
   layout l;
-  const process_result r =
-      l.run({"-s", "5"}, {}, {"QUARNEL_PROBE_FAIL_AT=4", "OMP_NUM_THREADS=1"});
+  const std::string whole = l.whole_run(120);
+  const process_result r = l.run({"-s", "3", "--no-postprocess"}, {},
+                                 {"QUARNEL_PROBE_FAIL_AT=4", "OMP_NUM_THREADS=1"});
   EXPECT_EQ(r.status, 4) << r.err;
-  EXPECT_NE(r.err.find("repetition 4 failed: forced failure (rerun it with --seed 5 "
+  EXPECT_NE(r.err.find("repetition 4 failed: forced failure (rerun it with --seed 3 "
                        "--first-repetition 4 --repetitions 1)"),
             std::string::npos)
       << r.err;
-  EXPECT_EQ(l.results(), std::vector<std::string>{"inequality.csv.partial"});
-  EXPECT_NE(r.err.find((fs::canonical(l.root / "results") / "inequality.csv.partial").string()),
+  EXPECT_NE(r.err.find("4 of 120 rows are saved in " + (fs::canonical(l.root / "results") / "inequality.csv.journal").string()),
             std::string::npos)
       << r.err;
-  const auto rows = lines_of(read_file(l.root / "results" / "inequality.csv.partial"));
-  ASSERT_EQ(rows.size(), 4u);
-  EXPECT_EQ(rows[3].substr(0, 23), "3,3.00000000000000e+00,");
+  EXPECT_FALSE(fs::exists(l.root / "results" / "inequality.csv"));
+  const journal_contents journal = parse_journal(read_file(l.journal()));
+  ASSERT_EQ(journal.rows.size(), 4u);
+  EXPECT_EQ(journal.rows[3].first, 3u);
+  EXPECT_EQ(journal.rows[3].second[1], 3.037);
+  const auto meta = l.metadata();
+  EXPECT_EQ(meta.at("status"), "failed");
+  EXPECT_EQ(meta.at("repetitions_done"), 4);
+  EXPECT_EQ(meta.at("failures"), nlohmann::json::parse(R"([{"repetition":4,"message":"forced failure"}])"));
   EXPECT_FALSE(fs::exists(l.root / "R" / "rscript.log"));
+
+  // Once the cause is gone, resuming retries the failed repetition.
+  EXPECT_EQ(l.resumed(), whole);
+  EXPECT_EQ(l.metadata().at("resumed_rows"), 4);
+}
+
+// Runs of 200 repetitions of 10 ms each on two threads, stopped at several
+// points, resume to the file of the uninterrupted run.
+TEST(driver_end_to_end, a_stopped_run_resumes_to_the_uninterrupted_file)
+{
+  layout l;
+  const std::string whole = l.whole_run(200);
+  const std::vector<std::string> args{"-n", "200", "-s", "3", "--no-postprocess"};
+  const std::vector<std::string> slow{"QUARNEL_PROBE_MS=10"};
+  // Clean stops: a resume command on stderr, 128 + the signal, a valid journal.
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    const started_process p = l.start(args, {}, slow);
+    ASSERT_TRUE(wait_for_lines(l.journal(), 6));
+    ::kill(p.pid, signal);
+    const process_result r = wait_process(p);
+    EXPECT_EQ(r.status, 128 + signal) << r.err;
+    const journal_contents journal = parse_journal(read_file(l.journal()));
+    EXPECT_FALSE(journal.torn);
+    EXPECT_NE(r.err.find(std::to_string(journal.rows.size()) + " of 200 rows are saved in "), std::string::npos) << r.err;
+    EXPECT_EQ(l.metadata().at("status"), "interrupted");
+    EXPECT_EQ(l.metadata().at("repetitions_done"), journal.rows.size());
+    const auto at = r.err.find("resume with: ");
+    ASSERT_NE(at, std::string::npos) << r.err;
+    const std::string command = lines_of(r.err.substr(at + 13))[0];
+    EXPECT_EQ(l.resumed(run_process({"/bin/sh", "-c", command}, l.root, slow)), whole) << command;
+  }
+  // Killed outright (SIGKILL, or a second SIGINT) at several points; once with
+  // a last line cut mid-write.
+  for (int rows : {1, 15, 60, -1}) {
+    const started_process p = l.start(args, {}, slow);
+    ASSERT_TRUE(wait_for_lines(l.journal(), 1 + std::max(rows, 20)));
+    ::kill(p.pid, rows < 0 ? SIGINT : SIGKILL);
+    if (rows < 0) ::kill(p.pid, SIGINT);
+    EXPECT_EQ(wait_process(p).status, rows < 0 ? 130 : 128 + SIGKILL);
+    if (rows == 15) {
+      std::ofstream(l.journal(), std::ios::app) << "199,0x1.8p+1,0x1.";
+      EXPECT_TRUE(parse_journal(read_file(l.journal())).torn);
+    }
+    EXPECT_EQ(l.resumed(), whole) << rows;
+  }
+}
+
+TEST(driver_end_to_end, a_journal_of_another_run_or_a_second_writer_is_refused)
+{
+  layout l;
+  const std::vector<std::string> args{"-n", "200", "-s", "3", "--no-postprocess"};
+  const started_process p = l.start(args, {}, {"QUARNEL_PROBE_MS=10"});
+  ASSERT_TRUE(wait_for_lines(l.journal(), 3));
+  process_result r = l.run(args);  // a second run on the same output
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("another run is writing this journal"), std::string::npos) << r.err;
+  r = l.run({"--resume"});
+  EXPECT_NE(r.err.find("another run is writing this journal"), std::string::npos) << r.err;
+  ::kill(p.pid, SIGTERM);
+  EXPECT_EQ(wait_process(p).status, 143);
+
+  const std::string journal = read_file(l.journal());
+  const auto refused = [&l, &journal](const std::string& text, const std::vector<std::string>& args,
+                                      const std::string& why) {
+    write_file(l.journal(), text);
+    const process_result r = l.run(args);
+    EXPECT_EQ(r.status, 1) << why;
+    EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(l.journal()), text) << why;
+    write_file(l.journal(), journal);
+  };
+  refused(journal, {"-n", "200", "-s", "4", "--resume"}, "the seed differs: the journal has 3, this run 4");
+  refused(journal, {"-n", "100", "--resume"}, "the repetition count differs");
+  refused(journal, args, "holds the rows of an earlier run that did not finish");
+  std::string other = journal;
+  other.replace(other.find("\"quarnel\""), 9, "\"vesktor\"");
+  refused(other, {"--resume"}, "the program differs: the journal has vesktor, this run quarnel");
+  refused(journal + "x,1\n7,0x1p+0\n", {"--resume"}, "line " + std::to_string(lines_of(journal).size() + 1) + ": malformed row 'x,1'");
+  refused("{\"format\":\"quarnel-journal\"\n", {"--resume"}, "line 1: unreadable header");
+  write_file(l.root / "data" / "g_empirical.txt", "0.25\n");
+  refused(journal, {"--resume"}, "the input table g_empirical.txt differs");
+  fs::remove(l.journal());
+  r = l.run({"--resume"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("there is no journal to resume"), std::string::npos) << r.err;
+}
+
+// A closed standard output ends the progress display, not the run.
+TEST(driver_end_to_end, a_closed_standard_output_does_not_stop_the_run)
+{
+  layout l;
+  const process_result r = run_process(
+      {"/bin/bash", "-c", "\"$0\" -n 40 -s 1 --no-postprocess | head -c 1 >/dev/null; exit ${PIPESTATUS[0]}",
+       PROBE_PATH},
+      l.root / "executables", {"QUARNEL_PROBE_MS=10", "OMP_NUM_THREADS=2"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(lines_of(read_file(l.root / "results" / "inequality.csv")).size(), 40u);
 }
 
 TEST(driver_end_to_end, a_failed_save_goes_to_a_fallback_file)
@@ -299,7 +438,7 @@ TEST(driver_end_to_end, results_target_and_memory_are_checked_before_the_run)
   {
     layout l;  // a missing post-processing script is only a note, given up front
     fs::remove(l.root / "R" / "energy_estimator.R");
-    const process_result r = l.run({"-n", "2"});
+    const process_result r = l.run({"-n", "2", "-s", "1"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "note: " + (fs::canonical(l.root / "R") / "energy_estimator.R").string() +
                          " not found; the results will not be post-processed\n");
@@ -310,13 +449,13 @@ TEST(driver_end_to_end, results_target_and_memory_are_checked_before_the_run)
 TEST(driver_end_to_end, a_named_output_is_post_processed_and_a_failing_script_noted)
 {
   layout l;
-  process_result r = l.run({"-n", "2", "-o", "it's mine.csv"});
+  process_result r = l.run({"-n", "2", "-s", "1", "-o", "it's mine.csv"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   const std::string r_dir = fs::canonical(l.root / "R").string();
   EXPECT_EQ(read_file(l.root / "R" / "rscript.log"), r_dir + " energy_estimator.R it's mine.csv\n");
 
-  r = l.run({"-n", "2", "-o", "inequality.csv"}, {}, {"RSCRIPT_STATUS=3"});
+  r = l.run({"-n", "2", "-s", "1", "-o", "inequality.csv"}, {}, {"RSCRIPT_STATUS=3"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "note: the post-processing (Rscript energy_estimator.R in " + r_dir +
                        ") exited with status 3\n");

@@ -1,5 +1,11 @@
 // quarnel and vesktor run as programs, a few seeded repetitions at a time.
+#include <array>
+#include <cmath>
+#include <cstdio>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <regex>
 #include <sstream>
 
 #include "support/process.hpp"
@@ -187,4 +193,105 @@ TEST(programs, every_accepted_spelling_of_the_tables_gives_the_same_file)
     ASSERT_EQ(r.status, 0) << "separator '" << s[0] << "': " << r.err;
     EXPECT_EQ(p.results("inequality.csv"), expected) << "separator '" << s[0] << "'";
   }
+}
+
+namespace {
+
+// The documented derivation, written out with the standard library alone:
+// repetition i of seed S seeds its loop engine with the second value of
+// seed_seq{lo(S), hi(S), lo(i), hi(i)}; the engine's first uniform gives
+// alpha = 1.8 + 5.2 U, its second e = 0.2 + 0.8 U (quarnel).
+std::pair<std::string, std::string> exponent_and_alpha(std::uint64_t seed, std::uint64_t index)
+{
+  std::seed_seq sequence{static_cast<std::uint32_t>(seed), static_cast<std::uint32_t>(seed >> 32),
+                         static_cast<std::uint32_t>(index), static_cast<std::uint32_t>(index >> 32)};
+  std::array<std::uint32_t, 5> seeds{};
+  sequence.generate(seeds.begin(), seeds.end());
+  std::mt19937 engine(seeds[1]);
+  const double alpha = std::fma(5.2, std::generate_canonical<double, 53>(engine), 1.8);
+  const double e = std::fma(0.8, std::generate_canonical<double, 53>(engine), 0.2);
+  char text[2][32];
+  std::snprintf(text[0], sizeof text[0], "%.14e", e);
+  std::snprintf(text[1], sizeof text[1], "%.14e", alpha);
+  return {text[0], text[1]};
+}
+
+}  // namespace
+
+// Rows as the README publishes them: any change of the seed derivation, of
+// the order of the draws or of a model constant changes them.
+TEST(programs, seeded_rows_are_the_published_ones)
+{
+  struct published {
+    const char* program;
+    std::vector<std::string> args;  // seed and repetitions
+    std::uint64_t seed, first;
+    std::vector<std::string> rows;
+  };
+  const std::vector<published> cases{
+      {"quarnel", {"-s", "20261208", "-n", "3"}, 20261208, 0,
+       {"1.88945800000000e+00,4.12822759741812e-01,1.63421292654096e-01,3.55623755883988e-01,1.97588107021170e-01,3.14639999817829e-02,2.52111170393175e+00",
+        "1.02149600000000e+00,1.52608383182110e-03,1.18225414019470e-01,4.95887204925064e-01,1.15113990708207e-02,1.73465142738071e-02,5.85782950065470e+00",
+        "4.81629200000000e+00,6.87806312769740e-01,3.33272465146550e-01,5.45627022150781e-01,3.85454205534592e-01,8.57161819409841e-02,2.09971653309338e+00"}},
+      {"quarnel", {"-s", "20261208", "-n", "1", "--first-repetition", "122"}, 20261208, 122,
+       {"4.88998280000000e+01,8.31800506712037e-01,3.92970634769988e-01,5.40149161276397e-01,5.97985117950594e-01,1.05859258513246e-01,1.80270676333036e+00"}},
+      {"quarnel", {"-s", "1", "-n", "1"}, 1, 0,
+       {"1.08415200000000e+00,1.98860926198701e-02,1.06458422346434e-01,2.99673004206076e-01,2.97688393798238e-02,1.69749724438284e-02,4.27811940422841e+00"}},
+      {"vesktor", {"-s", "20261208", "-n", "1", "--first-repetition", "122"}, 20261208, 122,
+       {"4.88998280000000e+01,8.31800506712037e-01,8.31972656708459e-01,1.00000000000000e+00,5.97985117950594e-01,5.86924899148746e-01,1.80270676333036e+00"}},
+      {"vesktor", {"-s", "1", "-n", "1"}, 1, 0,
+       {"1.08415200000000e+00,1.98860926198701e-02,1.21417615449850e-01,1.00000000000000e+00,2.97688393798238e-02,3.29482165340996e-02,4.27811940422841e+00"}},
+  };
+  project p;
+  for (const published& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-o", "known.csv", "--no-postprocess"});
+    const process_result r = p.run(c.program, args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto lines = lines_of(p.results("known.csv"));
+    EXPECT_EQ(lines, c.rows) << c.program << " " << c.args[1];
+    for (std::size_t j = 0; j < lines.size(); ++j) {
+      const auto [e, alpha] = exponent_and_alpha(c.seed, c.first + j);
+      EXPECT_EQ(fields(lines[j])[6], alpha) << c.program << " row " << j;
+      if (std::string(c.program) == "quarnel") {
+        EXPECT_EQ(fields(lines[j])[3], e) << "row " << j;
+      }
+    }
+  }
+}
+
+// A run without --seed draws one, reports it, and --seed reproduces the run;
+// the metadata beside the results file describes the run.
+TEST(programs, an_unseeded_run_is_reproduced_by_the_seed_in_its_metadata)
+{
+  project p;
+  process_result r = p.run("quarnel", {"-n", "2", "-o", "drawn.csv", "--no-postprocess"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto meta = nlohmann::json::parse(p.results("drawn.json"));
+  const std::string seed = meta.at("seed").get<std::string>();
+  EXPECT_NE(r.err.find("the seed of this run is " + seed), std::string::npos) << r.err;
+  EXPECT_EQ(meta.at("seed_source"), "drawn");
+  EXPECT_EQ(meta.at("program"), "quarnel");
+  EXPECT_EQ(meta.at("version"), QUARNEL_VERSION);
+  EXPECT_EQ(meta.at("command_line").size(), 6u);
+  EXPECT_EQ(meta.at("first_repetition"), 0);
+  EXPECT_EQ(meta.at("repetitions_requested"), 2);
+  EXPECT_EQ(meta.at("repetitions_done"), 2);
+  EXPECT_EQ(meta.at("threads"), 2);
+  EXPECT_EQ(meta.at("status"), "complete");
+  EXPECT_TRUE(meta.at("failures").empty());
+  EXPECT_FALSE(meta.at("host").get<std::string>().empty());
+  EXPECT_GE(meta.at("elapsed_seconds").get<double>(), 0.0);
+  const std::regex utc("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ");
+  EXPECT_TRUE(std::regex_match(meta.at("start_time").get<std::string>(), utc));
+  EXPECT_TRUE(std::regex_match(meta.at("end_time").get<std::string>(), utc));
+  for (const char* table : {"s_empirical.txt", "g_empirical.txt", "power_to_pay_exponent.txt"}) {
+    const process_result sum = run_process({"/usr/bin/sha256sum", table}, p.root / "data");
+    EXPECT_EQ(meta.at("input_tables").at(table), sum.out.substr(0, 64)) << table;
+  }
+
+  r = p.run("quarnel", {"-n", "2", "-s", seed, "-o", "seeded.csv", "--no-postprocess"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(p.results("seeded.csv"), p.results("drawn.csv"));
+  EXPECT_EQ(nlohmann::json::parse(p.results("seeded.json")).at("seed_source"), "option");
 }

@@ -1,6 +1,8 @@
 #include "support/process.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -8,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -39,12 +42,13 @@ void make_layout(const fs::path& root, const fs::path& data_source)
   fs::permissions(rscript, fs::perms::owner_all);
 }
 
-process_result run_process(const std::vector<std::string>& argv, const fs::path& cwd,
-                           const std::vector<std::string>& env)
+started_process start_process(const std::vector<std::string>& argv, const fs::path& cwd,
+                              const std::vector<std::string>& env)
 {
-  scratch_dir capture;
-  const std::string out_file = (capture.path / "out").string();
-  const std::string err_file = (capture.path / "err").string();
+  std::string pattern = (fs::temp_directory_path() / "quarnel-capture-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  const std::string out_file = pattern + "/out";
+  const std::string err_file = pattern + "/err";
 
   const pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
@@ -64,15 +68,38 @@ process_result run_process(const std::vector<std::string>& argv, const fs::path&
     ::execv(args[0], args.data());
     ::_exit(127);
   }
+  return {pid, pattern};
+}
+
+process_result wait_process(const started_process& process)
+{
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
+  while (::waitpid(process.pid, &status, 0) < 0) {
     if (errno != EINTR) throw std::runtime_error("waitpid failed");
   }
   process_result r;
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.out = read_file(out_file);
-  r.err = read_file(err_file);
+  r.out = read_file(process.capture / "out");
+  r.err = read_file(process.capture / "err");
+  std::error_code ec;
+  fs::remove_all(process.capture, ec);
   return r;
+}
+
+process_result run_process(const std::vector<std::string>& argv, const fs::path& cwd,
+                           const std::vector<std::string>& env)
+{
+  return wait_process(start_process(argv, cwd, env));
+}
+
+bool wait_for_lines(const fs::path& file, std::size_t lines)
+{
+  for (int i = 0; i < 60000; ++i) {
+    const std::string text = read_file(file);
+    if (static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) >= lines) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
 }
 
 std::string read_file(const fs::path& file)

@@ -34,6 +34,19 @@ struct process_result {
 process_result run_process(const std::vector<std::string>& argv, const std::filesystem::path& cwd,
                            const std::vector<std::string>& env = {});
 
+// The same in two steps, to signal the process while it runs.
+struct started_process {
+  int pid = -1;
+  std::filesystem::path capture;  // holds its standard output and error
+};
+started_process start_process(const std::vector<std::string>& argv, const std::filesystem::path& cwd,
+                              const std::vector<std::string>& env = {});
+process_result wait_process(const started_process& process);  // also removes the capture
+
+// Waits until `file` holds at least `lines` whole lines (polling; gives up
+// after a minute). Returns whether it does.
+bool wait_for_lines(const std::filesystem::path& file, std::size_t lines);
+
 std::string read_file(const std::filesystem::path& file);
 void write_file(const std::filesystem::path& file, const std::string& text);
 

@@ -1,0 +1,30 @@
+#include "driver/checksum.hpp"
+
+#include <fstream>
+#include <memory>
+#include <openssl/evp.h>
+
+std::optional<std::string> sha256_of_file(const std::string& path)
+{
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return std::nullopt;
+  char buffer[65536];
+  while (in) {
+    in.read(buffer, sizeof buffer);
+    const std::streamsize n = in.gcount();
+    if (n > 0 && EVP_DigestUpdate(context.get(), buffer, static_cast<std::size_t>(n)) != 1) return std::nullopt;
+  }
+  if (in.bad()) return std::nullopt;
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) return std::nullopt;
+  static const char hex[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned int i = 0; i < length; ++i) {
+    text += hex[digest[i] >> 4];
+    text += hex[digest[i] & 15];
+  }
+  return text;
+}

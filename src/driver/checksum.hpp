@@ -1,0 +1,9 @@
+// SHA-256 checksums of files (OpenSSL's libcrypto), for the provenance of a run.
+#pragma once
+
+#include <optional>
+#include <string>
+
+// The SHA-256 of the file's bytes in lower-case hexadecimal, or nullopt when
+// the file cannot be read.
+std::optional<std::string> sha256_of_file(const std::string& path);

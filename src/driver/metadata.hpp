@@ -1,0 +1,64 @@
+// The metadata file beside every results file: results/<stem>.json for the
+// results file <stem>.csv (any last extension is replaced; a name without one
+// gets ".json" appended). It is written atomically when a run ends, whether
+// complete, interrupted or failed, as one JSON object:
+//
+//   program, version        strings
+//   command_line            array of strings (argv as given)
+//   seed                    decimal string (64 bits)
+//   seed_source             "option" (--seed), "drawn" (random_device) or
+//                           "journal" (a resumed run without --seed)
+//   first_repetition        number
+//   repetitions_requested   number
+//   repetitions_done        rows finished, counting those of a resumed journal
+//   resumed_rows            rows taken from the journal (0 for a fresh run)
+//   threads                 worker threads
+//   settings                object: model setting name -> value text
+//   input_tables            object: file name -> SHA-256 (hex), null if missing
+//   start_time, end_time    UTC, ISO 8601 ("2026-12-08T12:30:00Z")
+//   elapsed_seconds         number
+//   host                    host name
+//   results_file            the results file name inside results/
+//   status                  "complete", "interrupted" or "failed"
+//   signal                  "SIGINT", "SIGTERM" or "SIGHUP" (interrupted only)
+//   failures                array of {"repetition": number, "message": string}
+//   rank_deficient_span_fits   repetitions of this process whose resampled span
+//                           table held a single level (minimum-norm span fit)
+//   message                 what else went wrong, or ""
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "driver/journal.hpp"
+#include "driver/region.hpp"
+
+struct run_record {
+  journal_header run;
+  std::string seed_source;
+  std::vector<std::string> command_line;
+  int repetitions_done = 0;
+  int resumed_rows = 0;
+  int threads = 0;
+  std::chrono::system_clock::time_point start;
+  std::chrono::system_clock::time_point end;
+  std::string host;
+  std::string results_file;
+  std::string status;
+  std::string signal;
+  std::vector<repetition_failure> failures;
+  std::uint64_t rank_deficient_span_fits = 0;
+  std::string message;
+};
+
+std::string metadata_file_name(const std::string& results_file);
+
+// The metadata as JSON text, indented, with a final line end.
+std::string metadata_text(const run_record& record);
+
+// "YYYY-MM-DDThh:mm:ssZ".
+std::string utc_iso8601(std::chrono::system_clock::time_point t);
+
+// The host name, or "" when unknown.
+std::string host_name();

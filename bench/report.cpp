@@ -144,11 +144,15 @@ int run_benchmark(const std::string& self, const std::string& data, int repeats,
                                                           " " + common));
       }
     }
+    std::fprintf(stderr, "whole pipeline (run %d of %d): fast with a journal, 2 threads ...\n", round + 1, runs);
+    runs_of["journal"][2].push_back(run_child(
+        self, "--child-whole journal 2 --repetitions " + std::to_string(repetitions) + " " + common));
   }
   std::map<std::string, std::map<int, child_report>> whole;
   for (const std::string& p : pipelines) {
     for (int threads : {1, 2}) whole[p][threads] = merged(runs_of[p][threads]);
   }
+  whole["journal"][2] = merged(runs_of["journal"][2]);
 
   // Both pipelines must have computed the same rows, or the comparison is void.
   double stage_mismatch = 0.0;
@@ -160,6 +164,7 @@ int run_benchmark(const std::string& self, const std::string& data, int repeats,
     whole_mismatch = std::max(whole_mismatch, row_mismatch(whole["fast"][threads].rows, whole["plain"][1].rows));
   }
   whole_mismatch = std::max(whole_mismatch, row_mismatch(whole["plain"][2].rows, whole["plain"][1].rows));
+  whole_mismatch = std::max(whole_mismatch, row_mismatch(whole["journal"][2].rows, whole["plain"][1].rows));
   for (const std::string& p : pipelines) {
     for (int threads : {1, 2}) whole_mismatch = std::max(whole_mismatch, whole[p][threads].value["self_mismatch"]);
   }
@@ -253,6 +258,13 @@ int run_benchmark(const std::string& self, const std::string& data, int repeats,
     std::vector<std::string> row{q == 0 ? "speed-up, 2 threads / 1 thread" : "", pipelines[q]};
     for (std::size_t i = 0; i < fixed_alphas.size(); ++i) row.push_back("");
     row.push_back(shown(paired(pipelines[q], 1, pipelines[q], 2), 2));
+    out.add(row);
+  }
+  {
+    std::vector<std::string> row{"journaling, 2 threads: rep/s", "fast+journal"};
+    for (std::size_t i = 0; i < fixed_alphas.size(); ++i) row.push_back("");
+    row.push_back(fixed(rate("journal", 2), 3) + ", time " + shown(paired("journal", 2, "fast", 2), 3) +
+                  " that of fast");
     out.add(row);
   }
   // The repetitions are split into two contiguous blocks, one per worker; with

@@ -1,7 +1,12 @@
 #include "whole_runs.hpp"
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
 #include <sstream>
+#include <stdexcept>
+#include <unistd.h>
 #include <vector>
 
 #include <armadillo>
@@ -9,6 +14,7 @@
 #include <omp.h>
 
 #include "driver/driver.hpp"
+#include "driver/journal.hpp"
 #include "driver/region.hpp"
 #include "loops/fast_repetition.hpp"
 #include "loops/repetition.hpp"
@@ -23,7 +29,29 @@ int child_whole(const std::string& data, const std::string& pipeline, int thread
   const region_settings settings{repetitions, 0, seed, top_fraction, firm_count};
   // Each repetition's own time as well: row r is written by one worker only.
   std::vector<double> own(static_cast<std::size_t>(repetitions), 0.0);
+  arma::Mat<double> results(static_cast<arma::uword>(repetitions), results_columns, arma::fill::zeros);
   const bool plain = pipeline == "plain";
+  // "journal": the fast pipeline, each finished row appended to a journal in
+  // a scratch directory, as the programs do.
+  region_hooks hooks;
+  std::unique_ptr<journal_file> journal;
+  std::string scratch = (std::filesystem::temp_directory_path() / "quarnel-bench-XXXXXX").string();
+  if (pipeline == "journal") {
+    if (!::mkdtemp(scratch.data())) throw std::runtime_error("mkdtemp failed");
+    journal_header header;
+    header.program = "quarnel";
+    header.seed = seed;
+    header.repetitions = repetitions;
+    journal = std::make_unique<journal_file>(scratch + "/bench.journal", journal_file::open_mode::fresh, header);
+    hooks.row_finished = [&](int r) {
+      results_row row{};
+      for (int c = 0; c < results_columns; ++c) row[c] = results(static_cast<arma::uword>(r), static_cast<arma::uword>(c));
+      if (const std::string p = journal->append(static_cast<std::uint64_t>(r), row); !p.empty()) {
+        std::fprintf(stderr, "journal: %s\n", p.c_str());
+        std::_Exit(1);
+      }
+    };
+  }
   const repetition_body body = [&own, plain](const repetition_inputs& in, const repetition_id& id) {
     const auto start = clock_type::now();
     const results_row row = plain ? run_repetition(in, id, pay_exponent_rule::drawn)
@@ -31,14 +59,19 @@ int child_whole(const std::string& data, const std::string& pipeline, int thread
     if (id.index < own.size()) own[static_cast<std::size_t>(id.index)] = seconds_since(start);  // first index 0
     return row;
   };
-  arma::Mat<double> results(static_cast<arma::uword>(repetitions), results_columns, arma::fill::zeros);
   std::ostringstream quiet;
   boost::timer::progress_display progress(static_cast<unsigned long>(repetitions), quiet);
   const long base = peak_kb();
 
+
   const cpu_usage before = cpu_now();
   const auto start = clock_type::now();
-  const region_outcome outcome = run_region(t, settings, body, results, progress);
+  const region_outcome outcome = run_region(t, settings, body, results, progress, hooks);
+  if (journal) {
+    journal->sync();
+    journal->remove();
+    ::rmdir(scratch.c_str());
+  }
   const double seconds = seconds_since(start);
   const cpu_usage after = cpu_now();
 

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "driver/results_file.hpp"
+
 using json = nlohmann::json;
 
 namespace {
@@ -19,22 +21,6 @@ constexpr int format_version = 1;
 constexpr auto sync_interval = std::chrono::seconds(2);
 
 std::string error_text() { return std::strerror(errno); }
-
-std::string write_fully(int fd, const std::string& text)
-{
-  const char* p = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return error_text();
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return "";
-}
 
 std::string read_fully(int fd)
 {
@@ -254,7 +240,7 @@ journal_file::journal_file(const std::string& path, open_mode mode, const journa
     created_ = true;  // empty: ours to fill, and to remove on failure
     contents_.header = header;
     contents_.valid_length = 0;
-    if (const std::string p = write_fully(fd_, format_journal_header(header)); !p.empty()) {
+    if (const std::string p = write_whole(fd_, format_journal_header(header)); !p.empty()) {
       fail("cannot write: " + p);
     }
     if (const std::string p = sync(); !p.empty()) fail("cannot write: " + p);
@@ -282,7 +268,7 @@ journal_file::~journal_file()
 
 std::string journal_file::append(std::uint64_t index, const results_row& row)
 {
-  if (const std::string p = write_fully(fd_, format_journal_row(index, row)); !p.empty()) return p;
+  if (const std::string p = write_whole(fd_, format_journal_row(index, row)); !p.empty()) return p;
   if (std::chrono::steady_clock::now() - last_sync_ >= sync_interval) return sync();
   return "";
 }

@@ -14,6 +14,15 @@ namespace {
 // Writes all of `text` to the open descriptor and forces it to disk.
 std::string write_all(int fd, const std::string& text)
 {
+  if (const std::string problem = write_whole(fd, text); !problem.empty()) return problem;
+  if (::fsync(fd) != 0) return std::strerror(errno);
+  return "";
+}
+
+}  // namespace
+
+std::string write_whole(int fd, const std::string& text)
+{
   const char* p = text.data();
   std::size_t left = text.size();
   while (left > 0) {
@@ -25,11 +34,8 @@ std::string write_all(int fd, const std::string& text)
     p += n;
     left -= static_cast<std::size_t>(n);
   }
-  if (::fsync(fd) != 0) return std::strerror(errno);
   return "";
 }
-
-}  // namespace
 
 std::string format_value(double value)
 {

@@ -25,6 +25,10 @@ std::string format_indexed_rows(const arma::Mat<double>& table,
                                 const std::vector<unsigned char>& finished,
                                 std::uint64_t first_index);
 
+// Writes all of `text` to the open descriptor `fd` (retrying short writes
+// and interrupted calls). Returns "" on success, otherwise the reason.
+std::string write_whole(int fd, const std::string& text);
+
 // Writes `text` to `path` through a temporary file and a rename.
 // Returns "" on success, otherwise the reason; the target is then untouched.
 std::string write_file_atomically(const std::string& path, const std::string& text);

@@ -7,8 +7,8 @@
 # PROGRAM is quarnel or vesktor; TOTAL and PIECE are those of the array job.
 # Piece k must hold min(PIECE, TOTAL - k*PIECE) lines of seven values. The
 # joined file (results/inequality.csv or results/inequality_frontier.csv) is
-# written under a temporary name and renamed, so it is whole or absent. The
-# pieces are left in place.
+# written under a temporary name and renamed, so it is whole or absent, with
+# the permissions a one-piece run gives it. The pieces are left in place.
 set -euo pipefail
 
 usage() { sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
@@ -52,6 +52,8 @@ fi
 target="$dir/$stem.csv"
 tmp=$(mktemp "$target.tmp_XXXXXX")
 trap 'rm -f "$tmp"' EXIT
+# mktemp makes the file private; give it the mode a one-piece run gives.
+chmod "$(printf '%o' $((0644 & ~8#$(umask))))" "$tmp"
 cat "${files[@]}" >"$tmp"
 sync "$tmp" 2>/dev/null || true
 mv "$tmp" "$target"

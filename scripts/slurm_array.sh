@@ -2,43 +2,100 @@
 # One piece of a reproducible run per task of a Slurm job array.
 #
 # Every task runs the same program with the same seed on its own block of
-# repetitions and writes results/<stem>.piece-<task>.csv; once all tasks have
+# repetitions and writes results/<stem>.piece-<k>.csv; once all tasks have
 # finished, scripts/merge_pieces.sh checks the pieces and joins them into the
 # file a one-piece run would have written, row for row.
 #
-# Submit from the project root (the directory holding executables/), with as
-# many tasks as TOTAL / PIECE rounded up, for example the full quarnel run in
-# 100 pieces of 1000 repetitions:
+# Submit from anywhere, giving the resources your cluster needs:
 #
-#   sbatch --array=0-99 --export=ALL,PROGRAM=quarnel,SEED=20261208,TOTAL=100000,PIECE=1000 \
+#   bash scripts/slurm_array.sh PROGRAM SEED TOTAL PIECE [SBATCH_OPTION...]
+#   bash scripts/slurm_array.sh quarnel 20261208 100000 1000 \
+#        --cpus-per-task=4 --mem=1G --time=1:00:00
+#
+# This submits ceil(TOTAL / PIECE) tasks named after the program, in as many
+# arrays as the cluster's MaxArraySize requires, with the project root as the
+# working directory and the logs in slurm-logs/. The script can also be given
+# to sbatch directly, from the project root or with --chdir=<project root>:
+#
+#   sbatch --job-name=quarnel --array=0-99 --cpus-per-task=4 \
+#          --export=ALL,PROGRAM=quarnel,SEED=20261208,TOTAL=100000,PIECE=1000 \
 #          scripts/slurm_array.sh
-#   bash scripts/merge_pieces.sh quarnel 100000 1000
 #
-# A failed task leaves <piece>.partial with the rows it finished and exits
-# non-zero; rerun that task alone (sbatch --array=K ...) before merging.
-#SBATCH --job-name=quarnel
-#SBATCH --cpus-per-task=8
-#SBATCH --mem-per-cpu=1G
-#SBATCH --time=24:00:00
-#SBATCH --output=slurm-%A_%a.out
+# Task t writes piece OFFSET + t (OFFSET defaults to 0). A failed task leaves
+# <piece>.partial with the rows it finished and exits non-zero; rerun piece K
+# alone with --array=0 and OFFSET=K before merging.
+#
+# No CPU, memory or time limit is set here, so the partition's defaults apply
+# and any node accepts the job; each task uses --cpus-per-task threads.
+#SBATCH --output=slurm-logs/%x-%A_%a.out
 set -euo pipefail
 
+# stem PROGRAM: the results file stem of a program.
+stem_of() {
+  case "$1" in
+    quarnel) echo inequality ;;
+    vesktor) echo inequality_frontier ;;
+    *) echo "PROGRAM must be quarnel or vesktor, got '$1'" >&2; exit 2 ;;
+  esac
+}
+count_ok() { [[ $1 =~ ^[1-9][0-9]*$ ]]; }
+# check_run SEED TOTAL PIECE OFFSET: the run's numbers, before any arithmetic.
+check_run() {
+  [[ $1 =~ ^[0-9]+$ ]] || { echo "SEED must be a non-negative integer, got '$1'" >&2; exit 2; }
+  count_ok "$2" || { echo "TOTAL must be a positive integer, got '$2'" >&2; exit 2; }
+  count_ok "$3" || { echo "PIECE must be a positive integer, got '$3'" >&2; exit 2; }
+  [[ $4 =~ ^[0-9]+$ ]] || { echo "OFFSET must be a non-negative integer, got '$4'" >&2; exit 2; }
+}
+
+if (($# > 0)); then
+  # Submission: one array per MaxArraySize pieces.
+  (($# >= 4)) || { sed -n '2,29p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+  program=$1 seed=$2 total=$3 piece=$4
+  shift 4
+  stem_of "$program" >/dev/null
+  check_run "$seed" "$total" "$piece" 0
+  root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+  if [ ! -x "$root/executables/$program" ]; then
+    echo "$root/executables/$program is missing: run scripts/setup.sh first" >&2
+    exit 1
+  fi
+  command -v sbatch > /dev/null || { echo "sbatch not found: submit on the cluster's login node" >&2; exit 1; }
+  mkdir -p "$root/slurm-logs"
+  # Array indices run from 0 to MaxArraySize - 1.
+  max=$(scontrol show config 2>/dev/null | awk '$1 == "MaxArraySize" { print $3 }')
+  count_ok "${max:-}" || max=1001
+  tasks=$(((total + piece - 1) / piece))
+  for ((offset = 0; offset < tasks; offset += max)); do
+    n=$((tasks - offset < max ? tasks - offset : max))
+    job=$(sbatch --parsable --job-name="$program" --chdir="$root" \
+                 --output="slurm-logs/%x-%A_%a.out" --array="0-$((n - 1))" \
+                 --export="ALL,PROGRAM=$program,SEED=$seed,TOTAL=$total,PIECE=$piece,OFFSET=$offset" \
+                 "$@" "$root/scripts/slurm_array.sh")
+    echo "submitted job ${job%%;*}: pieces $offset to $((offset + n - 1))"
+  done
+  echo "when every task has finished: bash scripts/merge_pieces.sh $program $total $piece"
+  exit 0
+fi
+
 program=${PROGRAM:-quarnel}
+stem=$(stem_of "$program")
 seed=${SEED:?set SEED, the run seed shared by every piece}
 total=${TOTAL:?set TOTAL, the repetitions of the whole run}
 piece=${PIECE:?set PIECE, the repetitions of one piece}
+offset=${OFFSET:-0}
 task=${SLURM_ARRAY_TASK_ID:?run this script as a Slurm array task}
-root=${SLURM_SUBMIT_DIR:-$PWD}
+check_run "$seed" "$total" "$piece" "$offset"
+# The job's working directory: the submit directory, or --chdir.
+root=$PWD
+if [ ! -x "$root/executables/$program" ]; then
+  echo "no $root/executables/$program: submit from the project root or with --chdir=<project root>" >&2
+  exit 2
+fi
 
-case "$program" in
-  quarnel) stem=inequality ;;
-  vesktor) stem=inequality_frontier ;;
-  *) echo "PROGRAM must be quarnel or vesktor, got '$program'" >&2; exit 2 ;;
-esac
-
-first=$((task * piece))
+index=$((offset + task))
+first=$((index * piece))
 if ((first >= total)); then
-  echo "task $task has no repetitions (TOTAL=$total, PIECE=$piece)"
+  echo "piece $index has no repetitions (TOTAL=$total, PIECE=$piece)"
   exit 0
 fi
 count=$((total - first < piece ? total - first : piece))
@@ -46,4 +103,4 @@ count=$((total - first < piece ? total - first : piece))
 export OMP_NUM_THREADS=${OMP_NUM_THREADS:-${SLURM_CPUS_PER_TASK:-1}}
 cd "$root/executables"
 exec "./$program" --seed "$seed" --first-repetition "$first" --repetitions "$count" \
-  --output "$(printf '%s.piece-%05d.csv' "$stem" "$task")" --no-postprocess
+  --output "$(printf '%s.piece-%05d.csv' "$stem" "$index")" --no-postprocess

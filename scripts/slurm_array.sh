@@ -28,6 +28,8 @@
 # No CPU, memory or time limit is set here, so the partition's defaults apply
 # and any node accepts the job; each task uses --cpus-per-task threads.
 #SBATCH --output=slurm-logs/%x-%A_%a.out
+#SBATCH --open-mode=append
+#SBATCH --requeue
 set -euo pipefail
 
 # stem PROGRAM: the results file stem of a program.
@@ -67,8 +69,7 @@ if (($# > 0)); then
   tasks=$(((total + piece - 1) / piece))
   for ((offset = 0; offset < tasks; offset += max)); do
     n=$((tasks - offset < max ? tasks - offset : max))
-    job=$(sbatch --parsable --job-name="$program" --chdir="$root" \
-                 --output="slurm-logs/%x-%A_%a.out" --array="0-$((n - 1))" \
+    job=$(sbatch --parsable --job-name="$program" --chdir="$root" --array="0-$((n - 1))" \
                  --export="ALL,PROGRAM=$program,SEED=$seed,TOTAL=$total,PIECE=$piece,OFFSET=$offset" \
                  "$@" "$root/scripts/slurm_array.sh")
     echo "submitted job ${job%%;*}: pieces $offset to $((offset + n - 1))"

@@ -24,19 +24,7 @@ fi
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/energy_estimator_test.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 
-passed=0
-failed=0
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-    echo "ok      $what"
-  else
-    failed=$((failed + 1))
-    echo "FAILED  $what"
-  fi
-}
+source "$source_dir/tests/support/check.sh"
 
 # A run layout <p>/{executables,data,results,R} with the script in R/.
 make_layout() {

@@ -20,6 +20,7 @@ source_dir=${2:?usage: slurm_array_test.sh QUARNEL_PROGRAM PROJECT_SOURCE_DIR}
 seed=20261208
 total=10
 piece=3   # four pieces: 3, 3, 3 and 1 repetitions
+source "$source_dir/tests/support/check.sh"
 
 skip() { echo "skipped: $*"; exit 77; }
 [ "$(id -u)" -eq 0 ] || skip "starting slurmd needs root"
@@ -156,20 +157,6 @@ done
 [ "$(sinfo -h -o %T 2> /dev/null)" = idle ] || fail_setup "the node did not become idle"
 echo "cluster up after $(($(date +%s) - started)) s"
 
-passed=0
-failed=0
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-    echo "ok      $what"
-  else
-    failed=$((failed + 1))
-    echo "FAILED  $what"
-  fi
-}
-
 # A scratch project: the program, the tables and the shipped scripts.
 proj="$scratch/project"
 mkdir -p "$proj/executables" "$proj/data" "$proj/results" "$proj/scripts"
@@ -211,5 +198,5 @@ check "a request the node cannot meet is refused" \
   --export=ALL,SEED=1,TOTAL=1,PIECE=1 "$proj/scripts/slurm_array.sh" 2> /dev/null
 
 ((failed == 0)) || show_logs
-echo "$passed passed, $failed failed in $(($(date +%s) - started)) s"
-((failed == 0))
+echo "took $(($(date +%s) - started)) s"
+check_summary

@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
 # Joins the pieces of a run split by scripts/slurm_array.sh into one results
-# file, after checking that every piece is present and complete.
+# file, after checking that every piece is present, complete and of one run.
 #
 #   bash scripts/merge_pieces.sh PROGRAM TOTAL PIECE [RESULTS_DIR]
 #
 # PROGRAM is quarnel or vesktor; TOTAL and PIECE are those of the array job.
-# Piece k must hold min(PIECE, TOTAL - k*PIECE) lines of seven values. The
-# joined file (results/inequality.csv or results/inequality_frontier.csv) is
-# written under a temporary name and renamed, so it is whole or absent, with
-# the permissions a one-piece run gives it. The pieces are left in place.
+# Piece k is <stem>.piece-<k>.csv with its metadata <stem>.piece-<k>.json: the
+# metadata must say complete, name that file, and hold repetitions k*PIECE
+# onwards, min(PIECE, TOTAL - k*PIECE) of them, of PROGRAM with the seed,
+# settings and input tables of piece 0; the file must hold that many lines of
+# seven values. No piece may lie beyond TOTAL. Every problem is named, and
+# then nothing is merged. The joined file (<stem>.csv: inequality.csv or
+# inequality_frontier.csv) and its metadata <stem>.json are written under
+# temporary names and renamed, so each is whole or absent, with the
+# permissions a one-piece run gives them. The pieces are left in place.
 set -euo pipefail
 
-usage() { sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 [ $# -ge 3 ] && [ $# -le 4 ] || usage
 program=$1 total=$2 piece=$3
 dir=${4:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/results}
@@ -21,41 +26,99 @@ case "$program" in
   vesktor) stem=inequality_frontier ;;
   *) usage ;;
 esac
+command -v jq > /dev/null || { echo "jq is needed to read the pieces' metadata: run scripts/setup.sh" >&2; exit 1; }
 
 tasks=$(((total + piece - 1) / piece))
 problems=0
-files=()
+problem() { echo "$*" >&2; problems=$((problems + 1)); }
+
+# The fields that make a run, as canonical JSON, and those of one piece.
+identity='(.program|tojson), (.seed|tojson), (.settings|tojson), (.input_tables|tojson)'
+fields='"\(.status) \(.first_repetition) \(.repetitions_requested) \(.repetitions_done) \(.results_file|tojson)"'
+names=(program seed settings "input tables")
+reference=() reference_piece=""
+files=() metas=()
 for ((k = 0; k < tasks; k++)); do
-  f=$(printf '%s/%s.piece-%05d.csv' "$dir" "$stem" "$k")
+  name=$(printf '%s.piece-%05d.csv' "$stem" "$k")
+  f=$dir/$name
+  meta=${f%.csv}.json
   want=$((k == tasks - 1 ? total - k * piece : piece))
   if [ ! -f "$f" ]; then
-    echo "missing piece $k: $f" >&2
-    [ -f "$f.journal" ] && echo "  (an unfinished task left $f.journal)" >&2
-    problems=$((problems + 1))
+    if [ -f "$f.journal" ]; then
+      problem "piece $k is incomplete: $(($(wc -l < "$f.journal") - 1)) of $want rows in $f.journal" \
+              "(requeue or rerun its task: it resumes)"
+    else
+      problem "missing piece $k: $f"
+    fi
     continue
   fi
-  have=$(wc -l <"$f")
-  if [ "$have" -ne "$want" ]; then
-    echo "piece $k has $have rows, expected $want: $f" >&2
-    problems=$((problems + 1))
-  elif ! awk -F, 'NF != 7 { exit 1 }' "$f"; then
-    echo "piece $k has a line without seven values: $f" >&2
-    problems=$((problems + 1))
+  if ! mapfile -t m < <(jq -S -r "$identity, $fields" "$meta" 2> /dev/null) || ((${#m[@]} != 5)); then
+    problem "piece $k has no readable metadata: $meta"
+    continue
   fi
-  files+=("$f")
+  read -r status first asked done results_file <<< "${m[4]}"
+  if [ "${m[0]}" != "\"$program\"" ]; then
+    problem "piece $k is of program ${m[0]}, not \"$program\": $meta"
+  elif [ -z "$reference_piece" ]; then
+    reference=("${m[@]:0:4}") reference_piece=$k
+  else
+    for i in 1 2 3; do
+      [ "${m[i]}" = "${reference[i]}" ] ||
+        problem "piece $k belongs to another run: ${names[i]} ${m[i]} where piece $reference_piece has ${reference[i]}: $meta"
+    done
+  fi
+  if [ "$status" != complete ]; then
+    problem "piece $k is $status, not complete: $meta"
+  elif [ "$first" != $((k * piece)) ] || [ "$asked" != "$want" ] || [ "$done" != "$want" ]; then
+    problem "piece $k holds repetitions $first to $((first + done - 1)), not $((k * piece)) to $((k * piece + want - 1)): $meta"
+  elif [ "$results_file" != "\"$name\"" ]; then
+    problem "piece $k's metadata describes $results_file, not $name: $meta"
+  fi
+  have=$(wc -l < "$f")
+  if [ "$have" -ne "$want" ]; then
+    problem "piece $k has $have rows, expected $want: $f"
+  elif ! awk -F, 'NF != 7 { exit 1 }' "$f"; then
+    problem "piece $k has a line without seven values: $f"
+  fi
+  files+=("$f") metas+=("$meta")
+done
+# A piece beyond TOTAL is another run's, or TOTAL or PIECE is not the run's.
+for f in "$dir/$stem".piece-*; do
+  [ -e "$f" ] || continue
+  k=${f#"$dir/$stem.piece-"}
+  k=${k%%.*}
+  if ! [[ $k =~ ^[0-9]+$ ]] || ((10#$k >= tasks)); then
+    problem "$f lies beyond the $tasks pieces of TOTAL $total and PIECE $piece"
+  fi
 done
 if ((problems > 0)); then
-  echo "not merged: $problems of $tasks pieces missing or incomplete" >&2
+  echo "not merged: $problems problem(s) in the pieces of $stem ($tasks expected)" >&2
   exit 1
 fi
 
 target="$dir/$stem.csv"
+target_meta="$dir/$stem.json"
 tmp=$(mktemp "$target.tmp_XXXXXX")
-trap 'rm -f "$tmp"' EXIT
-# mktemp makes the file private; give it the mode a one-piece run gives.
-chmod "$(printf '%o' $((0644 & ~8#$(umask))))" "$tmp"
-cat "${files[@]}" >"$tmp"
-sync "$tmp" 2>/dev/null || true
+tmp_meta=$(mktemp "$target_meta.tmp_XXXXXX")
+trap 'rm -f "$tmp" "$tmp_meta"' EXIT
+# mktemp makes the files private; give them the mode a one-piece run gives.
+mode=$(printf '%o' $((0644 & ~8#$(umask))))
+chmod "$mode" "$tmp" "$tmp_meta"
+cat "${files[@]}" > "$tmp"
+# The run's metadata: piece 0's, over the whole run; times and resumed rows
+# over all pieces (elapsed_seconds is their sum), hosts joined.
+jq -s --arg file "$stem.csv" --argjson total "$total" '
+  .[0] + {
+    command_line: $ARGS.positional,
+    first_repetition: 0, repetitions_requested: $total, repetitions_done: $total,
+    resumed_rows: (map(.resumed_rows) | add), threads: (map(.threads) | max),
+    start_time: (map(.start_time) | min), end_time: (map(.end_time) | max),
+    elapsed_seconds: (map(.elapsed_seconds) | add),
+    host: (map(.host) | unique | join(",")), results_file: $file,
+    status: "complete", signal: "", failures: [], message: "", pieces: length
+  }' "${metas[@]}" --args "$0" "$@" > "$tmp_meta"
+sync "$tmp" "$tmp_meta" 2> /dev/null || true
+mv "$tmp_meta" "$target_meta"
 mv "$tmp" "$target"
 trap - EXIT
 echo "merged $tasks pieces ($total rows) into $target"

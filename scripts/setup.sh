@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the programs and the post-processing need
-# (only those missing), then configures and builds the Release programs into
-# executables/, without the tests (scripts/test.sh builds those).  Runs as root
-# on a fresh Debian 12 machine, or with sudo.
+# Installs the Debian packages that the programs, the post-processing and the
+# merge of cluster pieces need (only those missing), then configures and builds
+# the Release programs into executables/, without the tests (scripts/test.sh
+# builds those).  Runs as root on a fresh Debian 12 machine, or with sudo.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$root/scripts/packages.sh"
@@ -11,7 +11,7 @@ install_missing \
   g++ make cmake \
   libarmadillo-dev liblapack-dev libblas-dev \
   libboost-dev libboost-math-dev libboost-program-options-dev \
-  nlohmann-json3-dev libssl-dev \
+  nlohmann-json3-dev libssl-dev jq \
   r-base-core
 
 jobs=$(nproc 2>/dev/null || echo 2)

@@ -21,9 +21,10 @@
 #          --export=ALL,PROGRAM=quarnel,SEED=20261208,TOTAL=100000,PIECE=1000 \
 #          scripts/slurm_array.sh
 #
-# Task t writes piece OFFSET + t (OFFSET defaults to 0). A failed task leaves
-# <piece>.partial with the rows it finished and exits non-zero; rerun piece K
-# alone with --array=0 and OFFSET=K before merging.
+# Task t writes piece OFFSET + t (OFFSET defaults to 0). A stopped or failed
+# task leaves the rows it finished in <piece>.journal and exits non-zero;
+# requeued (scontrol requeue) or rerun alone (--array=0 and OFFSET=K for
+# piece K), the task resumes from that journal.
 #
 # No CPU, memory or time limit is set here, so the partition's defaults apply
 # and any node accepts the job; each task uses --cpus-per-task threads.
@@ -51,7 +52,7 @@ check_run() {
 
 if (($# > 0)); then
   # Submission: one array per MaxArraySize pieces.
-  (($# >= 4)) || { sed -n '2,29p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+  (($# >= 4)) || { sed -n '2,30p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
   program=$1 seed=$2 total=$3 piece=$4
   shift 4
   stem_of "$program" >/dev/null
@@ -101,7 +102,12 @@ if ((first >= total)); then
 fi
 count=$((total - first < piece ? total - first : piece))
 
+output=$(printf '%s.piece-%05d.csv' "$stem" "$index")
+# A requeued or rerun task continues from the rows in its piece's journal.
+resume=()
+[ -f "$root/results/$output.journal" ] && resume=(--resume)
+
 export OMP_NUM_THREADS=${OMP_NUM_THREADS:-${SLURM_CPUS_PER_TASK:-1}}
 cd "$root/executables"
 exec "./$program" --seed "$seed" --first-repetition "$first" --repetitions "$count" \
-  --output "$(printf '%s.piece-%05d.csv' "$stem" "$index")" --no-postprocess
+  --output "$output" --no-postprocess "${resume[@]}"

@@ -7,26 +7,27 @@
 # slurmd with their configuration, state, sockets and logs in a scratch
 # directory, on free ports), lays out a scratch project with the shipped
 # scripts, submits a small seeded run with scripts/slurm_array.sh from another
-# directory, waits for it (capped), merges with scripts/merge_pieces.sh and
-# compares the result with the one-piece run. The node has its real CPU count
+# directory, stops one task with SIGTERM mid-run and requeues it, waits for
+# the run (capped), merges with scripts/merge_pieces.sh and compares the
+# result with the one-piece run. The node has its real CPU count
 # and little memory, and MaxArraySize is 3, so the run takes two arrays and a
 # request the node cannot meet fails at submission. Stops the daemons it
 # started, by process id, whatever the outcome. Exits 77 (skipped) when not
-# root or when the Slurm or munge programs are not installed.
+# root or when the Slurm, munge or jq programs are not installed.
 set -u
 
 program=${1:?usage: slurm_array_test.sh QUARNEL_PROGRAM PROJECT_SOURCE_DIR}
 source_dir=${2:?usage: slurm_array_test.sh QUARNEL_PROGRAM PROJECT_SOURCE_DIR}
 seed=20261208
-total=10
-piece=3   # four pieces: 3, 3, 3 and 1 repetitions
+total=70
+piece=20   # four pieces: 20, 20, 20 and 10 repetitions
 source "$source_dir/tests/support/check.sh"
 
 skip() { echo "skipped: $*"; exit 77; }
 [ "$(id -u)" -eq 0 ] || skip "starting slurmd needs root"
-for c in munged slurmctld slurmd sbatch squeue scontrol scancel; do
+for c in munged slurmctld slurmd sbatch squeue scontrol scancel jq; do
   command -v "$c" > /dev/null ||
-    skip "$c is not installed (scripts/test.sh installs slurmctld slurmd slurm-client munge)"
+    skip "$c is not installed (scripts/test.sh installs slurmctld slurmd slurm-client munge, scripts/setup.sh jq)"
 done
 
 started=$(date +%s)
@@ -165,7 +166,7 @@ cp "$source_dir"/data/*.txt "$proj/data/"
 cp "$source_dir"/scripts/slurm_array.sh "$source_dir"/scripts/merge_pieces.sh "$proj/scripts/"
 
 (cd "$proj/executables" &&
-  OMP_NUM_THREADS=1 ./quarnel -n "$total" -s "$seed" -o one.csv --no-postprocess > /dev/null) ||
+  OMP_NUM_THREADS=2 ./quarnel -n "$total" -s "$seed" -o one.csv --no-postprocess > /dev/null) ||
   fail_setup "the one-piece run failed"
 
 # Submitted from elsewhere, as the README shows.
@@ -175,13 +176,38 @@ check "submission succeeds" [ $? -eq 0 ]
 cat "$scratch/submit.out"
 check "two arrays under MaxArraySize 3" [ "$(grep -c '^submitted job' "$scratch/submit.out")" -eq 2 ]
 
+# Piece 0, stopped once its journal holds a row, then requeued, resumes.
+job=$(awk '/^submitted job/ { print $3; exit }' "$scratch/submit.out")
+job=${job%:}
+journal="$proj/results/inequality.piece-00000.csv.journal"
+meta="$proj/results/inequality.piece-00000.json"
+for _ in $(seq 600); do
+  [ -f "$journal" ] && [ "$(wc -l < "$journal")" -ge 2 ] && break
+  sleep 0.1
+done
+scancel --signal=TERM --full "${job}_0"
+for _ in $(seq 300); do
+  [ -f "$meta" ] && break
+  sleep 0.1
+done
+check "the stopped task saved its rows" \
+  [ "$(jq -r '"\(.status) \(.repetitions_done < 20)"' "$meta" 2> /dev/null)" = "interrupted true" ]
+for _ in $(seq 100); do
+  scontrol requeue "${job}_0" 2> /dev/null && break
+  sleep 0.2
+done
+# Slurm holds a requeued job back for the credential lifetime (two minutes).
+scontrol update JobId="${job}_0" StartTime=now 2> /dev/null
+
 for _ in $(seq 240); do
   [ -z "$(squeue -h -o %i)" ] && break
   sleep 0.5
 done
 check "every task ends within two minutes" [ -z "$(squeue -h -o %i)" ]
 check "four tasks named quarnel completed" \
-  [ "$(grep -c 'Name=quarnel JobState=COMPLETED' "$scratch/log/jobcomp.txt")" -eq 4 ]
+  [ "$(grep 'Name=quarnel JobState=COMPLETED' "$scratch/log/jobcomp.txt" | grep -o 'ArrayJobId=[0-9]* ArrayTaskId=[0-9]*' | sort -u | wc -l)" -eq 4 ]
+check "the requeued task resumed from its journal" \
+  [ "$(jq -r '"\(.status) \(.resumed_rows > 0)"' "$meta")" = "complete true" ]
 check "four task logs in slurm-logs/" [ "$(ls "$proj/slurm-logs" | grep -c '^quarnel-.*\.out$')" -eq 4 ]
 
 bash "$proj/scripts/merge_pieces.sh" quarnel "$total" "$piece"

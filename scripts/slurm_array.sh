@@ -107,7 +107,8 @@ output=$(printf '%s.piece-%05d.csv' "$stem" "$index")
 resume=()
 [ -f "$root/results/$output.journal" ] && resume=(--resume)
 
-export OMP_NUM_THREADS=${OMP_NUM_THREADS:-${SLURM_CPUS_PER_TASK:-1}}
+# As many threads as the task has CPUs, whatever the submitting shell had.
+export OMP_NUM_THREADS=${SLURM_CPUS_PER_TASK:-${OMP_NUM_THREADS:-1}}
 cd "$root/executables"
 exec "./$program" --seed "$seed" --first-repetition "$first" --repetitions "$count" \
   --output "$output" --no-postprocess "${resume[@]}"

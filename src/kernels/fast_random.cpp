@@ -1,5 +1,7 @@
 #include "kernels/fast_random.hpp"
 
+#include "kernels/vector_isa.hpp"
+
 namespace {
 
 constexpr int m = 397;
@@ -25,7 +27,9 @@ void mt_seed(mt_bulk& engine, std::uint32_t seed)
   engine.next = mt_bulk::n;
 }
 
-void mt_refill(mt_bulk& engine)
+namespace {
+
+QUARNEL_ALWAYS_INLINE void refill(mt_bulk& engine)
 {
   std::uint32_t* s = engine.state;
   constexpr int n = mt_bulk::n;
@@ -44,4 +48,17 @@ void mt_refill(mt_bulk& engine)
     engine.out[i] = y;
   }
   engine.next = 0;
+}
+
+QUARNEL_WIDE_TARGET void refill_wide(mt_bulk& engine) { refill(engine); }
+void refill_baseline(mt_bulk& engine) { refill(engine); }
+
+}  // namespace
+
+void mt_refill(mt_bulk& engine)
+{
+  if (wide_vectors())
+    refill_wide(engine);
+  else
+    refill_baseline(engine);
 }

@@ -22,3 +22,10 @@
 #include "kernels/fast_random.hpp"
 
 void draw_normals(mt_bulk& engine, double* z, std::size_t n);
+
+// Reproduces std::lognormal_distribution<double>(location, scale) over the
+// same engine: out[i] = exp(scale * z_i + location) for the n variates z_i
+// that draw_normals(engine, z, n) gives, the exp from exp_in_range (within a
+// few ulp of std::exp) while |scale| <= 57 and |location| <= 8, which keeps
+// its argument in range, else from std::exp.
+void draw_lognormals(mt_bulk& engine, double location, double scale, double* out, std::size_t n);

@@ -9,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "kernels/fast_math.hpp"
 #include "kernels/huge_pages.hpp"
 #include "kernels/normal_bulk.hpp"
 #include "kernels/power_law_runs.hpp"
@@ -144,23 +143,13 @@ big_buffer<double> pay_of_sample(const economy& world, const power_sample& sampl
   }
   const std::size_t n = sample.ids.size();
   big_buffer<double> pay(n);
-  // A block of normals at a time (an even number, so that no pair is split
-  // between blocks), turned into noise factors and applied. The polar method
-  // never accepts an r2 below 2^-106 (2u - 1 is 0 or at least 2^-53 in
-  // size), so |z| <= sqrt(2 * 106 * ln 2) < 12.2, and for |sigma| <= 57 the
-  // exponent stays within exp_in_range's domain.
+  // A block of noise factors at a time (an even number, so that no pair of
+  // normals is split between blocks), applied as they come.
   constexpr std::size_t block = 512;
   double noise[block];
-  const bool in_range = std::abs(sigma) <= 57.0;
   for (std::size_t start = 0; start < n; start += block) {
     const std::size_t len = std::min(block, n - start);
-    draw_normals(engine, noise, len);
-    for (std::size_t i = 0; i < len; ++i) noise[i] = sigma * noise[i] + noise_location;
-    if (in_range) {
-      for (std::size_t i = 0; i < len; ++i) noise[i] = exp_in_range(noise[i]);
-    } else {
-      for (std::size_t i = 0; i < len; ++i) noise[i] = std::exp(noise[i]);
-    }
+    draw_lognormals(engine, noise_location, sigma, noise, len);
     for (std::size_t i = 0; i < len; ++i) pay[start + i] = noise[i] * pay_of[sample.ids[start + i]];
   }
   return pay;

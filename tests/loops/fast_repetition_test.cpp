@@ -7,6 +7,7 @@
 
 #include "kernels/power_law_runs.hpp"
 #include "kernels/sparse_shuffle.hpp"
+#include "kernels/vector_isa.hpp"
 #include "loops/data_tables.hpp"
 #include "loops/seeds.hpp"
 #include "stats/inequality.hpp"
@@ -105,6 +106,24 @@ TEST(fast_repetition, gives_the_plain_rows_at_full_scale)
   expect_same_row(t, 1, indices_with_alpha(1, 6.95, 7.0, 1)[0], 1000000, pay_exponent_rule::drawn);
 }
 #endif
+
+// The repetition with the kernels' AVX2 forms and with their baseline
+// forms (as on a processor without AVX2): the same row, bit for bit.
+TEST(fast_repetition, gives_the_same_row_on_either_instruction_set)
+{
+  if (!cpu_has_wide_vectors()) GTEST_SKIP() << "this processor has no AVX2: only the baseline form runs";
+  const input_tables t = data_tables();
+  for (int firms : {5000, 200000}) {
+    const repetition_inputs in{t.span, t.g, t.pay_exponent, 0.01, firms};
+    for (std::uint64_t i = 0; i < 3; ++i) {
+      force_baseline_vectors(true);
+      const results_row baseline = run_repetition_fast(in, repetition_id{i, 7}, pay_exponent_rule::drawn);
+      force_baseline_vectors(false);
+      const results_row wide = run_repetition_fast(in, repetition_id{i, 7}, pay_exponent_rule::drawn);
+      for (int c = 0; c < results_columns; ++c) EXPECT_EQ(wide[c], baseline[c]) << firms << " " << i << " " << c;
+    }
+  }
+}
 
 // The pay stage alone, against the plain one's per-member pow and
 // std::lognormal_distribution, for noise scales inside and beyond the range

@@ -74,48 +74,23 @@ void radix_sort(double* values, std::size_t n, int ignored_low_bits)
   if (sorted != values) std::copy(sorted, sorted + n, values);
 }
 
-bool sort_doubles(double* values, std::size_t n)
-{
-  if (n == 1) return !std::isnan(values[0]);
-  if (n < 2) return true;
-  // Keys relative to the smallest, so that the digits cover only the range
-  // the values span: 24 bits of it in two 12-bit passes order values apart
-  // by more than (range of the keys) / 2^24. Pay spans some 10 to 20
-  // octaves, which leaves steps of about 2^-20 relative. Ranges over 32
-  // octaves (steps coarser than 2^-19) take a third pass.
-  std::uint64_t lo = ~std::uint64_t{0}, hi = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t k = to_key(values[i]);
-    lo = std::min(lo, k);
-    hi = std::max(hi, k);
-  }
-  // A NaN's key lies beyond those of both infinities.
-  if (hi > to_key(std::numeric_limits<double>::infinity()) ||
-      lo < to_key(-std::numeric_limits<double>::infinity()))
-    return false;
-  const std::uint64_t range = hi - lo;
-  if (range == 0) return true;
-  int width = 0;
-  while (width < 64 && (range >> width) != 0) ++width;
-  constexpr int digit = 12;  // 4096 buckets: the histograms stay in the cache
-  std::vector<int> shifts;
-  if (width <= 2 * digit + 33) {
-    const int low = std::max(0, width - 2 * digit);
-    shifts = {low, low + digit};
-  } else {
-    const int low = std::max(0, width - 3 * digit);
-    shifts = {low, low + digit, low + 2 * digit};
-  }
-  big_buffer<double> buffer(n);
-  std::vector<std::size_t> count;
-  const double* sorted = scatter_passes(
-      values, buffer.data(), n, [lo](double v) { return to_key(v) - lo; }, digit, shifts, count);
-  if (sorted != values) std::copy(sorted, sorted + n, values);
-  buffer = big_buffer<double>();
+namespace {
 
-  // A bounded insertion pass orders what the digits could not tell apart
-  // (rarely more than a few neighbours), then std::sort if the budget runs
-  // out (values crowded far closer than the steps, as with almost no noise).
+// sort_doubles' digits: a first pass on the top 8 of the bits it sorts on
+// scatters the values into 256 buckets of adjacent ranges; each bucket,
+// small enough for the cache, is then ordered on its own, on the next 2 (or
+// 3) digits of 8 bits, and finished by an insertion pass. Only the first
+// pass moves values through the whole array; 256 destinations keep its
+// writes within the first-level cache.
+constexpr int local_digit = 8;
+constexpr std::size_t local_size = std::size_t{1} << local_digit;
+constexpr std::size_t small_bucket = 32;  // fewer values go straight to the insertion pass
+
+// Orders values[0 .. n-1] that are nearly in order already; when that takes
+// more than about 4 moves a value (values crowded far closer than the
+// digits can tell apart), std::sort instead.
+void insertion_pass(double* values, std::size_t n)
+{
   std::size_t moves = 0;
   const std::size_t budget = 4 * n + 64;
   for (std::size_t i = 1; i < n; ++i) {
@@ -128,10 +103,101 @@ bool sort_doubles(double* values, std::size_t n)
       if (++moves > budget) {
         values[j] = v;
         std::sort(values, values + n);
-        return true;
+        return;
       }
     }
     values[j] = v;
+  }
+}
+
+// Orders one bucket: from `in` (len values) into `out`, on `passes` digits of
+// key - lo starting at bit `low`, through `scratch` (len values; `in` is
+// overwritten when there are three passes).
+void order_bucket(double* in, double* out, double* scratch, std::size_t len, std::uint64_t lo, int low,
+                  int passes)
+{
+  if (len <= small_bucket) {
+    std::copy(in, in + len, out);
+    insertion_pass(out, len);
+    return;
+  }
+  std::size_t count[3][local_size] = {};
+  for (std::size_t i = 0; i < len; ++i) {
+    const std::uint64_t k = to_key(in[i]) - lo;
+    for (int p = 0; p < passes; ++p) ++count[p][(k >> (low + local_digit * p)) & (local_size - 1)];
+  }
+  double* from = in;
+  for (int p = 0; p < passes; ++p) {
+    std::size_t* c = count[p];
+    std::size_t offset = 0;
+    for (std::size_t d = 0; d < local_size; ++d) {
+      const std::size_t here = c[d];
+      c[d] = offset;
+      offset += here;
+    }
+    double* to = p == passes - 1 ? out : (from == scratch ? in : scratch);
+    const int shift = low + local_digit * p;
+    for (std::size_t i = 0; i < len; ++i) to[c[((to_key(from[i]) - lo) >> shift) & (local_size - 1)]++] = from[i];
+    from = to;
+  }
+  insertion_pass(out, len);
+}
+
+}  // namespace
+
+bool sort_doubles(double* values, std::size_t n)
+{
+  if (n == 1) return !std::isnan(values[0]);
+  if (n < 2) return true;
+  // The smallest and largest value, compared as doubles (which vectorises),
+  // and whether any is NaN. A zero at either end is taken as the key of the
+  // zero of that end's side, so that every key lies between lo and hi.
+  double smallest = values[0], largest = values[0];
+  bool nan = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double v = values[i];
+    smallest = v < smallest ? v : smallest;
+    largest = v > largest ? v : largest;
+    nan |= v != v;
+  }
+  if (nan) return false;
+  const std::uint64_t lo = to_key(smallest == 0.0 ? -0.0 : smallest);
+  const std::uint64_t hi = to_key(largest == 0.0 ? 0.0 : largest);
+  const std::uint64_t range = hi - lo;
+  if (range == 0) return true;
+  // Keys relative to the smallest, so that the digits cover only the range
+  // the values span: 24 bits of it order values apart by more than (range
+  // of the keys) / 2^24. Pay spans some 10 to 20 octaves, which leaves steps
+  // of about 2^-20 relative. Ranges over 32 octaves (steps coarser than
+  // 2^-19) take a third local digit.
+  int width = 0;
+  while (width < 64 && (range >> width) != 0) ++width;
+  const int passes = width <= 57 ? 2 : 3;
+  const int low = std::max(0, width - local_digit * (passes + 1));
+  const int top = low + local_digit * passes;
+
+  std::size_t start[local_size + 1] = {};
+  for (std::size_t i = 0; i < n; ++i) ++start[((to_key(values[i]) - lo) >> top) & (local_size - 1)];
+  std::size_t offset = 0, largest_bucket = 0;
+  for (std::size_t b = 0; b <= local_size; ++b) {
+    const std::size_t here = b < local_size ? start[b] : 0;
+    largest_bucket = std::max(largest_bucket, here);
+    start[b] = offset;
+    offset += here;
+  }
+  big_buffer<double> buffer(n);
+  {
+    std::size_t next[local_size];
+    std::copy(start, start + local_size, next);
+    for (std::size_t i = 0; i < n; ++i) {
+      const double v = values[i];
+      buffer[next[((to_key(v) - lo) >> top) & (local_size - 1)]++] = v;
+    }
+  }
+  big_buffer<double> scratch(largest_bucket);
+  for (std::size_t b = 0; b < local_size; ++b) {
+    order_bucket(buffer.data() + start[b], values + start[b], scratch.data(), start[b + 1] - start[b], lo, low,
+                 passes);
   }
   return true;
 }

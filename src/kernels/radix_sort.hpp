@@ -23,11 +23,14 @@
 void radix_sort(double* values, std::size_t n, int ignored_low_bits = 0);
 
 // Sorts values[0 .. n-1] in place exactly as radix_sort(values, n) does, in
-// fewer passes: a radix sort on 24 bits of the keys taken relative to the
-// smallest (36 bits when the values span more than 32 octaves), then an
-// insertion pass that orders the values those bits do not tell apart
-// (rarely more than a few at a time). Should there be many of them (values
-// crowded together, or a far outlier that stretches the range), it
-// finishes with std::sort instead. Returns false, leaving the values as they
-// were, when one of them is NaN (which has no place in the order).
+// fewer passes over the whole array: one pass scatters the values into 256
+// buckets on the top 8 of 24 bits of their keys taken relative to the
+// smallest (32 bits when the values span more than 32 octaves); each bucket
+// is then ordered on its own, within the cache, on the other bits, and an
+// insertion pass orders the values those bits do not tell apart (rarely
+// more than a few at a time). Should a bucket hold many of them (values
+// crowded together, or a far outlier that stretches the range), it is
+// finished with std::sort instead. Returns false, leaving the values as they
+// were, when one of them is NaN (which has no place in the order). Scratch:
+// 8 bytes a value, and 8 more a value of the largest bucket.
 bool sort_doubles(double* values, std::size_t n);

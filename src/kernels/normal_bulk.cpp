@@ -10,23 +10,8 @@
 
 namespace {
 
-// static_cast<double>(v), written with bit operations the compiler can
-// vectorise: 2^52 + v as a double, less 2^52. Exact for every 32-bit v.
-inline double to_double(std::uint32_t v)
-{
-  const std::uint64_t b = 0x4330000000000000u | v;
-  double d;
-  std::memcpy(&d, &b, sizeof d);
-  return d - 0x1p52;
-}
-
 // 2 u - 1 for the uniform u that mt_canonical makes of the outputs lo, hi.
-inline double centred(std::uint32_t lo, std::uint32_t hi)
-{
-  const double u = (to_double(lo) + to_double(hi) * 4294967296.0) / 18446744073709551616.0;
-  // A u that rounded up to 1 becomes the largest double below 1.
-  return 2.0 * std::min(u, 0x1.fffffffffffffp-1) - 1.0;
-}
+inline double centred(std::uint32_t lo, std::uint32_t hi) { return 2.0 * canonical_of(lo, hi) - 1.0; }
 
 inline bool accepted(double r2) { return !(r2 > 1.0 || r2 == 0.0); }
 

@@ -33,15 +33,6 @@ std::size_t guide_size(std::size_t draws) {
   return g;
 }
 
-// libstdc++'s generate_canonical<double, 53> from the engine outputs lo, then
-// hi, computed as mt_canonical computes it.  The double sum is lo + hi * 2^32
-// rounded, so the result never decreases as that 64-bit integer grows.
-inline double canonical(std::uint32_t lo, std::uint32_t hi) {
-  const double sum = static_cast<double>(lo) + static_cast<double>(hi) * 4294967296.0;
-  const double u = sum / 18446744073709551616.0;
-  return u >= 1.0 ? 0x1.fffffffffffffp-1 : u;
-}
-
 constexpr std::size_t per_block = mt_bulk::n / 2;  // one uniform per two outputs
 
 // Calls take(u) for each of rpld's `draws` uniforms, in draw order: the same
@@ -57,7 +48,7 @@ void for_each_uniform(std::size_t draws, double u_max, std::uint32_t seed, Take 
     mt_refill(engine);
     const std::size_t len = std::min(draws - done, per_block);
     for (std::size_t i = 0; i < len; ++i)
-      block[i] = u_max * canonical(engine.out[2 * i], engine.out[2 * i + 1]);
+      block[i] = u_max * canonical_of(engine.out[2 * i], engine.out[2 * i + 1]);
     for (std::size_t i = 0; i < len; ++i) take(block[i]);
     done += len;
   }
@@ -80,7 +71,7 @@ double largest_uniform(std::size_t draws, double u_max, std::uint32_t seed) {
     }
     done += len;
   }
-  return u_max * canonical(static_cast<std::uint32_t>(best), static_cast<std::uint32_t>(best >> 32));
+  return u_max * canonical_of(static_cast<std::uint32_t>(best), static_cast<std::uint32_t>(best >> 32));
 }
 
 struct table_part {

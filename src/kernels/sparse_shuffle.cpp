@@ -7,6 +7,7 @@
 
 #include "kernels/fast_random.hpp"
 #include "kernels/huge_pages.hpp"
+#include "kernels/vector_isa.hpp"
 
 namespace {
 
@@ -31,11 +32,39 @@ inline void prefetch(const void* p) {
 }
 
 // Uniform index below m as sample_index forms it: the integer part of m * u,
-// kept below m in case the product rounds up to m.
-inline std::uint32_t draw_index(mt_bulk& engine, std::uint32_t m) {
-  const double u = mt_canonical(engine);
-  const auto j = static_cast<std::uint64_t>(static_cast<double>(m) * u);
-  return j < m ? static_cast<std::uint32_t>(j) : m - 1;
+// kept below m in case the product rounds up to m. m * u < 2^31, so the
+// conversion to a 32-bit integer is exact (and vectorises).
+inline std::uint32_t index_below(std::uint32_t m, double u) {
+  const auto j = static_cast<std::uint32_t>(static_cast<std::int32_t>(exact_double(m) * u));
+  return j < m ? j : m - 1;
+}
+
+// j[i] = the index of draw i for m = top - i, i = 0 ... len - 1, one uniform
+// a draw: a block of the engine's outputs at a time while whole uniforms
+// remain in it, else across the refill one output at a time.
+QUARNEL_ALWAYS_INLINE void draw_indices(mt_bulk& engine, std::uint32_t top, std::uint32_t* j, int len) {
+  int i = 0;
+  while (i < len) {
+    if (engine.next == mt_bulk::n) mt_refill(engine);
+    const int whole = std::min((mt_bulk::n - engine.next) / 2, len - i);
+    if (whole == 0) {
+      j[i] = index_below(top - static_cast<std::uint32_t>(i), mt_canonical(engine));
+      ++i;
+      continue;
+    }
+    const std::uint32_t* o = engine.out + engine.next;
+    for (int q = 0; q < whole; ++q)
+      j[i + q] = index_below(top - static_cast<std::uint32_t>(i + q), canonical_of(o[2 * q], o[2 * q + 1]));
+    engine.next += 2 * whole;
+    i += whole;
+  }
+}
+
+QUARNEL_WIDE_TARGET void draw_indices_wide(mt_bulk& engine, std::uint32_t top, std::uint32_t* j, int len) {
+  draw_indices(engine, top, j, len);
+}
+void draw_indices_baseline(mt_bulk& engine, std::uint32_t top, std::uint32_t* j, int len) {
+  draw_indices(engine, top, j, len);
 }
 
 // Calls take(t0, j, len) with the indices j[0 ... len - 1] of draws t0 ...
@@ -45,9 +74,14 @@ void for_each_block(std::uint32_t n, int k, std::uint32_t seed, Take take) {
   mt_bulk engine;
   mt_seed(engine, seed);
   std::uint32_t j[block];
+  const bool wide = wide_vectors();
   for (int t0 = 0; t0 < k; t0 += block) {
     const int len = std::min(k - t0, block);
-    for (int i = 0; i < len; ++i) j[i] = draw_index(engine, n - static_cast<std::uint32_t>(t0 + i));
+    const std::uint32_t top = n - static_cast<std::uint32_t>(t0);
+    if (wide)
+      draw_indices_wide(engine, top, j, len);
+    else
+      draw_indices_baseline(engine, top, j, len);
     take(t0, j, len);
   }
 }

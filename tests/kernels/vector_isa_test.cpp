@@ -7,12 +7,14 @@
 
 #include "kernels/fast_random.hpp"
 #include "kernels/normal_bulk.hpp"
+#include "kernels/sparse_shuffle.hpp"
 
 namespace {
 
 // What each form makes from the same seeds: raw twister outputs over
-// several blocks, normals, and noise factors by both of draw_lognormals'
-// exps (a scale within the inline exp's range and one beyond it).
+// several blocks, normals, noise factors by both of draw_lognormals' exps (a
+// scale within the inline exp's range and one beyond it), and sample
+// positions by the dense and the sparse shuffle.
 std::vector<double> everything_drawn(bool baseline)
 {
   force_baseline_vectors(baseline);
@@ -26,6 +28,11 @@ std::vector<double> everything_drawn(bool baseline)
   for (double scale : {0.7, 80.0}) {
     draw_lognormals(engine, 1.0, scale, z.data(), 512);
     made.insert(made.end(), z.begin(), z.begin() + 512);
+  }
+  for (std::uint64_t n : {std::uint64_t{3000}, std::uint64_t{1} << 30}) {
+    std::vector<std::uint32_t> positions;
+    draw_positions(n, 1000, 77u, positions);
+    made.insert(made.end(), positions.begin(), positions.end());
   }
   force_baseline_vectors(false);
   return made;

@@ -5,14 +5,16 @@
 // stage at fixed alpha = 1.8, 2.0, 2.5, 4.0, 7.0 for the plain pipeline
 // (run_repetition) and the fast one (run_repetition_fast); then the whole
 // pipeline's repetitions per second over the seeded mix of `quarnel -n 40
-// -s 1` with 1 and with 2 threads, with the share of kernel time, the page
-// faults and the other work on the machine while they ran; the fast
-// pipeline with 2 threads when every finished row is appended to a journal
-// as the programs do (the cost of journaling); and the peak resident memory
-// of each. Every measurement runs in a child process of its
-// own (this program started again with a --child-* option), so each peak
+// -s 1` with 1 and with 2 threads (and the fast one on 1 thread with its
+// kernels' baseline 128-bit forms, QUARNEL_VECTORS=baseline), with the share
+// of kernel time, the page faults and the other work on the machine while
+// they ran; the fast pipeline with 2 threads when every finished row is
+// appended to a journal as the programs do (the cost of journaling); and the
+// peak resident memory of each. Every measurement runs in a child process of
+// its own (this program started again with a --child-* option), so each peak
 // resident size belongs to one configuration alone. The exit status is 1 when
-// the two pipelines' rows differ (or a child fails), else 0.
+// the two pipelines' rows differ, or the fast pipeline's rows differ in any
+// bit between its two instruction sets (or a child fails), else 0.
 //
 // Options: --data DIR (the input tables, default the project's data/),
 // --repeats R (stage timings are the median of R repetitions, default 3),

@@ -1,5 +1,9 @@
 #include "kernels/radix_sort.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -113,15 +117,15 @@ void insertion_pass(double* values, std::size_t n)
 // Orders one bucket: from `in` (len values) into `out`, on `passes` digits of
 // key - lo starting at bit `low`, through `scratch` (len values; `in` is
 // overwritten when there are three passes).
-void order_bucket(double* in, double* out, double* scratch, std::size_t len, std::uint64_t lo, int low,
-                  int passes)
+template <int passes>
+void order_bucket(double* in, double* out, double* scratch, std::size_t len, std::uint64_t lo, int low)
 {
   if (len <= small_bucket) {
     std::copy(in, in + len, out);
     insertion_pass(out, len);
     return;
   }
-  std::size_t count[3][local_size] = {};
+  std::size_t count[passes][local_size] = {};
   for (std::size_t i = 0; i < len; ++i) {
     const std::uint64_t k = to_key(in[i]) - lo;
     for (int p = 0; p < passes; ++p) ++count[p][(k >> (low + local_digit * p)) & (local_size - 1)];
@@ -143,24 +147,48 @@ void order_bucket(double* in, double* out, double* scratch, std::size_t len, std
   insertion_pass(out, len);
 }
 
+// The smallest and largest of values[0 .. n-1], n >= 2, compared as doubles
+// two at a time; false when one of them is NaN.
+bool value_range(const double* values, std::size_t n, double& smallest, double& largest)
+{
+#if defined(__SSE2__)
+  __m128d low = _mm_set1_pd(values[0]), high = low, nan = _mm_setzero_pd();
+  std::size_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    const __m128d v = _mm_loadu_pd(values + i);
+    low = _mm_min_pd(v, low);  // v < low ? v : low, lane by lane
+    high = _mm_max_pd(v, high);
+    nan = _mm_or_pd(nan, _mm_cmpunord_pd(v, v));
+  }
+  if (_mm_movemask_pd(nan) != 0) return false;
+  double lows[2], highs[2];
+  _mm_storeu_pd(lows, low);
+  _mm_storeu_pd(highs, high);
+  smallest = std::min(lows[0], lows[1]);
+  largest = std::max(highs[0], highs[1]);
+#else
+  smallest = largest = values[0];
+  std::size_t i = 0;
+#endif
+  for (; i < n; ++i) {
+    const double v = values[i];
+    if (std::isnan(v)) return false;
+    smallest = std::min(smallest, v);
+    largest = std::max(largest, v);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool sort_doubles(double* values, std::size_t n)
 {
   if (n == 1) return !std::isnan(values[0]);
   if (n < 2) return true;
-  // The smallest and largest value, compared as doubles (which vectorises),
-  // and whether any is NaN. A zero at either end is taken as the key of the
-  // zero of that end's side, so that every key lies between lo and hi.
-  double smallest = values[0], largest = values[0];
-  bool nan = false;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double v = values[i];
-    smallest = v < smallest ? v : smallest;
-    largest = v > largest ? v : largest;
-    nan |= v != v;
-  }
-  if (nan) return false;
+  // A zero at either end is taken as the key of the zero of that end's side,
+  // so that every key lies between lo and hi.
+  double smallest, largest;
+  if (!value_range(values, n, smallest, largest)) return false;
   const std::uint64_t lo = to_key(smallest == 0.0 ? -0.0 : smallest);
   const std::uint64_t hi = to_key(largest == 0.0 ? 0.0 : largest);
   const std::uint64_t range = hi - lo;
@@ -196,8 +224,12 @@ bool sort_doubles(double* values, std::size_t n)
   }
   big_buffer<double> scratch(largest_bucket);
   for (std::size_t b = 0; b < local_size; ++b) {
-    order_bucket(buffer.data() + start[b], values + start[b], scratch.data(), start[b + 1] - start[b], lo, low,
-                 passes);
+    double* in = buffer.data() + start[b];
+    const std::size_t len = start[b + 1] - start[b];
+    if (passes == 2)
+      order_bucket<2>(in, values + start[b], scratch.data(), len, lo, low);
+    else
+      order_bucket<3>(in, values + start[b], scratch.data(), len, lo, low);
   }
   return true;
 }

@@ -22,7 +22,10 @@ std::atomic<bool> baseline_forced{false};
 bool cpu_has_wide_vectors()
 {
 #if defined(__x86_64__) && defined(__GNUC__)
-  static const bool has = __builtin_cpu_supports("avx2");
+  static const bool has = [] {
+    __builtin_cpu_init();  // in case this runs before the constructors that set it up
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
   return has;
 #else
   return false;

@@ -382,7 +382,7 @@ int run_benchmark(const std::string& self, const std::string& data, int repeats,
             << " logical cores (" << omp_get_num_procs() << " available to OpenMP); g++ " << __VERSION__
             << "; flags " << QUARNEL_BENCH_FLAGS << "; Armadillo " << arma::arma_version::as_string()
             << "\nFast pipeline's vector loops: "
-            << (cpu_has_wide_vectors() ? "AVX2 (256-bit)" : "baseline SSE2 (128-bit; this processor has no AVX2)")
+            << vector_name(cpu_vectors())
             << "; \"" << baseline << "\": the baseline forms, forced by QUARNEL_VECTORS=baseline\n\n";
   out.print();
 

@@ -50,15 +50,20 @@ QUARNEL_ALWAYS_INLINE void refill(mt_bulk& engine)
   engine.next = 0;
 }
 
-QUARNEL_WIDE_TARGET void refill_wide(mt_bulk& engine) { refill(engine); }
+QUARNEL_AVX512_TARGET void refill_avx512(mt_bulk& engine) { refill(engine); }
+QUARNEL_AVX2_TARGET void refill_avx2(mt_bulk& engine) { refill(engine); }
 void refill_baseline(mt_bulk& engine) { refill(engine); }
 
 }  // namespace
 
 void mt_refill(mt_bulk& engine)
 {
-  if (wide_vectors())
-    refill_wide(engine);
-  else
-    refill_baseline(engine);
+  switch (active_vectors()) {
+    case vector_width::avx512:
+      return refill_avx512(engine);
+    case vector_width::avx2:
+      return refill_avx2(engine);
+    default:
+      return refill_baseline(engine);
+  }
 }

@@ -84,10 +84,16 @@ QUARNEL_ALWAYS_INLINE void lognormals(mt_bulk& engine, double location, double s
   }
 }
 
-QUARNEL_WIDE_TARGET void normals_wide(mt_bulk& engine, double* z, std::size_t n) { normals(engine, z, n); }
+QUARNEL_AVX512_TARGET void normals_avx512(mt_bulk& engine, double* z, std::size_t n) { normals(engine, z, n); }
+QUARNEL_AVX2_TARGET void normals_avx2(mt_bulk& engine, double* z, std::size_t n) { normals(engine, z, n); }
 void normals_baseline(mt_bulk& engine, double* z, std::size_t n) { normals(engine, z, n); }
 
-QUARNEL_WIDE_TARGET void lognormals_wide(mt_bulk& engine, double location, double scale, double* out,
+QUARNEL_AVX512_TARGET void lognormals_avx512(mt_bulk& engine, double location, double scale, double* out,
+                                             std::size_t n)
+{
+  lognormals(engine, location, scale, out, n);
+}
+QUARNEL_AVX2_TARGET void lognormals_avx2(mt_bulk& engine, double location, double scale, double* out,
                                          std::size_t n)
 {
   lognormals(engine, location, scale, out, n);
@@ -101,16 +107,24 @@ void lognormals_baseline(mt_bulk& engine, double location, double scale, double*
 
 void draw_normals(mt_bulk& engine, double* z, std::size_t n)
 {
-  if (wide_vectors())
-    normals_wide(engine, z, n);
-  else
-    normals_baseline(engine, z, n);
+  switch (active_vectors()) {
+    case vector_width::avx512:
+      return normals_avx512(engine, z, n);
+    case vector_width::avx2:
+      return normals_avx2(engine, z, n);
+    default:
+      return normals_baseline(engine, z, n);
+  }
 }
 
 void draw_lognormals(mt_bulk& engine, double location, double scale, double* out, std::size_t n)
 {
-  if (wide_vectors())
-    lognormals_wide(engine, location, scale, out, n);
-  else
-    lognormals_baseline(engine, location, scale, out, n);
+  switch (active_vectors()) {
+    case vector_width::avx512:
+      return lognormals_avx512(engine, location, scale, out, n);
+    case vector_width::avx2:
+      return lognormals_avx2(engine, location, scale, out, n);
+    default:
+      return lognormals_baseline(engine, location, scale, out, n);
+  }
 }

@@ -60,7 +60,10 @@ QUARNEL_ALWAYS_INLINE void draw_indices(mt_bulk& engine, std::uint32_t top, std:
   }
 }
 
-QUARNEL_WIDE_TARGET void draw_indices_wide(mt_bulk& engine, std::uint32_t top, std::uint32_t* j, int len) {
+QUARNEL_AVX512_TARGET void draw_indices_avx512(mt_bulk& engine, std::uint32_t top, std::uint32_t* j, int len) {
+  draw_indices(engine, top, j, len);
+}
+QUARNEL_AVX2_TARGET void draw_indices_avx2(mt_bulk& engine, std::uint32_t top, std::uint32_t* j, int len) {
   draw_indices(engine, top, j, len);
 }
 void draw_indices_baseline(mt_bulk& engine, std::uint32_t top, std::uint32_t* j, int len) {
@@ -74,12 +77,14 @@ void for_each_block(std::uint32_t n, int k, std::uint32_t seed, Take take) {
   mt_bulk engine;
   mt_seed(engine, seed);
   std::uint32_t j[block];
-  const bool wide = wide_vectors();
+  const vector_width width = active_vectors();
   for (int t0 = 0; t0 < k; t0 += block) {
     const int len = std::min(k - t0, block);
     const std::uint32_t top = n - static_cast<std::uint32_t>(t0);
-    if (wide)
-      draw_indices_wide(engine, top, j, len);
+    if (width == vector_width::avx512)
+      draw_indices_avx512(engine, top, j, len);
+    else if (width == vector_width::avx2)
+      draw_indices_avx2(engine, top, j, len);
     else
       draw_indices_baseline(engine, top, j, len);
     take(t0, j, len);

@@ -1,8 +1,9 @@
-// The kernels' AVX2 forms against their baseline forms: the same bits.
+// The kernels' AVX2 and AVX-512 forms against their baseline forms: the same bits.
 #include "kernels/vector_isa.hpp"
 
 #include <cstring>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <vector>
 
 #include "kernels/fast_random.hpp"
@@ -15,9 +16,9 @@ namespace {
 // several blocks, normals, noise factors by both of draw_lognormals' exps (a
 // scale within the inline exp's range and one beyond it), and sample
 // positions by the dense and the sparse shuffle.
-std::vector<double> everything_drawn(bool baseline)
+std::vector<double> everything_drawn(vector_width width)
 {
-  force_baseline_vectors(baseline);
+  limit_vectors(width);
   std::vector<double> made;
   mt_bulk engine;
   mt_seed(engine, 20240611u);
@@ -34,21 +35,26 @@ std::vector<double> everything_drawn(bool baseline)
     draw_positions(n, 1000, 77u, positions);
     made.insert(made.end(), positions.begin(), positions.end());
   }
-  force_baseline_vectors(false);
+  limit_vectors(vector_width::avx512);
   return made;
 }
 
 }  // namespace
 
-TEST(vector_isa, wide_and_baseline_forms_give_the_same_bits)
+TEST(vector_isa, every_form_gives_the_bits_of_the_baseline_form)
 {
-  if (!cpu_has_wide_vectors()) GTEST_SKIP() << "this processor has no AVX2: only the baseline form runs";
-  force_baseline_vectors(true);
-  EXPECT_FALSE(wide_vectors());
-  force_baseline_vectors(false);
-  const std::vector<double> baseline = everything_drawn(true);
-  const std::vector<double> wide = everything_drawn(false);
-  ASSERT_EQ(baseline.size(), wide.size());
-  // Bit for bit (memcmp), so that a NaN or a signed zero counts too.
-  EXPECT_EQ(std::memcmp(baseline.data(), wide.data(), baseline.size() * sizeof(double)), 0);
+  limit_vectors(vector_width::baseline);
+  EXPECT_EQ(active_vectors(), vector_width::baseline);
+  const std::vector<double> baseline = everything_drawn(vector_width::baseline);
+  for (vector_width width : {vector_width::avx2, vector_width::avx512}) {
+    if (cpu_vectors() < width) {
+      std::cout << "this processor has no " << vector_name(width) << ": that form is not compared\n";
+      continue;
+    }
+    const std::vector<double> wide = everything_drawn(width);
+    ASSERT_EQ(baseline.size(), wide.size());
+    // Bit for bit (memcmp), so that a NaN or a signed zero counts too.
+    EXPECT_EQ(std::memcmp(baseline.data(), wide.data(), baseline.size() * sizeof(double)), 0)
+        << vector_name(width);
+  }
 }

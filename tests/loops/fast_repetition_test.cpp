@@ -107,18 +107,18 @@ TEST(fast_repetition, gives_the_plain_rows_at_full_scale)
 }
 #endif
 
-// The repetition with the kernels' AVX2 forms and with their baseline
+// The repetition with the kernels' widest forms and with their baseline
 // forms (as on a processor without AVX2): the same row, bit for bit.
 TEST(fast_repetition, gives_the_same_row_on_either_instruction_set)
 {
-  if (!cpu_has_wide_vectors()) GTEST_SKIP() << "this processor has no AVX2: only the baseline form runs";
+  if (cpu_vectors() == vector_width::baseline) GTEST_SKIP() << "this processor has only the baseline form";
   const input_tables t = data_tables();
   for (int firms : {5000, 200000}) {
     const repetition_inputs in{t.span, t.g, t.pay_exponent, 0.01, firms};
     for (std::uint64_t i = 0; i < 3; ++i) {
-      force_baseline_vectors(true);
+      limit_vectors(vector_width::baseline);
       const results_row baseline = run_repetition_fast(in, repetition_id{i, 7}, pay_exponent_rule::drawn);
-      force_baseline_vectors(false);
+      limit_vectors(vector_width::avx512);
       const results_row wide = run_repetition_fast(in, repetition_id{i, 7}, pay_exponent_rule::drawn);
       for (int c = 0; c < results_columns; ++c) EXPECT_EQ(wide[c], baseline[c]) << firms << " " << i << " " << c;
     }

@@ -14,7 +14,8 @@
 // its own (this program started again with a --child-* option), so each peak
 // resident size belongs to one configuration alone. The exit status is 1 when
 // the two pipelines' rows differ, or the fast pipeline's rows differ in any
-// bit between its two instruction sets (or a child fails), else 0.
+// bit between its widest and its baseline instruction set (or a child
+// fails), else 0.
 //
 // Options: --data DIR (the input tables, default the project's data/),
 // --repeats R (stage timings are the median of R repetitions, default 3),

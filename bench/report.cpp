@@ -135,7 +135,7 @@ int run_benchmark(const std::string& self, const std::string& data, int repeats,
   // rounds, each over every configuration, so that a passing disturbance
   // touches all of them alike. The fast pipeline also runs on one thread
   // with its kernels' baseline (128-bit) forms, as on a processor without
-  // AVX2: "fast 128-bit".
+  // AVX2 or AVX-512: "fast 128-bit".
   std::map<std::string, std::map<int, std::vector<child_report>>> runs_of;
   for (int round = 0; round < runs; ++round) {
     for (const std::string& p : pipelines) {
@@ -162,7 +162,7 @@ int run_benchmark(const std::string& self, const std::string& data, int repeats,
   }
   whole["journal"][2] = merged(runs_of["journal"][2]);
   whole[baseline][1] = merged(runs_of[baseline][1]);
-  // Both instruction sets must give the very same rows.
+  // Every instruction set must give the very same rows.
   const bool paths_equal = row_mismatch(whole[baseline][1].rows, whole["fast"][1].rows) == 0.0 &&
                            whole[baseline][1].value["self_mismatch"] == 0.0;
 

@@ -17,8 +17,9 @@
 //   put in order by counting (its Gini sums taken a run of equal values at
 //   a time);
 // - the Mersenne twister makes its outputs in blocks, and the pay is ordered
-//   by a radix sort; the vector loops of src/kernels run in AVX2 where the
-//   processor has it (the same bits as their baseline forms);
+//   by a radix sort; the vector loops of src/kernels run in AVX2 or
+//   AVX-512 where the processor has it (the same bits as their baseline
+//   forms);
 // - the polar method runs a block of attempts at a time, and its log and the
 //   noise's exp are inline code that vectorises (within a few ulp of the C
 //   library's; the same attempts are accepted, as their test needs no log).

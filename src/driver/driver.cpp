@@ -1,15 +1,17 @@
 #include "driver/driver.hpp"
 
 #include <boost/timer/progress_display.hpp>
-#include <charconv>
 #include <chrono>
+#include <fstream>
 #include <cstdlib>
 #include <iostream>
 #include <malloc.h>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <omp.h>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -102,11 +104,31 @@ std::string postprocess_command(const run_options& options, const program_settin
 // The model settings that shape the rows besides the seed and the repetition
 // index. They go into the journal header (a resumed run must have the same)
 // and into the metadata; settings chosen on the command line belong here.
-settings_map model_settings(const run_options&)
+settings_map settings_in_force(const model_settings& model, bool draws_exponent)
 {
-  char fraction[32];
-  const auto end = std::to_chars(fraction, fraction + sizeof fraction, top_fraction).ptr;
-  return {{"firm_count", std::to_string(firm_count)}, {"top_fraction", std::string(fraction, end)}};
+  settings_map map;
+  for (const auto& [name, value] : setting_values(model, draws_exponent)) map[name] = value;
+  return map;
+}
+
+// The options that give the run's settings and sweep again: --set for every
+// setting off its default, --sweep as given.
+std::string settings_arguments(const run_options& options, bool draws_exponent)
+{
+  std::string text;
+  const auto defaults = setting_values(model_settings{}, draws_exponent);
+  const auto chosen = setting_values(options.settings, draws_exponent);
+  for (std::size_t i = 0; i < chosen.size(); ++i) {
+    if (chosen[i] != defaults[i]) text += " --set " + shell_quoted(chosen[i].first + "=" + chosen[i].second);
+  }
+  for (const sweep_axis& axis : options.sweep) {
+    bool comma = false;
+    for (const std::string& v : axis.values) comma = comma || v.find(',') != std::string::npos;
+    std::string values;
+    for (const std::string& v : axis.values) values += (values.empty() ? "" : comma ? ";" : ",") + v;
+    text += " --sweep " + shell_quoted(axis.name + "=" + values);
+  }
+  return text;
 }
 
 // A 64-bit run seed from the operating system's entropy source.
@@ -119,7 +141,7 @@ std::uint64_t draw_run_seed()
 
 // The command that continues this run from its journal.
 std::string resume_command(const std::string& start_dir, const std::string& program_path,
-                           const run_options& options, const journal_header& run)
+                           const run_options& options, const journal_header& run, bool draws_exponent)
 {
   std::string command = "cd " + shell_quoted(start_dir) + " && " + shell_quoted(program_path) +
                         " -n " + std::to_string(run.repetitions) + " -o " +
@@ -128,7 +150,7 @@ std::string resume_command(const std::string& start_dir, const std::string& prog
     command += " --first-repetition " + std::to_string(run.first_repetition);
   }
   if (!options.postprocess) command += " --no-postprocess";
-  return command + " --resume";
+  return command + settings_arguments(options, draws_exponent) + " --resume";
 }
 
 int count_finished(const std::vector<unsigned char>& finished)
@@ -195,6 +217,64 @@ void postprocess(const std::string& r_dir, const std::string& command)
   }
 }
 
+// Why a row of the power-to-pay table cannot serve exponent=table, or "".
+std::string exponent_row_problem(const double* row)
+{
+  model_settings probe;
+  std::ostringstream value;
+  value.precision(17);
+  value << row[0];
+  return apply_setting(probe, "exponent", value.str(), true);
+}
+
+// The results file of sweep point k: <stem>.<k>.csv, <stem> the output name
+// without ".csv".
+std::string point_file(const std::string& output, std::size_t k)
+{
+  const bool csv = output.size() > 4 && output.compare(output.size() - 4, 4, ".csv") == 0;
+  return (csv ? output.substr(0, output.size() - 4) : output) + "." + std::to_string(k) + ".csv";
+}
+
+std::string sweep_table_file(const std::string& output)
+{
+  const std::string first = point_file(output, 0);
+  return first.substr(0, first.size() - 6) + ".sweep.csv";
+}
+
+// The sweep table: a header, then per point its index, its results file and
+// the value of every swept setting (quoted when it holds a comma).
+std::string sweep_table(const std::vector<sweep_axis>& axes, const std::vector<sweep_point>& points,
+                        const std::string& output)
+{
+  std::string text = "point,file";
+  for (const sweep_axis& a : axes) text += "," + a.name;
+  text += "\n";
+  for (std::size_t k = 0; k < points.size(); ++k) {
+    text += std::to_string(k) + "," + point_file(output, k);
+    for (const std::string& v : points[k].values)
+      text += "," + (v.find(',') != std::string::npos ? "\"" + v + "\"" : v);
+    text += "\n";
+  }
+  return text;
+}
+
+// Whether `dir`/`output` holds the complete rows of the run `run`: its
+// metadata says so, for the same seed, repetitions and settings.
+bool already_complete(const std::string& dir, const std::string& output, const journal_header& run)
+{
+  std::ifstream in(dir + "/" + metadata_file_name(output));
+  if (!in || ::access((dir + "/" + output).c_str(), R_OK) != 0) return false;
+  try {
+    const nlohmann::json j = nlohmann::json::parse(in);
+    return j.at("status") == "complete" && j.at("seed") == std::to_string(run.seed) &&
+           j.at("first_repetition") == run.first_repetition &&
+           j.at("repetitions_requested") == run.repetitions &&
+           j.at("settings").get<settings_map>() == run.settings;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 }  // namespace
 
 // Every repetition allocates and frees buffers of the same sizes, up to some
@@ -225,6 +305,19 @@ int run_program(const program_settings& program, const repetition_body& body, in
     return exit_usage_error;
   }
   const run_options& options = parsed.options;
+  const bool sweep = !options.sweep.empty();
+  std::vector<sweep_point> points{{options.settings, {}}};
+  if (sweep) points = sweep_grid(options.settings, options.sweep, program.draws_exponent);
+  bool reads_exponent_table = false;
+  for (const sweep_point& p : points) {
+    if (const std::string m = memory_problem(p.settings, omp_get_max_threads(), machine_memory());
+        !m.empty()) {
+      std::cerr << program.name << ": " << m << std::endl;
+      return exit_usage_error;
+    }
+    reads_exponent_table = reads_exponent_table ||
+                           (p.settings.exponent && p.settings.exponent->kind == drawn_setting::table);
+  }
   keep_freed_memory();
 
   install_stop_signals();
@@ -256,6 +349,9 @@ int run_program(const program_settings& program, const repetition_body& body, in
   std::vector<std::string> table_notes;
   try {
     tables = load_tables(layout->data, &table_notes);
+    if (reads_exponent_table) {  // then read as strictly as the other two
+      tables.pay_exponent = read_table(layout->data + "/" + pay_exponent_file, 1, exponent_row_problem);
+    }
   } catch (const table_error& e) {
     return fail_setup(std::string("input table ") + e.what());
   }
@@ -267,8 +363,15 @@ int run_program(const program_settings& program, const repetition_body& body, in
   }
   for (const std::string& note : table_notes) std::cerr << "note: " << note << std::endl;
 
-  if (const std::string p = results_target_problem(layout->results, options.output); !p.empty()) {
-    return fail_setup(p);
+  std::vector<std::string> targets{options.output};
+  if (sweep) {
+    targets = {sweep_table_file(options.output)};
+    for (std::size_t k = 0; k < points.size(); ++k) targets.push_back(point_file(options.output, k));
+  }
+  for (const std::string& target : targets) {
+    if (const std::string p = results_target_problem(layout->results, target); !p.empty()) {
+      return fail_setup(p);
+    }
   }
   if (const std::string p = memory_problem(options.repetitions); !p.empty()) {
     return fail_setup(p);
@@ -281,125 +384,174 @@ int run_program(const program_settings& program, const repetition_body& body, in
     postprocess_run = false;
   }
 
-  journal_header run;
-  run.program = program.name;
-  run.version = QUARNEL_VERSION;
-  run.seed = options.seed ? *options.seed : draw_run_seed();
-  run.first_repetition = options.first_repetition;
-  run.repetitions = options.repetitions;
-  run.settings = model_settings(options);
-  for (const char* file : {span_file, g_file, pay_exponent_file}) {
-    run.input_tables[file] = sha256_of_file(layout->data + "/" + file);
-  }
-  run_record record;
-  record.seed_source = options.seed ? "option" : "drawn";
+  // Every point of a sweep runs with the one seed.
+  const std::uint64_t run_seed = options.seed ? *options.seed : draw_run_seed();
 
-  const std::string journal_path = layout->results + "/" + options.output + ".journal";
-  std::unique_ptr<journal_file> journal;
-  try {
-    journal = open_journal(journal_path, options, run, record.seed_source);
-  } catch (const journal_error& e) {
-    return fail_setup(std::string("cannot ") + (options.resume ? "resume: " : "start: ") + e.what());
-  }
-  if (record.seed_source == "drawn") {
-    std::cerr << "note: the seed of this run is " << run.seed << " (--seed " << run.seed
-              << " reproduces it)" << std::endl;
-  }
-
-  arma::Mat<double> results(static_cast<arma::uword>(run.repetitions), results_columns,
-                            arma::fill::none);
-  region_hooks hooks;
-  hooks.done = rows_from_journal(journal->contents(), results);
-  record.resumed_rows = count_finished(hooks.done);
-  hooks.stop_requested = &stop_requested();
-  bool journal_failed = false;
-  const auto journal_problem = [&](const std::string& why) {
-    if (why.empty() || journal_failed) return;
-    journal_failed = true;
-    std::cerr << "\ncould not write the journal " << journal_path << ": " << why
-              << " (the rows finished from now on are kept in memory only)" << std::endl;
-  };
-  hooks.row_finished = [&](int r) {
-    results_row row;
-    for (int c = 0; c < results_columns; ++c) {
-      row[c] = results(static_cast<arma::uword>(r), static_cast<arma::uword>(c));
+  // Runs the repetitions with the settings `model` into `output`, from its
+  // journal when `resume`. Returns the exit status.
+  const auto run_one = [&](const model_settings& model, const std::string& output, bool resume) -> int {
+    run_options point_options = options;
+    point_options.resume = resume;
+    journal_header run;
+    run.program = program.name;
+    run.version = QUARNEL_VERSION;
+    run.seed = run_seed;
+    run.first_repetition = options.first_repetition;
+    run.repetitions = options.repetitions;
+    run.settings = settings_in_force(model, program.draws_exponent);
+    for (const char* file : {span_file, g_file, pay_exponent_file}) {
+      run.input_tables[file] = sha256_of_file(layout->data + "/" + file);
     }
-    if (!journal_failed) journal_problem(journal->append(run.first_repetition + static_cast<std::uint64_t>(r), row));
-  };
+    run_record record;
+    record.seed_source = options.seed ? "option" : "drawn";
 
-  record.run = run;
-  record.command_line.assign(argv, argv + argc);
-  record.threads = omp_get_max_threads();
-  record.host = host_name();
-  record.results_file = options.output;
-  record.start = std::chrono::system_clock::now();
-  const auto metadata_path = layout->results + "/" + metadata_file_name(options.output);
-  const auto finish_record = [&](const char* status, const region_outcome& outcome) {
-    record.end = std::chrono::system_clock::now();
-    record.status = status;
-    record.repetitions_done = count_finished(outcome.finished);
-    record.failures = outcome.failures;
-    record.rank_deficient_span_fits = outcome.notes.rank_deficient_span_fits;
-    if (const std::string p = write_file_atomically(metadata_path, metadata_text(record)); !p.empty()) {
-      std::cerr << "could not write the metadata " << metadata_path << ": " << p << std::endl;
+    const std::string journal_path = layout->results + "/" + output + ".journal";
+    std::unique_ptr<journal_file> journal;
+    try {
+      journal = open_journal(journal_path, point_options, run, record.seed_source);
+    } catch (const journal_error& e) {
+      return fail_setup(std::string("cannot ") + (resume ? "resume: " : "start: ") + e.what());
     }
+    if (record.seed_source == "drawn") {
+      std::cerr << "note: the seed of this run is " << run.seed << " (--seed " << run.seed
+                << " reproduces it)" << std::endl;
+    }
+
+    arma::Mat<double> results(static_cast<arma::uword>(run.repetitions), results_columns,
+                              arma::fill::none);
+    region_hooks hooks;
+    hooks.done = rows_from_journal(journal->contents(), results);
+    record.resumed_rows = count_finished(hooks.done);
+    hooks.stop_requested = &stop_requested();
+    bool journal_failed = false;
+    const auto journal_problem = [&](const std::string& why) {
+      if (why.empty() || journal_failed) return;
+      journal_failed = true;
+      std::cerr << "\ncould not write the journal " << journal_path << ": " << why
+                << " (the rows finished from now on are kept in memory only)" << std::endl;
+    };
+    hooks.row_finished = [&](int r) {
+      results_row row;
+      for (int c = 0; c < results_columns; ++c) {
+        row[c] = results(static_cast<arma::uword>(r), static_cast<arma::uword>(c));
+      }
+      if (!journal_failed) journal_problem(journal->append(run.first_repetition + static_cast<std::uint64_t>(r), row));
+    };
+
+    record.run = run;
+    record.command_line.assign(argv, argv + argc);
+    record.threads = omp_get_max_threads();
+    record.host = host_name();
+    record.results_file = output;
+    record.start = std::chrono::system_clock::now();
+    const auto metadata_path = layout->results + "/" + metadata_file_name(output);
+    const auto finish_record = [&](const char* status, const region_outcome& outcome) {
+      record.end = std::chrono::system_clock::now();
+      record.status = status;
+      record.repetitions_done = count_finished(outcome.finished);
+      record.failures = outcome.failures;
+      record.rank_deficient_span_fits = outcome.notes.rank_deficient_span_fits;
+      if (const std::string p = write_file_atomically(metadata_path, metadata_text(record)); !p.empty()) {
+        std::cerr << "could not write the metadata " << metadata_path << ": " << p << std::endl;
+      }
+    };
+
+    const auto start = std::chrono::steady_clock::now();
+    region_outcome outcome;
+    {
+      const std::vector<int> todo = rows_to_do(run.repetitions, hooks.done);
+      boost::timer::progress_display progress(static_cast<unsigned long>(todo.size()));
+      const region_settings settings{run.repetitions, run.first_repetition, run.seed,
+                                     model.top_fraction, model.firms, model};
+      outcome = run_region(tables, settings, body, results, progress, hooks);
+      if (count_finished(outcome.finished) < run.repetitions) std::cout << std::endl;  // ends the bar
+    }
+    journal_problem(journal->sync());
+    const double seconds =
+        std::chrono::duration_cast<std::chrono::duration<double>>(std::chrono::steady_clock::now() - start).count();
+    std::cout << "elapsed time: " << seconds << " s" << std::endl << std::endl;
+    report_notes(outcome.notes, count_finished(outcome.finished) - record.resumed_rows);
+
+    const int saved = count_finished(outcome.finished);
+    const std::string resume_with =
+        resume_command(start_dir, argv[0], options, run, program.draws_exponent);
+    std::string saved_rows = std::to_string(saved) + " of " + std::to_string(run.repetitions) +
+                             " rows are saved in " + journal_path;
+    if (journal_failed && saved < run.repetitions) {
+      // The journal misses rows: keep them all in a file of their own too.
+      const std::string rows = format_indexed_rows(results, outcome.finished, run.first_repetition);
+      const std::string fallback = write_fallback_file(output + ".rows", rows);
+      std::cerr << "the finished rows are saved " << (fallback.empty() ? "nowhere else" : "to " + fallback)
+                << std::endl;
+      saved_rows = std::to_string(saved) + " of " + std::to_string(run.repetitions) +
+                   " rows are finished, but the journal " + journal_path + " misses some";
+    }
+    if (outcome.failures.empty() && saved < run.repetitions) {
+      const int signal = stop_signal();
+      record.signal = signal_name(signal);
+      finish_record("interrupted", outcome);
+      std::cerr << "stopped by " << signal_name(signal) << ": " << saved_rows << "\nresume with: "
+                << resume_with << std::endl;
+      return 128 + signal;
+    }
+
+    if (!outcome.failures.empty()) {
+      report_failures(outcome, run.seed);
+      finish_record("failed", outcome);
+      std::cerr << saved_rows << "\nretry the failed repetitions with: " << resume_with << std::endl;
+      return exit_repetition_failed;
+    }
+
+    if (!save_text(layout->results, output, format_table(results), "the results")) {
+      record.message = "the results file could not be saved in results/";
+      finish_record("failed", outcome);
+      std::cerr << "the rows also stay in " << journal_path << "; " << resume_with
+                << " writes the file again" << std::endl;
+      return exit_save_failed;
+    }
+    journal->remove();
+    finish_record("complete", outcome);
+    return exit_ok;
   };
 
-  const auto start = std::chrono::steady_clock::now();
-  region_outcome outcome;
-  {
-    const std::vector<int> todo = rows_to_do(run.repetitions, hooks.done);
-    boost::timer::progress_display progress(static_cast<unsigned long>(todo.size()));
-    const region_settings settings{run.repetitions, run.first_repetition, run.seed,
-                                   top_fraction, firm_count};
-    outcome = run_region(tables, settings, body, results, progress, hooks);
-    if (count_finished(outcome.finished) < run.repetitions) std::cout << std::endl;  // ends the bar
-  }
-  journal_problem(journal->sync());
-  const double seconds =
-      std::chrono::duration_cast<std::chrono::duration<double>>(std::chrono::steady_clock::now() - start).count();
-  std::cout << "elapsed time: " << seconds << " s" << std::endl << std::endl;
-  report_notes(outcome.notes, count_finished(outcome.finished) - record.resumed_rows);
-
-  const int saved = count_finished(outcome.finished);
-  const std::string resume = resume_command(start_dir, argv[0], options, run);
-  std::string saved_rows = std::to_string(saved) + " of " + std::to_string(run.repetitions) +
-                           " rows are saved in " + journal_path;
-  if (journal_failed && saved < run.repetitions) {
-    // The journal misses rows: keep them all in a file of their own too.
-    const std::string rows = format_indexed_rows(results, outcome.finished, run.first_repetition);
-    const std::string fallback = write_fallback_file(options.output + ".rows", rows);
-    std::cerr << "the finished rows are saved " << (fallback.empty() ? "nowhere else" : "to " + fallback)
-              << std::endl;
-    saved_rows = std::to_string(saved) + " of " + std::to_string(run.repetitions) +
-                 " rows are finished, but the journal " + journal_path + " misses some";
-  }
-  if (outcome.failures.empty() && saved < run.repetitions) {
-    const int signal = stop_signal();
-    record.signal = signal_name(signal);
-    finish_record("interrupted", outcome);
-    std::cerr << "stopped by " << signal_name(signal) << ": " << saved_rows << "\nresume with: "
-              << resume << std::endl;
-    return 128 + signal;
+  if (!sweep) {
+    const int status = run_one(options.settings, options.output, options.resume);
+    if (status != exit_ok) return status;
+    if (postprocess_run && stop_signal() == 0) postprocess(layout->r, postprocess_command(options, program));
+    return exit_ok;
   }
 
-  if (!outcome.failures.empty()) {
-    report_failures(outcome, run.seed);
-    finish_record("failed", outcome);
-    std::cerr << saved_rows << "\nretry the failed repetitions with: " << resume << std::endl;
-    return exit_repetition_failed;
+  // A resumed sweep continues the points that have a journal, keeps those
+  // already complete for this seed and these settings, and runs the rest.
+  for (std::size_t k = 0; k < points.size(); ++k) {
+    const std::string output = point_file(options.output, k);
+    std::cout << "sweep point " << k << " of " << points.size() << ":";
+    for (std::size_t a = 0; a < options.sweep.size(); ++a)
+      std::cout << " " << options.sweep[a].name << "=" << points[k].values[a];
+    const bool has_journal = ::access((layout->results + "/" + output + ".journal").c_str(), F_OK) == 0;
+    if (options.resume && !has_journal) {
+      journal_header run;
+      run.seed = run_seed;
+      run.first_repetition = options.first_repetition;
+      run.repetitions = options.repetitions;
+      run.settings = settings_in_force(points[k].settings, program.draws_exponent);
+      if (already_complete(layout->results, output, run)) {
+        std::cout << " (complete, kept)" << std::endl;
+        continue;
+      }
+    }
+    std::cout << std::endl;
+    const int status = run_one(points[k].settings, output, options.resume && has_journal);
+    if (status != exit_ok) return status;
   }
-
-  if (!save_text(layout->results, options.output, format_table(results), "the results")) {
-    record.message = "the results file could not be saved in results/";
-    finish_record("failed", outcome);
-    std::cerr << "the rows also stay in " << journal_path << "; " << resume << " writes the file again"
-              << std::endl;
+  const std::string table = sweep_table_file(options.output);
+  if (!save_text(layout->results, table, sweep_table(options.sweep, points, options.output),
+                 "the sweep table")) {
     return exit_save_failed;
   }
-  journal->remove();
-  finish_record("complete", outcome);
-
-  if (postprocess_run && stop_signal() == 0) postprocess(layout->r, postprocess_command(options, program));
+  std::cout << "sweep table: " << layout->results << "/" << table << std::endl;
+  if (postprocess_run && stop_signal() == 0) {
+    postprocess(layout->r, "Rscript " + std::string(postprocess_script) + " " + shell_quoted(table));
+  }
   return exit_ok;
 }

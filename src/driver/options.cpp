@@ -1,5 +1,6 @@
 #include "driver/options.hpp"
 
+#include <algorithm>
 #include <boost/program_options.hpp>
 #include <limits>
 #include <sstream>
@@ -23,6 +24,13 @@ po::options_description describe_options()
      "index of the first repetition of this piece (default 0; needs --seed)")
     ("resume", "continue the interrupted run on this output from its journal")
     ("no-postprocess", "do not start the post-processing script")
+    ("set", po::value<std::vector<std::string>>()->value_name("NAME=VALUE"),
+     "a model setting (repeatable; the settings are listed below)")
+    ("scenario", po::value<std::string>()->value_name("FILE"),
+     "model settings from FILE, one NAME = VALUE a line, # comments (--set wins)")
+    ("sweep", po::value<std::vector<std::string>>()->value_name("NAME=V1,V2,..."),
+     "run the model at each value (repeatable: every combination); values are "
+     "separated by ';' when one holds a comma (span=A,B;A,B)")
     ("help,h", "print this help and exit")
     ("version", "print the version and exit");
   return d;
@@ -50,6 +58,84 @@ parse_result usage_error(const std::string& why)
   return r;
 }
 
+// NAME=VALUE split at the first '='.
+std::optional<std::pair<std::string, std::string>> name_and_value(const std::string& text)
+{
+  const auto eq = text.find('=');
+  if (eq == std::string::npos || eq == 0) return std::nullopt;
+  return std::make_pair(text.substr(0, eq), text.substr(eq + 1));
+}
+
+std::vector<std::string> split(const std::string& text, char separator)
+{
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const auto end = text.find(separator, start);
+    parts.push_back(text.substr(start, end == std::string::npos ? end : end - start));
+    if (end == std::string::npos) return parts;
+    start = end + 1;
+  }
+}
+
+// The model settings of --scenario, --set and --sweep; "" or the usage error.
+std::string read_settings(const po::variables_map& vm, const program_settings& program,
+                          run_options& o)
+{
+  std::vector<std::string> given;  // names set on the command line
+  const auto list = [&vm](const char* option) {
+    return vm.count(option) ? vm[option].as<std::vector<std::string>>() : std::vector<std::string>{};
+  };
+  std::vector<std::pair<std::string, std::string>> from_line;
+  for (const std::string& text : list("set")) {
+    const auto nv = name_and_value(text);
+    if (!nv) return "--set takes NAME=VALUE, got '" + text + "'";
+    for (const auto& [name, value] : from_line) {
+      if (name == nv->first) return "--set " + name + " is given twice";
+    }
+    from_line.push_back(*nv);
+  }
+  if (vm.count("scenario")) {
+    const std::string file = vm["scenario"].as<std::string>();
+    std::string error;
+    const auto pairs = read_scenario(file, error);
+    if (!error.empty()) return error;
+    std::vector<std::string> seen;
+    for (const auto& [name, value] : pairs) {
+      if (std::find(seen.begin(), seen.end(), name) != seen.end())
+        return file + ": " + name + " is set twice";
+      seen.push_back(name);
+      const std::string problem = apply_setting(o.settings, name, value, program.draws_exponent);
+      if (!problem.empty()) return file + ": " + problem;
+    }
+  }
+  for (const auto& [name, value] : from_line) {
+    const std::string problem = apply_setting(o.settings, name, value, program.draws_exponent);
+    if (!problem.empty()) return "--set " + problem;
+  }
+  for (const std::string& text : list("sweep")) {
+    const auto nv = name_and_value(text);
+    if (!nv) return "--sweep takes NAME=V1,V2,..., got '" + text + "'";
+    for (const sweep_axis& a : o.sweep) {
+      if (a.name == nv->first) return "--sweep " + a.name + " is given twice";
+    }
+    for (const auto& [name, value] : from_line) {
+      if (name == nv->first) return name + " is both set and swept";
+    }
+    sweep_axis axis{nv->first, split(nv->second, nv->second.find(';') != std::string::npos ? ';' : ',')};
+    for (const std::string& v : axis.values) {
+      model_settings probe = o.settings;
+      const std::string problem = apply_setting(probe, axis.name, v, program.draws_exponent);
+      if (!problem.empty()) return "--sweep " + problem;
+    }
+    o.sweep.push_back(std::move(axis));
+  }
+  if (o.resume && !o.seed && !o.sweep.empty()) {
+    return "--resume of a sweep needs --seed (the seed its points ran with)";
+  }
+  return "";
+}
+
 }  // namespace
 
 std::string usage_text(const program_settings& program)
@@ -58,7 +144,9 @@ std::string usage_text(const program_settings& program)
   out << "Usage: " << program.name << " [options]\n"
       << program.description << "\n"
       << "Start it from the executables/ directory beside data/, results/ and R/.\n\n"
-      << describe_options()
+      << describe_options() << "\n"
+      << settings_help(program.draws_exponent)
+      << "A sweep writes results/<stem>.<k>.csv for point k and the table results/<stem>.sweep.csv.\n"
       << "\nThe number of worker threads follows OMP_NUM_THREADS (default: all cores).\n";
   return out.str();
 }
@@ -132,6 +220,9 @@ parse_result parse_options(int argc, const char* const argv[], const program_set
     }
     o.first_repetition = *f;
     o.first_repetition_given = true;
+  }
+  if (const std::string problem = read_settings(vm, program, o); !problem.empty()) {
+    return usage_error(problem);
   }
   return r;
 }

@@ -7,12 +7,18 @@
 //       --first-repetition F   first repetition index of this piece (needs --seed)
 //       --resume            continue the interrupted run on this output from its journal
 //       --no-postprocess    do not start the post-processing script
+//       --set NAME=VALUE    a model setting (repeatable; see driver/settings.hpp)
+//       --scenario FILE     model settings, one NAME = VALUE a line (--set wins)
+//       --sweep NAME=V1,V2,...   run every combination of the swept values
 //   -h, --help, --version
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "driver/settings.hpp"
 
 // What distinguishes the two programs.
 struct program_settings {
@@ -20,6 +26,7 @@ struct program_settings {
   int repetitions;           // rows of a full run
   std::string results_file;  // written into results/
   std::string description;   // one line for --help
+  bool draws_exponent = true;  // false: the power-to-pay exponent is one fixed value
 };
 
 // The largest --repetitions: row and worker arithmetic in int stays far from
@@ -37,6 +44,8 @@ struct run_options {
   // journal's values for those not given, and checks those given).
   bool repetitions_given = false;
   bool first_repetition_given = false;
+  model_settings settings;          // from --scenario and --set
+  std::vector<sweep_axis> sweep;    // from --sweep, in the order given
 };
 
 enum class parse_status { run, done, usage_error };
@@ -47,7 +56,8 @@ struct parse_result {
   std::string text;  // help or version text (done), or the error (usage_error)
 };
 
-// Parses the arguments. Never prints and never touches a file.
+// Parses the arguments and checks every setting and swept value. Never
+// prints, and reads no file but the --scenario file.
 parse_result parse_options(int argc, const char* const argv[], const program_settings& program);
 
 // The usage text that --help prints and a usage error ends with.

@@ -45,7 +45,7 @@ region_outcome run_region(const input_tables& tables, const region_settings& set
     const arma::Col<double> g = tables.g;
     repetition_notes notes;
     const repetition_inputs inputs{span, g, tables.pay_exponent, settings.top_fraction,
-                                   settings.firm_count, &notes};
+                                   settings.firm_count, &notes, settings.model};
 
     for (int k = mine.start; k < mine.start + mine.count; ++k) {
       if (stopping()) break;

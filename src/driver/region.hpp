@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/settings.hpp"
 #include "driver/tables.hpp"
 
 inline constexpr int results_columns = 7;
@@ -38,7 +39,8 @@ struct repetition_notes {
 };
 
 // What one repetition reads: the worker's own copies of the tables and the
-// run's constants; and where it counts what it met (none: not counted).
+// run's settings (top_fraction and firm_count are those of `model`); and
+// where it counts what it met (none: not counted).
 struct repetition_inputs {
   const arma::Mat<double>& span;
   const arma::Col<double>& g;
@@ -46,6 +48,7 @@ struct repetition_inputs {
   double top_fraction;
   int firm_count;
   repetition_notes* notes = nullptr;
+  model_settings model = {};
 };
 
 // Which repetition this is: its global index, and the run's seed (the
@@ -64,6 +67,7 @@ struct region_settings {
   std::optional<std::uint64_t> seed;
   double top_fraction;
   int firm_count;
+  model_settings model = {};  // its top_fraction and firms are the two above
 };
 
 struct repetition_failure {

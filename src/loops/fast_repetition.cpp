@@ -138,7 +138,7 @@ big_buffer<double> pay_of_sample(const economy& world, const power_sample& sampl
                                 pay_exponent_rule rule, double sigma, mt_bulk& engine)
 {
   std::vector<double> pay_of(world.power);
-  if (rule == pay_exponent_rule::drawn) {
+  if (rule == pay_exponent_rule::drawn || e != 1.0) {
     for (double& p : pay_of) p = std::pow(p, e);
   }
   const std::size_t n = sample.ids.size();
@@ -173,18 +173,19 @@ results_row run_repetition_fast(const repetition_inputs& in, const repetition_id
 
   mt_bulk engine;
   mt_seed(engine, seed_for(seeds, loop_seed));
-  const double alpha = std::fma(alpha_width, mt_canonical(engine), alpha_low);
+  const double alpha = drawn_value(in.model.alpha, mt_canonical(engine), in.pay_exponent);
 
+  const int largest = in.model.largest_firm;
   const economy world = build_economy(
       start.a, start.b,
-      rpld_sorted_runs(in.firm_count, 1, alpha, largest_firm, largest_firm, seed_for(seeds, sizes_seed)));
+      rpld_sorted_runs(in.firm_count, 1, alpha, largest, largest, seed_for(seeds, sizes_seed)));
 
   const power_sample sample = draw_power_sample(world, in.firm_count, seed_for(seeds, sample_seed));
   const inequality of_power = power_inequality(world, sample, in.top_fraction);
 
-  double e = 1.0;
-  if (rule == pay_exponent_rule::drawn) e = std::fma(exponent_width, mt_canonical(engine), exponent_low);
-  const double sigma = boot_sigma(in.g, seed_for(seeds, sigma_seed));
+  const double e =
+      pay_exponent_of(in, rule, rule == pay_exponent_rule::drawn ? mt_canonical(engine) : 0.0);
+  const double sigma = sigma_of(in, seeds);
   const inequality of_pay =
       value_inequality(pay_of_sample(world, sample, e, rule, sigma, engine), in.top_fraction);
 

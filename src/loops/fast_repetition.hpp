@@ -66,7 +66,7 @@ struct inequality {
 inequality power_inequality(const economy& world, const power_sample& sample, double top_fraction);
 
 // The pay of every sampled member, in draw order: power^e (pow once per
-// power value; the power itself when the rule fixes e at 1) times the noise
+// power value; the power itself when the rule draws no e and e is 1) times the noise
 // factor exp(sigma z + 1), z standard normal drawn from the engine by
 // draw_normals (the polar method's attempts exactly as
 // std::lognormal_distribution makes them). The exp and the log inside the

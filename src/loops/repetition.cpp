@@ -26,6 +26,13 @@ std::string firm_error(const char* what, std::uint64_t size)
   return std::string(what) + " (firm of " + std::to_string(size) + " members)";
 }
 
+// The programs' constants are the settings' defaults.
+static_assert(model_settings{}.alpha.low == alpha_low &&
+              model_settings{}.alpha.high - model_settings{}.alpha.low == alpha_width);
+static_assert(default_exponent_range.low == exponent_low &&
+              default_exponent_range.high - default_exponent_range.low == exponent_width);
+static_assert(model_settings{}.largest_firm == largest_firm);
+
 }  // namespace
 
 std::uint64_t checked_levels(const arma::Col<arma::uword>& counts, std::uint64_t size)
@@ -69,6 +76,11 @@ repetition_start start_repetition(const repetition_inputs& in, const repetition_
 {
   repetition_start start;
   if (id.seed) start.seeds = derive_seeds(*id.seed, id.index);
+  if (in.model.span) {
+    start.a = (*in.model.span)[0];
+    start.b = (*in.model.span)[1];
+    return start;
+  }
   bool rank_deficient = false;
   const arma::Col<double> ab = boot_span(in.span.col(0), in.span.col(1),
                                          seed_for(start.seeds, span_seed), &rank_deficient);
@@ -106,6 +118,23 @@ void apply_noise(arma::Col<double>& pay, double sigma, std::mt19937& engine)
   for (arma::uword l = 0; l < pay.n_elem; ++l) pay[l] = noise(engine) * pay[l];
 }
 
+double pay_exponent_of(const repetition_inputs& in, pay_exponent_rule rule, double u)
+{
+  if (rule == pay_exponent_rule::drawn) {
+    return drawn_value(in.model.exponent.value_or(default_exponent_range), u, in.pay_exponent);
+  }
+  if (!in.model.exponent) return 1.0;
+  if (in.model.exponent->kind != drawn_setting::fixed) {
+    throw std::invalid_argument("a program without a draw for the exponent takes one value");
+  }
+  return in.model.exponent->low;
+}
+
+double sigma_of(const repetition_inputs& in, const std::optional<repetition_seeds>& seeds)
+{
+  return in.model.sigma ? *in.model.sigma : boot_sigma(in.g, seed_for(seeds, sigma_seed));
+}
+
 results_row run_repetition(const repetition_inputs& in, const repetition_id& id,
                            pay_exponent_rule rule)
 {
@@ -115,10 +144,11 @@ results_row run_repetition(const repetition_inputs& in, const repetition_id& id,
   const double b = start.b;
 
   std::mt19937 engine(seed_for(seeds, loop_seed));
-  const double alpha = std::fma(alpha_width, uniform(engine), alpha_low);
+  const double alpha = drawn_value(in.model.alpha, uniform(engine), in.pay_exponent);
 
+  const int largest = in.model.largest_firm;
   const arma::Col<arma::uword> sizes =
-      rpld(in.firm_count, 1, alpha, largest_firm, largest_firm, true, seed_for(seeds, sizes_seed));
+      rpld(in.firm_count, 1, alpha, largest, largest, true, seed_for(seeds, sizes_seed));
   const arma::Col<double> bases = base_fit(a, b, sizes);
 
   const arma::Col<double> power = member_powers(sizes, bases, s_func(a, b));
@@ -130,16 +160,12 @@ results_row run_repetition(const repetition_inputs& in, const repetition_id& id,
   row[1] = gini(sample, false);
   row[4] = top_frac(sample, in.top_fraction);
 
-  double e = 1.0;
-  arma::Col<double> pay;
-  if (rule == pay_exponent_rule::drawn) {
-    e = std::fma(exponent_width, uniform(engine), exponent_low);
-    pay = arma::pow(sample, e);
-  } else {
-    pay = sample;
-  }
+  const double e =
+      pay_exponent_of(in, rule, rule == pay_exponent_rule::drawn ? uniform(engine) : 0.0);
+  // pow(x, 1) is x: power itself is the pay before noise.
+  arma::Col<double> pay = e == 1.0 ? sample : arma::Col<double>(arma::pow(sample, e));
 
-  apply_noise(pay, boot_sigma(in.g, seed_for(seeds, sigma_seed)), engine);
+  apply_noise(pay, sigma_of(in, seeds), engine);
 
   row[2] = gini(pay, false);
   row[3] = e;

@@ -3,6 +3,8 @@
 //  1. span parameters (a, b) by bootstrap from the span table;
 //  2. the loop engine draws the firm-size exponent alpha = 1.8 + 5.2 U;
 //  3. firm_count firm sizes from the discrete power law on 1 .. 2300000, sorted;
+//     (these numbers and the others below are the defaults of the model's
+//     settings, driver/settings.hpp; a fixed value still takes its uniform)
 //  4. the bottom-level size of every firm (base fit);
 //  5. every member's power, firm after firm, bottom level first;
 //  6. the powers of firm_count distinct members, and their Gini coefficient
@@ -50,8 +52,8 @@ std::uint64_t fill_firm_powers(const arma::Col<arma::uword>& counts, std::uint64
                                arma::Col<double>& power, std::uint64_t position);
 
 // How every repetition begins: its seeds (none for an unseeded run) and the
-// span parameters (a, b) bootstrapped from the span table. A resample of a
-// single level is counted in inputs.notes.
+// span parameters (a, b), bootstrapped from the span table unless the
+// settings fix them. A resample of a single level is counted in inputs.notes.
 struct repetition_start {
   std::optional<repetition_seeds> seeds;
   double a;
@@ -69,6 +71,15 @@ arma::Col<double> member_powers(const arma::Col<arma::uword>& sizes, const arma:
 // Multiplies every pay value, in order, by a draw of
 // std::lognormal_distribution(1, sigma) from `engine`.
 void apply_noise(arma::Col<double>& pay, double sigma, std::mt19937& engine);
+
+// The power-to-pay exponent: from the loop engine's uniform u by the
+// exponent setting when the rule draws one, else the program's fixed value
+// (the setting's one value, default 1; u is not used).
+double pay_exponent_of(const repetition_inputs& inputs, pay_exponent_rule rule, double u);
+
+// The log-normal shape of the pay noise: the fixed setting, or a bootstrap
+// from the g table.
+double sigma_of(const repetition_inputs& inputs, const std::optional<repetition_seeds>& seeds);
 
 // Runs one repetition with the given rule for the power-to-pay exponent.
 results_row run_repetition(const repetition_inputs& inputs, const repetition_id& id,

@@ -7,7 +7,7 @@ int main(int argc, char* argv[])
 {
   const program_settings program{
       "vesktor", 10000, "inequality_frontier.csv",
-      "Simulates the inequality frontier: pay is power times log-normal noise."};
+      "Simulates the inequality frontier: pay is power times log-normal noise.", false};
   return run_program(
       program,
       [](const repetition_inputs& in, const repetition_id& id) {

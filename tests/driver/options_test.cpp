@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <vector>
 
+#include "support/process.hpp"
+
 namespace {
 
 const program_settings program{"quarnel", 100000, "inequality.csv", "test program"};
@@ -83,4 +85,115 @@ TEST(options, bad_values_are_usage_errors)
   expect_usage_error({"-o", "a/b"}, "--output");
   expect_usage_error({"-o", ""}, "--output");
   expect_usage_error({"-o", ".."}, "--output");
+}
+
+namespace {
+
+const program_settings frontier{"vesktor", 10000, "inequality_frontier.csv", "test program", false};
+
+parse_result parse_frontier(std::vector<const char*> args)
+{
+  args.insert(args.begin(), "vesktor");
+  return parse_options(static_cast<int>(args.size()), args.data(), frontier);
+}
+
+std::string settings_of(const parse_result& r, bool draws_exponent = true)
+{
+  return r.status == parse_status::run ? settings_text(r.options.settings, draws_exponent) : r.text;
+}
+
+}  // namespace
+
+TEST(options, settings_default_to_the_programs_constants_and_are_listed_in_help)
+{
+  EXPECT_EQ(settings_of(parse({})),
+            "firms=1000000\nlargest_firm=2300000\nalpha=1.8:7\nexponent=0.2:1\nsigma=bootstrap\n"
+            "span=bootstrap\ntop_fraction=0.01\n");
+  EXPECT_NE(settings_of(parse_frontier({}), false).find("\nexponent=1\n"), std::string::npos);
+  const std::string help = parse({"--help"}).text;
+  for (const char* fragment : {"--set", "--scenario", "--sweep", "firms", "default 1000000",
+                               "largest_firm", "default 2300000", "alpha", "default 1.8:7",
+                               "exponent", "default 0.2:1", "sigma", "default bootstrap", "span",
+                               "top_fraction", "default 0.01"})
+    EXPECT_NE(help.find(fragment), std::string::npos) << fragment;
+}
+
+TEST(options, every_setting_is_checked_and_a_bad_one_named_with_its_range)
+{
+  const parse_result r = parse({"--set", "firms=2000", "--set", "largest_firm=2", "--set", "alpha=2.5",
+                                "--set", "exponent=table", "--set", "sigma=0", "--set", "span=3,-0.5",
+                                "--set", "top_fraction=1"});
+  EXPECT_EQ(settings_of(r), "firms=2000\nlargest_firm=2\nalpha=2.5\nexponent=table\nsigma=0\n"
+                            "span=3,-0.5\ntop_fraction=1\n");
+  EXPECT_NE(settings_of(parse({"--set", "alpha=1.9:2.1", "--set", "exponent=0.5"}))
+                .find("\nalpha=1.9:2.1\nexponent=0.5\n"),
+            std::string::npos);
+
+  const std::vector<std::pair<const char*, const char*>> bad{
+      {"firms=0", "firms takes a whole number from 1"},
+      {"firms=2147483648", "firms takes"},
+      {"firms=1e6", "firms takes"},
+      {"largest_firm=1", "largest_firm takes a whole number from 2"},
+      {"alpha=1", "alpha takes a range LOW:HIGH or one value, within 1.1 to 20"},
+      {"alpha=3:2", "alpha takes"},
+      {"alpha=2:", "alpha takes"},
+      {"alpha=nan", "alpha takes"},
+      {"exponent=-0.1", "exponent takes a range LOW:HIGH or one value within 0 to 4, or 'table'"},
+      {"exponent=tables", "exponent takes"},
+      {"sigma=-1", "sigma takes 'bootstrap' or one value from 0 to 10"},
+      {"sigma=0.1:0.2", "sigma takes"},
+      {"span=2", "span takes 'bootstrap' or A,B"},
+      {"span=0,0.1", "span takes"},
+      {"span=2,0.1,3", "span takes"},
+      {"top_fraction=0", "top_fraction takes a number from"},
+      {"top_fraction=1.5", "top_fraction takes"},
+      {"colour=red", "unknown setting 'colour'"},
+      {"alpha", "--set takes NAME=VALUE"}};
+  for (const auto& [setting, message] : bad) expect_usage_error({"--set", setting}, message);
+  expect_usage_error({"--set", "alpha=2", "--set", "alpha=3"}, "given twice");
+
+  // vesktor draws no exponent: one value only, and the error points to quarnel.
+  EXPECT_EQ(parse_frontier({"--set", "exponent=0.5"}).status, parse_status::run);
+  for (const char* e : {"exponent=0.2:1", "exponent=table"}) {
+    const parse_result f = parse_frontier({"--set", e});
+    EXPECT_EQ(f.status, parse_status::usage_error);
+    EXPECT_NE(f.text.find("needs quarnel"), std::string::npos) << f.text;
+  }
+}
+
+TEST(options, a_scenario_file_gives_settings_that_the_command_line_overrides)
+{
+  scratch_dir tmp;
+  const std::string file = (tmp.path / "scenario.txt").string();
+  write_file(file, "# a scenario\nalpha = 2.5   # fixed\n\n  sigma=0.3\nfirms = 5000\n");
+  parse_result r = parse({"--scenario", file.c_str(), "--set", "firms=7000"});
+  for (const char* line : {"firms=7000\n", "\nalpha=2.5\n", "\nsigma=0.3\n"})
+    EXPECT_NE(settings_of(r).find(line), std::string::npos) << line << settings_of(r);
+
+  write_file(file, "alpha = 2.5\nsigma 0.3\n");
+  expect_usage_error({"--scenario", file.c_str()}, "line 2: expected NAME = VALUE");
+  write_file(file, "alpha = 0.5\n");
+  expect_usage_error({"--scenario", file.c_str()}, "alpha takes");
+  write_file(file, "alpha = 2\nalpha = 3\n");
+  expect_usage_error({"--scenario", file.c_str()}, "alpha is set twice");
+  expect_usage_error({"--scenario", (tmp.path / "none").c_str()}, "cannot read the scenario file");
+}
+
+TEST(options, a_sweep_is_a_grid_of_checked_values)
+{
+  parse_result r = parse({"--sweep", "alpha=1.9,2.5:3", "--sweep", "span=2,0.1;bootstrap", "--set", "firms=9"});
+  ASSERT_EQ(r.status, parse_status::run) << r.text;
+  ASSERT_EQ(r.options.sweep.size(), 2u);
+  const auto grid = sweep_grid(r.options.settings, r.options.sweep, true);
+  ASSERT_EQ(grid.size(), 4u);
+  EXPECT_EQ(grid[1].values, (std::vector<std::string>{"1.9", "bootstrap"}));
+  EXPECT_EQ(grid[2].settings.firms, 9);
+  EXPECT_EQ(grid[2].settings.alpha.low, 2.5);
+  EXPECT_EQ(grid[2].settings.alpha.high, 3.0);
+  EXPECT_EQ(grid[2].settings.span.value()[1], 0.1);
+
+  expect_usage_error({"--sweep", "alpha=1.9,0.5"}, "--sweep alpha takes");
+  expect_usage_error({"--sweep", "alpha=2", "--sweep", "alpha=3"}, "given twice");
+  expect_usage_error({"--sweep", "alpha=2", "--set", "alpha=3"}, "both set and swept");
+  expect_usage_error({"--sweep", "alpha"}, "--sweep takes NAME=V1,V2");
 }

@@ -1,4 +1,5 @@
 // quarnel and vesktor run as programs, a few seeded repetitions at a time.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -216,6 +217,16 @@ std::pair<std::string, std::string> exponent_and_alpha(std::uint64_t seed, std::
   return {text[0], text[1]};
 }
 
+// Runs `program` with `args` into results/NAME and returns its rows.
+std::vector<std::vector<double>> rows_of(const project& p, const std::string& program, const std::string& name,
+                                         std::vector<std::string> args)
+{
+  args.insert(args.end(), {"-o", name, "--no-postprocess"});
+  const process_result r = p.run(program, args);
+  EXPECT_EQ(r.status, 0) << r.err;
+  return parse_rows(p.results(name));
+}
+
 }  // namespace
 
 // Rows as the README publishes them: any change of the seed derivation, of
@@ -294,4 +305,71 @@ TEST(programs, an_unseeded_run_is_reproduced_by_the_seed_in_its_metadata)
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(p.results("seeded.csv"), p.results("drawn.csv"));
   EXPECT_EQ(nlohmann::json::parse(p.results("seeded.json")).at("seed_source"), "option");
+}
+
+TEST(programs, a_scenario_changes_only_what_it_sets)
+{
+  project p;
+  // (That the defaults give the published rows is tested above.)
+  const auto defaults = rows_of(p, "quarnel", "default.csv", {"-n", "3", "-s", "7"});
+
+  // Common random numbers: a fixed alpha leaves the drawn exponent as it was.
+  const auto fixed = rows_of(p, "quarnel", "alpha.csv", {"-n", "3", "-s", "7", "--set", "alpha=2.5"});
+  ASSERT_EQ(fixed.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(fixed[i][6], 2.5);
+    EXPECT_EQ(fixed[i][3], defaults[i][3]);
+  }
+
+  const std::vector<double> table{0.37, 0.333, 0.257, 0.224};
+  const auto picked = rows_of(p, "quarnel", "table.csv",
+                              {"-n", "12", "-s", "7", "--set", "exponent=table", "--set", "firms=2000"});
+  ASSERT_EQ(picked.size(), 12u);
+  for (const auto& row : picked)
+    EXPECT_NE(std::find(table.begin(), table.end(), row[3]), table.end()) << row[3];
+
+  // Without noise dispersion pay is power times a constant: equally unequal.
+  const auto flat = rows_of(p, "vesktor", "flat.csv",
+                            {"-n", "3", "-s", "7", "--set", "sigma=0", "--set", "firms=5000"});
+  for (const auto& row : flat) {
+    EXPECT_NEAR(row[2], row[1], 1e-12);
+    EXPECT_NEAR(row[5], row[4], 1e-12);
+  }
+}
+
+TEST(programs, a_sweep_runs_every_point_as_a_single_run)
+{
+  project p;
+  const process_result r = p.run("vesktor", {"-n", "2", "-s", "3", "--set", "firms=3000", "-o", "grid.csv",
+                                             "--sweep", "alpha=2,3:4", "--sweep", "sigma=0.5,bootstrap"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(p.results("grid.sweep.csv"),
+            "point,file,alpha,sigma\n0,grid.0.csv,2,0.5\n1,grid.1.csv,2,bootstrap\n"
+            "2,grid.2.csv,3:4,0.5\n3,grid.3.csv,3:4,bootstrap\n");
+  const std::vector<std::vector<std::string>> points{
+      {"alpha=2", "sigma=0.5"}, {"alpha=2", "sigma=bootstrap"}, {"alpha=3:4", "sigma=0.5"},
+      {"alpha=3:4", "sigma=bootstrap"}};
+  for (std::size_t k = 0; k < points.size(); ++k) {
+    rows_of(p, "vesktor", "single.csv",
+            {"-n", "2", "-s", "3", "--set", "firms=3000", "--set", points[k][0], "--set", points[k][1]});
+    EXPECT_EQ(p.results("grid." + std::to_string(k) + ".csv"), p.results("single.csv")) << k;
+  }
+  // The post-processing is given the sweep table.
+  EXPECT_NE(read_file(p.root / "R" / "rscript.log").find("grid.sweep.csv"), std::string::npos);
+}
+
+TEST(programs, settings_that_cannot_run_are_refused_before_the_run)
+{
+  project p;
+  process_result r = p.run("quarnel", {"--set", "firms=2000000000"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("MB per worker"), std::string::npos) << r.err;
+  r = p.run("vesktor", {"--sweep", "exponent=1,0.5:1"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("needs quarnel"), std::string::npos) << r.err;
+  write_file(p.root / "data" / "power_to_pay_exponent.txt", "0.3\n9\n");
+  r = p.run("quarnel", {"--set", "exponent=table"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("power_to_pay_exponent.txt line 2: exponent takes"), std::string::npos) << r.err;
+  EXPECT_TRUE(fs::is_empty(p.root / "results"));
 }

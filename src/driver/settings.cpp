@@ -1,0 +1,310 @@
+#include "driver/settings.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+constexpr int max_count = std::numeric_limits<int>::max();
+
+// The allowed values of each setting, for help and error messages.
+struct limits {
+  double low;
+  double high;
+};
+constexpr limits firms_limits{1, max_count};
+constexpr limits largest_limits{2, max_count};
+constexpr limits alpha_limits{1.1, 20};
+constexpr limits exponent_limits{0, 4};
+constexpr limits sigma_limits{0, 10};
+constexpr limits span_a_limits{1e-9, 1e9};
+constexpr limits span_b_limits{-5, 5};
+constexpr limits top_limits{1e-9, 1};
+
+std::string trim(const std::string& s)
+{
+  const auto b = s.find_first_not_of(" \t\r");
+  if (b == std::string::npos) return "";
+  return s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
+}
+
+// A finite number making up the whole text (no spaces).
+std::optional<double> number(const std::string& text)
+{
+  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text.c_str(), &end);
+  if (end != text.c_str() + text.size() || errno == ERANGE || !std::isfinite(v)) return std::nullopt;
+  return v;
+}
+
+bool within(double v, limits l) { return v >= l.low && v <= l.high; }
+
+// Shortest text that reads back as the same double.
+std::string show(double v)
+{
+  if (v == std::floor(v) && std::abs(v) < 1e15) return std::to_string(static_cast<long long>(v));
+  for (int digits = 1; digits <= 17; ++digits) {
+    std::ostringstream out;
+    out.precision(digits);
+    out << v;
+    if (std::strtod(out.str().c_str(), nullptr) == v) return out.str();
+  }
+  return std::to_string(v);
+}
+
+std::string show(limits l) { return show(l.low) + " to " + show(l.high); }
+
+std::optional<int> whole(const std::string& text, limits l)
+{
+  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+    return std::nullopt;
+  const long long v = std::stoll(text);
+  if (v < l.low || v > l.high) return std::nullopt;
+  return static_cast<int>(v);
+}
+
+// "LOW:HIGH" or one value, each within `l`.
+std::optional<drawn_setting> range_or_value(const std::string& text, limits l)
+{
+  const auto colon = text.find(':');
+  if (colon == std::string::npos) {
+    const auto v = number(text);
+    if (!v || !within(*v, l)) return std::nullopt;
+    return drawn_setting{drawn_setting::fixed, *v, *v};
+  }
+  const auto lo = number(text.substr(0, colon));
+  const auto hi = number(text.substr(colon + 1));
+  if (!lo || !hi || !within(*lo, l) || !within(*hi, l) || *lo > *hi) return std::nullopt;
+  return drawn_setting{drawn_setting::range, *lo, *hi};
+}
+
+std::string show(const drawn_setting& d)
+{
+  switch (d.kind) {
+    case drawn_setting::range: return show(d.low) + ":" + show(d.high);
+    case drawn_setting::fixed: return show(d.low);
+    case drawn_setting::table: return "table";
+  }
+  return "";
+}
+
+std::string allowed(const std::string& name, bool draws_exponent)
+{
+  if (name == "firms") return "a whole number from 1 to " + std::to_string(max_count);
+  if (name == "largest_firm") return "a whole number from 2 to " + std::to_string(max_count);
+  if (name == "alpha") return "a range LOW:HIGH or one value, within " + show(alpha_limits);
+  if (name == "exponent") {
+    return draws_exponent
+               ? "a range LOW:HIGH or one value within " + show(exponent_limits) + ", or 'table'"
+               : "one value from " + show(exponent_limits) +
+                     " (this program draws no exponent; a range or 'table' needs quarnel)";
+  }
+  if (name == "sigma") return "'bootstrap' or one value from " + show(sigma_limits);
+  if (name == "span") {
+    return "'bootstrap' or A,B with A from " + show(span_a_limits) + " and B from " +
+           show(span_b_limits);
+  }
+  if (name == "top_fraction") return "a number from " + show(top_limits);
+  return "";
+}
+
+const char* meaning(const std::string& name)
+{
+  if (name == "firms") return "firms per economy, also the sample size";
+  if (name == "largest_firm") return "largest firm size (the size sampler's table size)";
+  if (name == "alpha") return "firm-size exponent, drawn per repetition from a range, or fixed";
+  if (name == "exponent") return "power-to-pay exponent";
+  if (name == "sigma") return "log-normal shape of the pay noise";
+  if (name == "span") return "span-of-control parameters a, b (span a*exp(b*k))";
+  return "share of the largest members in the top share";
+}
+
+}  // namespace
+
+double drawn_value(const drawn_setting& s, double u, const arma::Col<double>& table)
+{
+  switch (s.kind) {
+    case drawn_setting::range: return std::fma(s.high - s.low, u, s.low);
+    case drawn_setting::fixed: return s.low;
+    case drawn_setting::table: {
+      if (table.n_elem == 0) throw std::invalid_argument("exponent=table needs a non-empty table");
+      const double n = static_cast<double>(table.n_elem);
+      const double row = std::floor(n * u);  // u in [0, 1]: row in [0, n]
+      return table[row >= n || !(row >= 0.0) ? table.n_elem - 1 : static_cast<arma::uword>(row)];
+    }
+  }
+  return s.low;
+}
+
+const std::vector<std::string>& setting_names()
+{
+  static const std::vector<std::string> names{"firms", "largest_firm", "alpha", "exponent",
+                                              "sigma", "span", "top_fraction"};
+  return names;
+}
+
+std::string apply_setting(model_settings& s, const std::string& name, const std::string& text,
+                          bool draws_exponent)
+{
+  const std::string bad = name + " takes " + allowed(name, draws_exponent) + ", got '" + text + "'";
+  if (name == "firms" || name == "largest_firm") {
+    const auto v = whole(text, name == "firms" ? firms_limits : largest_limits);
+    if (!v) return bad;
+    (name == "firms" ? s.firms : s.largest_firm) = *v;
+  } else if (name == "alpha") {
+    const auto v = range_or_value(text, alpha_limits);
+    if (!v) return bad;
+    s.alpha = *v;
+  } else if (name == "exponent") {
+    if (text == "table" && draws_exponent) {
+      s.exponent = drawn_setting{drawn_setting::table, 0, 0};
+      return "";
+    }
+    const auto v = range_or_value(text, exponent_limits);
+    if (!v || (!draws_exponent && v->kind != drawn_setting::fixed)) return bad;
+    s.exponent = *v;
+  } else if (name == "sigma") {
+    if (text == "bootstrap") {
+      s.sigma.reset();
+      return "";
+    }
+    const auto v = number(text);
+    if (!v || !within(*v, sigma_limits)) return bad;
+    s.sigma = *v;
+  } else if (name == "span") {
+    if (text == "bootstrap") {
+      s.span.reset();
+      return "";
+    }
+    const auto comma = text.find(',');
+    if (comma == std::string::npos) return bad;
+    const auto a = number(text.substr(0, comma));
+    const auto b = number(text.substr(comma + 1));
+    if (!a || !b || !within(*a, span_a_limits) || !within(*b, span_b_limits)) return bad;
+    s.span = std::array<double, 2>{*a, *b};
+  } else if (name == "top_fraction") {
+    const auto v = number(text);
+    if (!v || !within(*v, top_limits)) return bad;
+    s.top_fraction = *v;
+  } else {
+    std::string names;
+    for (const std::string& n : setting_names()) names += (names.empty() ? "" : ", ") + n;
+    return "unknown setting '" + name + "' (the settings are " + names + ")";
+  }
+  return "";
+}
+
+std::vector<std::pair<std::string, std::string>> setting_values(const model_settings& s,
+                                                                bool draws_exponent)
+{
+  const drawn_setting own_exponent =
+      draws_exponent ? default_exponent_range : drawn_setting{drawn_setting::fixed, 1, 1};
+  return {{"firms", std::to_string(s.firms)},
+          {"largest_firm", std::to_string(s.largest_firm)},
+          {"alpha", show(s.alpha)},
+          {"exponent", show(s.exponent.value_or(own_exponent))},
+          {"sigma", s.sigma ? show(*s.sigma) : "bootstrap"},
+          {"span", s.span ? show((*s.span)[0]) + "," + show((*s.span)[1]) : "bootstrap"},
+          {"top_fraction", show(s.top_fraction)}};
+}
+
+std::string settings_text(const model_settings& s, bool draws_exponent)
+{
+  std::string text;
+  for (const auto& [name, value] : setting_values(s, draws_exponent)) text += name + "=" + value + "\n";
+  return text;
+}
+
+std::string settings_help(bool draws_exponent)
+{
+  std::ostringstream out;
+  out << "Settings (--set NAME=VALUE, or NAME = VALUE lines in a --scenario file):\n";
+  for (const auto& [name, value] : setting_values(model_settings{}, draws_exponent)) {
+    out << "  " << name << std::string(name.size() < 14 ? 14 - name.size() : 1, ' ') << meaning(name)
+        << "\n" << std::string(16, ' ') << "default " << value << "; " << allowed(name, draws_exponent)
+        << "\n";
+  }
+  return out.str();
+}
+
+std::vector<std::pair<std::string, std::string>> read_scenario(const std::string& path,
+                                                               std::string& error)
+{
+  std::vector<std::pair<std::string, std::string>> pairs;
+  std::ifstream in(path);
+  if (!in) {
+    error = "cannot read the scenario file " + path;
+    return {};
+  }
+  int number = 0;
+  for (std::string line; std::getline(in, line);) {
+    ++number;
+    line = trim(line.substr(0, line.find('#')));
+    if (line.empty()) continue;
+    const auto eq = line.find('=');
+    if (eq == std::string::npos) {
+      error = path + " line " + std::to_string(number) + ": expected NAME = VALUE, got '" + line + "'";
+      return {};
+    }
+    pairs.emplace_back(trim(line.substr(0, eq)), trim(line.substr(eq + 1)));
+  }
+  if (in.bad()) error = "cannot read the scenario file " + path;
+  return pairs;
+}
+
+// A repetition's large buffers grow with the number of draws (firms): the
+// sample's value ids, the pay and the sort's scratch, the table of value ids
+// or the map of displaced positions, the runs and level structures of the
+// economy. The firm-size sampler stores at most 65536 table entries however
+// large the largest firm, and walks past them without storing them.
+double worker_bytes(const model_settings& s)
+{
+  constexpr double fixed_bytes = 64.0 * 1024 * 1024;
+  constexpr double bytes_per_firm = 96.0;
+  return fixed_bytes + bytes_per_firm * static_cast<double>(s.firms);
+}
+
+std::string memory_problem(const model_settings& s, int workers, double memory)
+{
+  const double need = worker_bytes(s) * workers;
+  if (need <= 0.8 * memory) return "";
+  const auto mb = [](double bytes) { return std::to_string(static_cast<long long>(bytes / 1048576)); };
+  return "firms=" + std::to_string(s.firms) + " needs about " + mb(worker_bytes(s)) +
+         " MB per worker, " + mb(need) + " MB for " + std::to_string(workers) +
+         " workers, more than this machine's " + mb(memory) +
+         " MB allow (lower firms or OMP_NUM_THREADS)";
+}
+
+double machine_memory()
+{
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long page = ::sysconf(_SC_PAGE_SIZE);
+  return pages > 0 && page > 0 ? static_cast<double>(pages) * static_cast<double>(page) : 0.0;
+}
+
+std::vector<sweep_point> sweep_grid(const model_settings& base, const std::vector<sweep_axis>& axes,
+                                    bool draws_exponent)
+{
+  std::vector<sweep_point> points{{base, {}}};
+  for (const sweep_axis& axis : axes) {
+    std::vector<sweep_point> next;
+    for (const sweep_point& p : points) {
+      for (const std::string& v : axis.values) {
+        sweep_point q = p;
+        const std::string problem = apply_setting(q.settings, axis.name, v, draws_exponent);
+        if (!problem.empty()) throw std::invalid_argument(problem);
+        q.values.push_back(v);
+        next.push_back(std::move(q));
+      }
+    }
+    points = std::move(next);
+  }
+  return points;
+}

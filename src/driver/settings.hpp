@@ -1,0 +1,106 @@
+// The model's settings: what a repetition assumes, each with the value the
+// programs have always used as its default.
+//
+//   firms         firms per economy, which is also the sample size (1000000)
+//   largest_firm  the largest firm size, the firm-size sampler's table size (2300000)
+//   alpha         firm-size exponent: a range LOW:HIGH drawn per repetition
+//                 (1.8:7.0) or one value
+//   exponent      power-to-pay exponent: in quarnel a range (0.2:1.0), one
+//                 value, or "table" (row floor(n u) of the power-to-pay
+//                 table); vesktor draws none, so there one value only (1)
+//   sigma         log-normal shape of the pay noise: "bootstrap" from the g
+//                 table, or one value
+//   span          span-of-control parameters: "bootstrap" from the span
+//                 table, or A,B
+//   top_fraction  share of the largest members the top share is taken of (0.01)
+//
+// Common random numbers: the random streams never depend on the settings. A
+// fixed alpha or exponent still takes the uniform its range would take, and
+// the bootstraps have seeds of their own, so two scenarios run with the same
+// seed differ only through what they change.
+#pragma once
+
+#include <array>
+#include <armadillo>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+// A value drawn per repetition from one uniform u of the loop engine.
+struct drawn_setting {
+  enum kind_t { range, fixed, table } kind;
+  double low;   // range: low + (high - low) u; fixed: low
+  double high;
+};
+
+struct model_settings {
+  int firms = 1000000;
+  int largest_firm = 2300000;
+  drawn_setting alpha{drawn_setting::range, 1.8, 7.0};
+  // Empty: the program's own rule (quarnel draws 0.2:1.0, vesktor fixes 1).
+  std::optional<drawn_setting> exponent;
+  std::optional<double> sigma;                        // empty: bootstrap
+  std::optional<std::array<double, 2>> span;          // empty: bootstrap (a, b)
+  double top_fraction = 0.01;
+};
+
+// The default of quarnel's drawn exponent.
+inline constexpr drawn_setting default_exponent_range{drawn_setting::range, 0.2, 1.0};
+
+// The value a drawn setting takes for the uniform u (0 <= u <= 1): for a
+// range fma(high - low, u, low), for a fixed value that value, for "table"
+// entry floor(n u) of `table` (the last one for u = 1). Throws
+// std::invalid_argument for "table" with an empty table.
+double drawn_value(const drawn_setting& s, double u, const arma::Col<double>& table);
+
+// The setting names, in the order of --help and of the rendered settings.
+const std::vector<std::string>& setting_names();
+
+// Sets `name` from its text. Returns "" on success, otherwise a message that
+// names the setting and its allowed values (the settings are then unchanged).
+// `draws_exponent` is false for a program without a draw for the exponent.
+std::string apply_setting(model_settings& s, const std::string& name, const std::string& value,
+                          bool draws_exponent);
+
+// Every setting as "name=value" lines, in setting_names() order: the settings
+// in force, for the results' metadata and the resume check.
+std::vector<std::pair<std::string, std::string>> setting_values(const model_settings& s,
+                                                                bool draws_exponent);
+std::string settings_text(const model_settings& s, bool draws_exponent);
+
+// The lines of --help that list every setting with its default and range.
+std::string settings_help(bool draws_exponent);
+
+// Reads a scenario file: one "NAME = VALUE" a line, '#' starts a comment,
+// blank lines are skipped. Returns the pairs in file order, or sets `error`
+// to a message naming the file and line.
+std::vector<std::pair<std::string, std::string>> read_scenario(const std::string& path,
+                                                               std::string& error);
+
+// The memory a worker needs for one repetition of these settings, in bytes
+// (an upper estimate).
+double worker_bytes(const model_settings& s);
+
+// Why these settings cannot run on `workers` workers in `memory` bytes, or "".
+std::string memory_problem(const model_settings& s, int workers, double memory);
+
+// The machine's physical memory in bytes.
+double machine_memory();
+
+// A swept setting and its values; a sweep runs every combination.
+struct sweep_axis {
+  std::string name;
+  std::vector<std::string> values;
+};
+
+struct sweep_point {
+  model_settings settings;
+  std::vector<std::string> values;  // one per axis
+};
+
+// Every combination of the axes' values applied to `base`, the first axis
+// varying slowest. Throws std::invalid_argument naming the setting for a
+// value apply_setting refuses.
+std::vector<sweep_point> sweep_grid(const model_settings& base, const std::vector<sweep_axis>& axes,
+                                    bool draws_exponent);

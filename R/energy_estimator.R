@@ -23,6 +23,15 @@
 #   <stem>_pay_gini_vs_exponent.png
 #                        Gini of pay against the power-to-pay exponent (only
 #                        when that exponent varies, i.e. for quarnel)
+# A sweep table <stem>.sweep.csv (written by a run with --sweep: a header
+# "point,file,<setting>,...", then one line per point) is read with every
+# point's results file beside it, and gives instead:
+#   <stem>.sweep_summary.csv  per point: its settings, rows used, and the 10 %,
+#                        50 % and 90 % quantiles of the Ginis and top 1 % shares
+#   <stem>.sweep_<setting>.png  for each swept setting: median and 10-90 %
+#                        band of the two Ginis and two top shares against the
+#                        setting's value (the rows of every point with that
+#                        value pooled)
 # Every output is written under a temporary name and renamed into place.
 #
 # A missing or empty results file is a note. A malformed one (a line without
@@ -324,9 +333,103 @@ plot_pay_gini_vs_exponent <- function(path, m, title, subtitle) {
 }
 
 # ---------------------------------------------------------------------------
+# Sweeps
+
+is_sweep_table <- function(path) {
+  first <- tryCatch(readLines(path, n = 1, warn = FALSE), error = function(e) "")
+  length(first) == 1 && startsWith(first, "point,file")
+}
+
+# The rows with finite values of every point's results file, in a list.
+read_sweep_points <- function(path, table) {
+  lapply(seq_len(nrow(table)), function(k) {
+    file <- file.path(dirname(path), table$file[k])
+    if (!file.exists(file)) {
+      stop(failure(sprintf("%s line %d: results file %s not found", path, k + 1, file), EXIT_MALFORMED))
+    }
+    m <- read_results(file)
+    if (is.null(m)) m <- matrix(numeric(0), ncol = length(RESULT_COLUMNS),
+                                dimnames = list(NULL, names(RESULT_COLUMNS)))
+    m[rowSums(!is.finite(m)) == 0, , drop = FALSE]
+  })
+}
+
+quantiles_of <- function(m) {
+  unlist(lapply(BINNED_MEASURES, function(col) {
+    q <- if (nrow(m) > 0) quantile(m[, col], c(0.10, 0.50, 0.90), names = FALSE, type = 7) else rep(NA, 3)
+    setNames(q, paste0(col, c("_q10", "_median", "_q90")))
+  }))
+}
+
+# Median and 10-90 % band of two measures against one setting's values.
+plot_sweep_panel <- function(x, labels, q, cols, names, ylab, numeric_x) {
+  colours <- c(COLOUR_POWER, COLOUR_PAY)
+  y <- unlist(q[, paste0(rep(cols, each = 3), c("_q10", "_median", "_q90"))])
+  xlim <- if (numeric_x) range(x) else c(0.5, length(x) + 0.5)
+  plot(xlim, range(y, na.rm = TRUE), type = "n", xlab = "", ylab = ylab, las = 1, xaxt = "n")
+  axis(1, at = x, labels = labels)
+  grid(col = "grey88", lty = 1)
+  for (j in 1:2) {
+    draw_bins(x, q[[paste0(cols[j], "_q10")]], q[[paste0(cols[j], "_median")]],
+              q[[paste0(cols[j], "_q90")]], colours[j])
+  }
+  legend("topleft", legend = names, col = colours, lwd = 2.5, bty = "n", cex = 0.85)
+}
+
+process_sweep <- function(path) {
+  table <- read.csv(path, colClasses = "character", check.names = FALSE)
+  settings <- setdiff(names(table), c("point", "file"))
+  if (nrow(table) == 0 || length(settings) == 0) {
+    stop(failure(sprintf("%s: a sweep table needs a swept setting and a point", path), EXIT_MALFORMED))
+  }
+  points <- read_sweep_points(path, table)
+  note(basename(path), ": sweep of ", count_of(nrow(table), "point"), " over ",
+       paste(settings, collapse = ", "))
+  stem <- sub("[.]csv$", "", basename(path))
+  out <- function(suffix) file.path(dirname(path), paste0(stem, suffix))
+  summary <- data.frame(table[, c("point", "file", settings)],
+                        count = vapply(points, nrow, integer(1)),
+                        do.call(rbind, lapply(points, quantiles_of)), check.names = FALSE)
+  write_table(summary, out("_summary.csv"))
+  written <- out("_summary.csv")
+  if (capabilities("png") || capabilities("cairo")) {
+    for (setting in settings) {
+      values <- unique(table[[setting]])
+      numbers <- suppressWarnings(as.numeric(values))
+      numeric_x <- !anyNA(numbers)
+      order <- if (numeric_x) order(numbers) else seq_along(values)
+      values <- values[order]
+      x <- if (numeric_x) numbers[order] else seq_along(values)
+      q <- as.data.frame(do.call(rbind, lapply(values, function(v) {
+        quantiles_of(do.call(rbind, points[table[[setting]] == v]))
+      })))
+      file <- out(paste0("_", setting, ".png"))
+      replace_file(file, function(tmp) {
+        open_png(tmp)
+        on.exit(dev.off())
+        par(mfrow = c(1, 2), mar = c(5, 4.6, 4.2, 1), oma = c(0, 0, 1.5, 0))
+        plot_sweep_panel(x, values, q, c("gini_power", "gini_pay"), c("Gini of power", "Gini of pay"),
+                         "Gini coefficient", numeric_x)
+        title(xlab = setting, line = 3)
+        plot_sweep_panel(x, values, q, c("top1_share_power", "top1_share_pay"),
+                         c("top 1 % share of power", "top 1 % share of pay"), "top 1 % share", numeric_x)
+        title(xlab = setting, line = 3)
+        mtext(sprintf("%s: medians and 10-90 %% bands against %s (%s, %d rows)", basename(path), setting,
+                      count_of(nrow(table), "point"), sum(vapply(points, nrow, integer(1)))),
+              outer = TRUE, cex = 0.9)
+      })
+      written <- c(written, file)
+    }
+  }
+  note("  wrote ", paste(basename(written), collapse = ", "))
+  invisible(written)
+}
+
+# ---------------------------------------------------------------------------
 # One results file
 
 process_file <- function(path) {
+  if (file.exists(path) && !dir.exists(path) && is_sweep_table(path)) return(process_sweep(path))
   name <- basename(path)
   if (!file.exists(path)) {
     note(name, ": not found (", path, "), skipped")

@@ -276,5 +276,20 @@ check "named output: the default file left alone" absent "$named/results/inequal
 (cd "$named/R" && Rscript energy_estimator.R myrun.csv > "$named/out" 2> "$named/err")
 check "plain name: read from ../results" contains "$named/out" "myrun.csv: 3 rows read"
 
+# --- 7. a sweep: one summary row per point, one plot per swept setting ---
+sweep=$scratch/sweep
+make_layout "$sweep"
+(cd "$sweep/executables" &&
+   "$program" -n 6 -s $seed -o grid.csv --set firms=3000 \
+     --sweep alpha=2,3.5 --sweep exponent=0.3,table > "$sweep/program_out" 2> "$sweep/program_err")
+check "sweep: the program starts the script on the sweep table" \
+  contains "$sweep/program_out" "grid.sweep.csv: sweep of 4 points over alpha, exponent"
+check "sweep: summary has a header and one line per point" \
+  [ "$(cut -d, -f1-5 "$sweep/results/grid.sweep_summary.csv" | tr '\n' ' ')" = \
+    "point,file,alpha,exponent,count 0,grid.0.csv,2,0.3,6 1,grid.1.csv,2,table,6 2,grid.2.csv,3.5,0.3,6 3,grid.3.csv,3.5,table,6 " ]
+for setting in alpha exponent; do
+  check "sweep: plot against $setting" png_ok "$sweep/results/grid.sweep_$setting.png"
+done
+
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

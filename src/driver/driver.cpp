@@ -310,7 +310,7 @@ int run_program(const program_settings& program, const repetition_body& body, in
   if (sweep) points = sweep_grid(options.settings, options.sweep, program.draws_exponent);
   bool reads_exponent_table = false;
   for (const sweep_point& p : points) {
-    if (const std::string m = memory_problem(p.settings, omp_get_max_threads(), machine_memory());
+    if (const std::string m = run_problem(p.settings, omp_get_max_threads(), machine_memory());
         !m.empty()) {
       std::cerr << program.name << ": " << m << std::endl;
       return exit_usage_error;

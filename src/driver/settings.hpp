@@ -82,8 +82,13 @@ std::vector<std::pair<std::string, std::string>> read_scenario(const std::string
 // (an upper estimate).
 double worker_bytes(const model_settings& s);
 
-// Why these settings cannot run on `workers` workers in `memory` bytes, or "".
-std::string memory_problem(const model_settings& s, int workers, double memory);
+// The mean of the firm-size law x^-alpha on 1 .. largest (to about 1e-6 relative).
+double mean_firm_size(double alpha, int largest);
+
+// Why these settings cannot run on `workers` workers in `memory` bytes, or
+// "": at the lowest alpha an economy would hold 2^31 members or more on
+// average, or the workers' memory exceeds 80 % of `memory`.
+std::string run_problem(const model_settings& s, int workers, double memory);
 
 // The machine's physical memory in bytes.
 double machine_memory();

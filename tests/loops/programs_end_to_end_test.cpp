@@ -361,9 +361,12 @@ TEST(programs, a_sweep_runs_every_point_as_a_single_run)
 TEST(programs, settings_that_cannot_run_are_refused_before_the_run)
 {
   project p;
-  process_result r = p.run("quarnel", {"--set", "firms=2000000000"});
+  process_result r = p.run("quarnel", {"--set", "firms=2000000000", "--set", "alpha=20"});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("MB per worker"), std::string::npos) << r.err;
+  r = p.run("quarnel", {"--sweep", "alpha=2,1.3:2"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("at alpha 1.3 an economy of firms=1000000"), std::string::npos) << r.err;
   r = p.run("vesktor", {"--sweep", "exponent=1,0.5:1"});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("needs quarnel"), std::string::npos) << r.err;

@@ -98,15 +98,15 @@ std::string read_settings(const po::variables_map& vm, const program_settings& p
   if (vm.count("scenario")) {
     const std::string file = vm["scenario"].as<std::string>();
     std::string error;
-    const auto pairs = read_scenario(file, error);
+    const auto lines = read_scenario(file, error);
     if (!error.empty()) return error;
     std::vector<std::string> seen;
-    for (const auto& [name, value] : pairs) {
-      if (std::find(seen.begin(), seen.end(), name) != seen.end())
-        return file + ": " + name + " is set twice";
-      seen.push_back(name);
-      const std::string problem = apply_setting(o.settings, name, value, program.draws_exponent);
-      if (!problem.empty()) return file + ": " + problem;
+    for (const scenario_line& l : lines) {
+      const std::string where = file + " line " + std::to_string(l.line) + ": ";
+      if (std::find(seen.begin(), seen.end(), l.name) != seen.end()) return where + l.name + " is set twice";
+      seen.push_back(l.name);
+      const std::string problem = apply_setting(o.settings, l.name, l.value, program.draws_exponent);
+      if (!problem.empty()) return where + problem;
     }
   }
   for (const auto& [name, value] : from_line) {

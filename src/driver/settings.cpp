@@ -235,10 +235,9 @@ std::string settings_help(bool draws_exponent)
   return out.str();
 }
 
-std::vector<std::pair<std::string, std::string>> read_scenario(const std::string& path,
-                                                               std::string& error)
+std::vector<scenario_line> read_scenario(const std::string& path, std::string& error)
 {
-  std::vector<std::pair<std::string, std::string>> pairs;
+  std::vector<scenario_line> lines;
   std::ifstream in(path);
   if (!in) {
     error = "cannot read the scenario file " + path;
@@ -254,10 +253,10 @@ std::vector<std::pair<std::string, std::string>> read_scenario(const std::string
       error = path + " line " + std::to_string(number) + ": expected NAME = VALUE, got '" + line + "'";
       return {};
     }
-    pairs.emplace_back(trim(line.substr(0, eq)), trim(line.substr(eq + 1)));
+    lines.push_back({number, trim(line.substr(0, eq)), trim(line.substr(eq + 1))});
   }
   if (in.bad()) error = "cannot read the scenario file " + path;
-  return pairs;
+  return lines;
 }
 
 // A repetition's large buffers grow with the number of draws (firms): the

@@ -72,11 +72,16 @@ std::string settings_text(const model_settings& s, bool draws_exponent);
 // The lines of --help that list every setting with its default and range.
 std::string settings_help(bool draws_exponent);
 
+struct scenario_line {
+  int line;
+  std::string name;
+  std::string value;
+};
+
 // Reads a scenario file: one "NAME = VALUE" a line, '#' starts a comment,
-// blank lines are skipped. Returns the pairs in file order, or sets `error`
+// blank lines are skipped. Returns the lines in file order, or sets `error`
 // to a message naming the file and line.
-std::vector<std::pair<std::string, std::string>> read_scenario(const std::string& path,
-                                                               std::string& error);
+std::vector<scenario_line> read_scenario(const std::string& path, std::string& error);
 
 // The memory a worker needs for one repetition of these settings, in bytes
 // (an upper estimate).

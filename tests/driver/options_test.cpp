@@ -180,9 +180,9 @@ TEST(options, a_scenario_file_gives_settings_that_the_command_line_overrides)
   write_file(file, "alpha = 2.5\nsigma 0.3\n");
   expect_usage_error({"--scenario", file.c_str()}, "line 2: expected NAME = VALUE");
   write_file(file, "alpha = 0.5\n");
-  expect_usage_error({"--scenario", file.c_str()}, "alpha takes");
+  expect_usage_error({"--scenario", file.c_str()}, "scenario.txt line 1: alpha takes");
   write_file(file, "alpha = 2\nalpha = 3\n");
-  expect_usage_error({"--scenario", file.c_str()}, "alpha is set twice");
+  expect_usage_error({"--scenario", file.c_str()}, "line 2: alpha is set twice");
   expect_usage_error({"--scenario", (tmp.path / "none").c_str()}, "cannot read the scenario file");
 }
 

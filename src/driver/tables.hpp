@@ -24,7 +24,7 @@
 struct input_tables {
   arma::Mat<double> span;          // column 0: level, column 1: span of control observed there
   arma::Col<double> g;             // Gini coefficients of pay within one level
-  arma::Col<double> pay_exponent;  // power-to-pay exponents; loaded, never read by the loops
+  arma::Col<double> pay_exponent;  // power-to-pay exponents; read only with exponent=table
 };
 
 inline constexpr const char* span_file = "s_empirical.txt";

@@ -356,6 +356,24 @@ TEST(programs, a_sweep_runs_every_point_as_a_single_run)
   }
   // The post-processing is given the sweep table.
   EXPECT_NE(read_file(p.root / "R" / "rscript.log").find("grid.sweep.csv"), std::string::npos);
+
+  // Each point's metadata holds the settings in force.
+  const auto settings = nlohmann::json::parse(p.results("grid.2.json")).at("settings");
+  EXPECT_EQ(settings.at("alpha"), "3:4");
+  EXPECT_EQ(settings.at("sigma"), "0.5");
+  EXPECT_EQ(settings.at("firms"), "3000");
+
+  // A resumed sweep keeps the complete points and runs the missing one.
+  const std::string last = p.results("grid.3.csv");
+  fs::remove(p.root / "results" / "grid.3.csv");
+  const process_result resumed =
+      p.run("vesktor", {"-n", "2", "-s", "3", "--set", "firms=3000", "-o", "grid.csv", "--sweep",
+                        "alpha=2,3:4", "--sweep", "sigma=0.5,bootstrap", "--resume", "--no-postprocess"});
+  ASSERT_EQ(resumed.status, 0) << resumed.err;
+  EXPECT_NE(resumed.out.find("sweep point 2 of 4: alpha=3:4 sigma=0.5 (complete, kept)"), std::string::npos)
+      << resumed.out;
+  EXPECT_EQ(resumed.out.find("sweep point 3 of 4: alpha=3:4 sigma=bootstrap (complete"), std::string::npos);
+  EXPECT_EQ(p.results("grid.3.csv"), last);
 }
 
 TEST(programs, settings_that_cannot_run_are_refused_before_the_run)
@@ -370,6 +388,9 @@ TEST(programs, settings_that_cannot_run_are_refused_before_the_run)
   r = p.run("vesktor", {"--sweep", "exponent=1,0.5:1"});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("needs quarnel"), std::string::npos) << r.err;
+  r = p.run("vesktor", {"--sweep", "alpha=2,3", "--resume"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--resume of a sweep needs --seed"), std::string::npos) << r.err;
   write_file(p.root / "data" / "power_to_pay_exponent.txt", "0.3\n9\n");
   r = p.run("quarnel", {"--set", "exponent=table"});
   EXPECT_EQ(r.status, 1);

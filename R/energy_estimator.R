@@ -367,7 +367,7 @@ plot_sweep_panel <- function(x, labels, q, cols, names, ylab, numeric_x) {
   y <- unlist(q[, paste0(rep(cols, each = 3), c("_q10", "_median", "_q90"))])
   xlim <- if (numeric_x) range(x) else c(0.5, length(x) + 0.5)
   plot(xlim, range(y, na.rm = TRUE), type = "n", xlab = "", ylab = ylab, las = 1, xaxt = "n")
-  axis(1, at = x, labels = labels)
+  axis(1, at = x, labels = labels, gap.axis = 0)
   grid(col = "grey88", lty = 1)
   for (j in 1:2) {
     draw_bins(x, q[[paste0(cols[j], "_q10")]], q[[paste0(cols[j], "_median")]],
@@ -407,7 +407,7 @@ process_sweep <- function(path) {
       replace_file(file, function(tmp) {
         open_png(tmp)
         on.exit(dev.off())
-        par(mfrow = c(1, 2), mar = c(5, 4.6, 4.2, 1), oma = c(0, 0, 1.5, 0))
+        par(mfrow = c(1, 2), mar = c(5, 4.6, 1.5, 1), oma = c(0, 0, 2, 0))
         plot_sweep_panel(x, values, q, c("gini_power", "gini_pay"), c("Gini of power", "Gini of pay"),
                          "Gini coefficient", numeric_x)
         title(xlab = setting, line = 3)

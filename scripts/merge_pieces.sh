@@ -14,9 +14,11 @@
 # inequality_frontier.csv) and its metadata <stem>.json are written under
 # temporary names and renamed, so each is whole or absent, with the
 # permissions a one-piece run gives them. The pieces are left in place.
+# With POINT=k in the environment it joins point k of a sweep instead: the
+# pieces <stem>.piece-<K>.<k>.csv into <stem>.<k>.csv and <stem>.<k>.json.
 set -euo pipefail
 
-usage() { sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 [ $# -ge 3 ] && [ $# -le 4 ] || usage
 program=$1 total=$2 piece=$3
 dir=${4:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/results}
@@ -26,6 +28,8 @@ case "$program" in
   vesktor) stem=inequality_frontier ;;
   *) usage ;;
 esac
+point=${POINT:+.$POINT}  # "" or ".k"
+[[ -z $point || $point =~ ^\.(0|[1-9][0-9]*)$ ]] || usage
 command -v jq > /dev/null || { echo "jq is needed to read the pieces' metadata: run scripts/setup.sh" >&2; exit 1; }
 
 tasks=$(((total + piece - 1) / piece))
@@ -39,7 +43,7 @@ names=(program seed settings "input tables")
 reference=() reference_piece=""
 files=() metas=()
 for ((k = 0; k < tasks; k++)); do
-  name=$(printf '%s.piece-%05d.csv' "$stem" "$k")
+  name=$(printf '%s.piece-%05d%s.csv' "$stem" "$k" "$point")
   f=$dir/$name
   meta=${f%.csv}.json
   want=$((k == tasks - 1 ? total - k * piece : piece))
@@ -96,8 +100,8 @@ if ((problems > 0)); then
   exit 1
 fi
 
-target="$dir/$stem.csv"
-target_meta="$dir/$stem.json"
+target="$dir/$stem$point.csv"
+target_meta="$dir/$stem$point.json"
 tmp=$(mktemp "$target.tmp_XXXXXX")
 tmp_meta=$(mktemp "$target_meta.tmp_XXXXXX")
 trap 'rm -f "$tmp" "$tmp_meta"' EXIT
@@ -107,7 +111,7 @@ chmod "$mode" "$tmp" "$tmp_meta"
 cat "${files[@]}" > "$tmp"
 # The run's metadata: piece 0's, over the whole run; times and resumed rows
 # over all pieces (elapsed_seconds is their sum), hosts joined.
-jq -s --arg file "$stem.csv" --argjson total "$total" '
+jq -s --arg file "$stem$point.csv" --argjson total "$total" '
   .[0] + {
     command_line: $ARGS.positional,
     first_repetition: 0, repetitions_requested: $total, repetitions_done: $total,

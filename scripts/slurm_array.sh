@@ -26,6 +26,11 @@
 # requeued (scontrol requeue) or rerun alone (--array=0 and OFFSET=K for
 # piece K), the task resumes from that journal.
 #
+# OPTIONS, when set in the submitting environment, holds further options for
+# the program, split at blanks: settings (OPTIONS='--set sigma=0') or a sweep
+# (OPTIONS='--sweep alpha=1.9,2.5'), whose point k of piece K goes to
+# <stem>.piece-K.<k>.csv; merge each point with POINT=k scripts/merge_pieces.sh.
+#
 # No CPU, memory or time limit is set here, so the partition's defaults apply
 # and any node accepts the job; each task uses --cpus-per-task threads.
 #SBATCH --output=slurm-logs/%x-%A_%a.out
@@ -106,9 +111,13 @@ output=$(printf '%s.piece-%05d.csv' "$stem" "$index")
 # A requeued or rerun task continues from the rows in its piece's journal.
 resume=()
 [ -f "$root/results/$output.journal" ] && resume=(--resume)
+# A sweep's task resumes once any of its points has begun.
+for f in "$root/results/${output%.csv}".[0-9]*.csv.journal "$root/results/${output%.csv}".[0-9]*.json; do
+  [ -e "$f" ] && resume=(--resume)
+done
 
 # As many threads as the task has CPUs, whatever the submitting shell had.
 export OMP_NUM_THREADS=${SLURM_CPUS_PER_TASK:-${OMP_NUM_THREADS:-1}}
 cd "$root/executables"
 exec "./$program" --seed "$seed" --first-repetition "$first" --repetitions "$count" \
-  --output "$output" --no-postprocess "${resume[@]}"
+  --output "$output" --no-postprocess "${resume[@]}" ${OPTIONS:-}  # OPTIONS split on purpose

@@ -147,6 +147,29 @@ TEST(programs, a_run_split_into_array_tasks_merges_into_the_one_piece_run)
   EXPECT_NE(r.err.find("piece 0 has 1 rows, expected 2"), std::string::npos) << r.err;
 }
 
+// A sweep passed to the array tasks: every task runs every point of its
+// piece, and each point merges into the file of the one-piece sweep.
+TEST(programs, a_sweep_split_into_array_tasks_merges_point_by_point)
+{
+  project p;
+  process_result r = p.run("vesktor", {"-n", "3", "-s", "5", "-o", "whole.csv", "--no-postprocess", "--set",
+                                       "firms=2000", "--sweep", "alpha=2,3"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (int k : {0, 1}) {
+    r = run_process({"/bin/bash", (p.root / "scripts" / "slurm_array.sh").string()}, p.root,
+                    {"SLURM_ARRAY_TASK_ID=" + std::to_string(k), "PROGRAM=vesktor", "SEED=5", "TOTAL=3",
+                     "PIECE=2", "OMP_NUM_THREADS=1", "OPTIONS=--set firms=2000 --sweep alpha=2,3"});
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  for (const char* point : {"0", "1"}) {
+    r = run_process({"/bin/bash", (p.root / "scripts" / "merge_pieces.sh").string(), "vesktor", "3", "2"},
+                    p.root, {std::string("POINT=") + point});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(p.results("inequality_frontier." + std::string(point) + ".csv"),
+              p.results("whole." + std::string(point) + ".csv"));
+  }
+}
+
 TEST(programs, a_span_table_of_one_level_is_counted_once_not_warned_per_repetition)
 {
   project p;

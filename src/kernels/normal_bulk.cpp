@@ -8,6 +8,11 @@
 #include "kernels/fast_math.hpp"
 #include "kernels/vector_isa.hpp"
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define QUARNEL_HAS_COMPRESS 1
+#endif
+
 namespace {
 
 // 2 u - 1 for the uniform u that mt_canonical makes of the outputs lo, hi.
@@ -21,9 +26,88 @@ constexpr int outputs_per_attempt = 4;
 constexpr int most_attempts = mt_bulk::n / outputs_per_attempt;
 
 
-QUARNEL_ALWAYS_INLINE void normals(mt_bulk& engine, double* z, std::size_t n)
+// The attempts a block makes, kept in order up to the `wanted`-th accepted
+// one: accepted attempts go to x, y, r2 from slot `pairs` (which counts
+// them; the slot after the last holds any value), and the number of
+// attempts read is returned.
+QUARNEL_ALWAYS_INLINE int keep_accepted_scalar(const double* ax, const double* ay, const double* ar2,
+                                               int attempts, std::size_t wanted, double* x, double* y,
+                                               double* r2, int& pairs)
 {
-  double x[most_attempts], y[most_attempts], r2[most_attempts];
+  int used = 0;
+  while (used < attempts && static_cast<std::size_t>(pairs) < wanted) {
+    x[pairs] = ax[used];
+    y[pairs] = ay[used];
+    r2[pairs] = ar2[used];
+    pairs += accepted(ar2[used]) ? 1 : 0;
+    ++used;
+  }
+  return used;
+}
+
+#if defined(QUARNEL_HAS_COMPRESS)
+// keep_accepted_scalar eight attempts at a time, the accepted ones packed by
+// the AVX-512 compress. Writes up to 8 slots past the last accepted one.
+QUARNEL_AVX512_TARGET int keep_accepted_avx512(const double* ax, const double* ay, const double* ar2,
+                                                      int attempts, std::size_t wanted, double* x,
+                                                      double* y, double* r2, int& pairs)
+{
+  const __m512d one = _mm512_set1_pd(1.0), zero = _mm512_setzero_pd();
+  for (int a = 0; a < attempts; a += 8) {
+    const int left = attempts - a;
+    const __mmask8 in = static_cast<__mmask8>(left >= 8 ? 0xffu : (1u << left) - 1u);
+    const __m512d r = _mm512_maskz_loadu_pd(in, ar2 + a);
+    // accepted(): neither r2 > 1 nor r2 == 0 (unordered counts as accepted, as there).
+    unsigned ok = _mm512_mask_cmp_pd_mask(in, r, one, _CMP_NGT_UQ) & _mm512_cmp_pd_mask(r, zero, _CMP_NEQ_UQ);
+    const std::size_t need = wanted - static_cast<std::size_t>(pairs);
+    int used = left >= 8 ? 8 : left;
+    if (static_cast<std::size_t>(__builtin_popcount(ok)) >= need) {
+      // Only the first `need` accepted ones; reading stops after the last.
+      unsigned keep = 0;
+      for (std::size_t c = 0; c < need; ++c) {
+        keep |= ok & (0u - ok);
+        ok &= ok - 1;
+      }
+      ok = keep;
+      used = 32 - __builtin_clz(keep);
+    }
+    const __mmask8 k = static_cast<__mmask8>(ok);
+    _mm512_storeu_pd(x + pairs, _mm512_maskz_compress_pd(k, _mm512_maskz_loadu_pd(in, ax + a)));
+    _mm512_storeu_pd(y + pairs, _mm512_maskz_compress_pd(k, _mm512_maskz_loadu_pd(in, ay + a)));
+    _mm512_storeu_pd(r2 + pairs, _mm512_maskz_compress_pd(k, r));
+    pairs += __builtin_popcount(ok);
+    if (static_cast<std::size_t>(pairs) == wanted) return a + used;
+  }
+  return attempts;
+}
+#endif
+
+struct scalar_keep {
+  QUARNEL_ALWAYS_INLINE int operator()(const double* ax, const double* ay, const double* ar2, int attempts,
+                                       std::size_t wanted, double* x, double* y, double* r2, int& pairs) const
+  {
+    return keep_accepted_scalar(ax, ay, ar2, attempts, wanted, x, y, r2, pairs);
+  }
+};
+
+#if defined(QUARNEL_HAS_COMPRESS)
+struct compress_keep {
+  // A call, not inlined: the callers' code is not all AVX-512 code.
+  int operator()(const double* ax, const double* ay, const double* ar2, int attempts, std::size_t wanted,
+                 double* x, double* y, double* r2, int& pairs) const
+  {
+    return keep_accepted_avx512(ax, ay, ar2, attempts, wanted, x, y, r2, pairs);
+  }
+};
+#else
+using compress_keep = scalar_keep;
+#endif
+
+template <typename Keep>
+QUARNEL_ALWAYS_INLINE void normals(mt_bulk& engine, double* z, std::size_t n, Keep keep)
+{
+  // 8 slots more than there are attempts: the compress stores 8 at a time.
+  double x[most_attempts + 8], y[most_attempts + 8], r2[most_attempts + 8];
   double mult[most_attempts];
   std::size_t made = 0;
   while (made < n) {
@@ -48,14 +132,7 @@ QUARNEL_ALWAYS_INLINE void normals(mt_bulk& engine, double* z, std::size_t n)
         ar2[a] = ax[a] * ax[a] + ay[a] * ay[a];
       }
       const std::size_t wanted = (n - made + 1) / 2;
-      int used = 0;
-      while (used < attempts && static_cast<std::size_t>(pairs) < wanted) {
-        x[pairs] = ax[used];
-        y[pairs] = ay[used];
-        r2[pairs] = ar2[used];
-        pairs += accepted(ar2[used]) ? 1 : 0;
-        ++used;
-      }
+      const int used = keep(ax, ay, ar2, attempts, wanted, x, y, r2, pairs);
       engine.next += outputs_per_attempt * used;
     }
     for (int p = 0; p < pairs; ++p) mult[p] = multiplier(r2[p]);
@@ -72,10 +149,11 @@ QUARNEL_ALWAYS_INLINE void normals(mt_bulk& engine, double* z, std::size_t n)
 // least 2^-53 in size), so |z| <= sqrt(2 * 106 * ln 2) < 12.2, and for
 // |scale| <= 57 and |location| <= 8 the exponent stays within exp_in_range's
 // domain.
+template <typename Keep>
 QUARNEL_ALWAYS_INLINE void lognormals(mt_bulk& engine, double location, double scale, double* out,
-                                      std::size_t n)
+                                      std::size_t n, Keep keep)
 {
-  normals(engine, out, n);
+  normals(engine, out, n, keep);
   for (std::size_t i = 0; i < n; ++i) out[i] = scale * out[i] + location;
   if (std::abs(scale) <= 57.0 && std::abs(location) <= 8.0) {
     for (std::size_t i = 0; i < n; ++i) out[i] = exp_in_range(out[i]);
@@ -84,23 +162,23 @@ QUARNEL_ALWAYS_INLINE void lognormals(mt_bulk& engine, double location, double s
   }
 }
 
-QUARNEL_AVX512_TARGET void normals_avx512(mt_bulk& engine, double* z, std::size_t n) { normals(engine, z, n); }
-QUARNEL_AVX2_TARGET void normals_avx2(mt_bulk& engine, double* z, std::size_t n) { normals(engine, z, n); }
-void normals_baseline(mt_bulk& engine, double* z, std::size_t n) { normals(engine, z, n); }
+QUARNEL_AVX512_TARGET void normals_avx512(mt_bulk& engine, double* z, std::size_t n) { normals(engine, z, n, compress_keep{}); }
+QUARNEL_AVX2_TARGET void normals_avx2(mt_bulk& engine, double* z, std::size_t n) { normals(engine, z, n, scalar_keep{}); }
+void normals_baseline(mt_bulk& engine, double* z, std::size_t n) { normals(engine, z, n, scalar_keep{}); }
 
 QUARNEL_AVX512_TARGET void lognormals_avx512(mt_bulk& engine, double location, double scale, double* out,
                                              std::size_t n)
 {
-  lognormals(engine, location, scale, out, n);
+  lognormals(engine, location, scale, out, n, compress_keep{});
 }
 QUARNEL_AVX2_TARGET void lognormals_avx2(mt_bulk& engine, double location, double scale, double* out,
                                          std::size_t n)
 {
-  lognormals(engine, location, scale, out, n);
+  lognormals(engine, location, scale, out, n, scalar_keep{});
 }
 void lognormals_baseline(mt_bulk& engine, double location, double scale, double* out, std::size_t n)
 {
-  lognormals(engine, location, scale, out, n);
+  lognormals(engine, location, scale, out, n, scalar_keep{});
 }
 
 }  // namespace

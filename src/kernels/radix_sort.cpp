@@ -181,10 +181,15 @@ bool value_range(const double* values, std::size_t n, double& smallest, double& 
 
 }  // namespace
 
-bool sort_doubles(double* values, std::size_t n)
+bool sort_doubles(double* values, std::size_t n, sorted_stretches* stretches)
 {
-  if (n == 1) return !std::isnan(values[0]);
-  if (n < 2) return true;
+  if (n == 0) return true;
+  if (n == 1 && std::isnan(values[0])) return false;
+  auto whole = [&]() {
+    if (stretches != nullptr) stretches->take(values, n);
+    return true;
+  };
+  if (n == 1) return whole();
   // A zero at either end is taken as the key of the zero of that end's side,
   // so that every key lies between lo and hi.
   double smallest, largest;
@@ -192,7 +197,7 @@ bool sort_doubles(double* values, std::size_t n)
   const std::uint64_t lo = to_key(smallest == 0.0 ? -0.0 : smallest);
   const std::uint64_t hi = to_key(largest == 0.0 ? 0.0 : largest);
   const std::uint64_t range = hi - lo;
-  if (range == 0) return true;
+  if (range == 0) return whole();
   // Keys relative to the smallest, so that the digits cover only the range
   // the values span: 24 bits of it order values apart by more than (range
   // of the keys) / 2^24. Pay spans some 10 to 20 octaves, which leaves steps
@@ -230,6 +235,7 @@ bool sort_doubles(double* values, std::size_t n)
       order_bucket<2>(in, values + start[b], scratch.data(), len, lo, low);
     else
       order_bucket<3>(in, values + start[b], scratch.data(), len, lo, low);
+    if (stretches != nullptr && len != 0) stretches->take(values + start[b], len);
   }
   return true;
 }

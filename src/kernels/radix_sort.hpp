@@ -33,4 +33,16 @@ void radix_sort(double* values, std::size_t n, int ignored_low_bits = 0);
 // finished with std::sort instead. Returns false, leaving the values as they
 // were, when one of them is NaN (which has no place in the order). Scratch:
 // 8 bytes a value, and 8 more a value of the largest bucket.
-bool sort_doubles(double* values, std::size_t n);
+//
+// `stretches`, when given, receives the sorted values a stretch at a time, in
+// order and each value once, as soon as a stretch is in its place (still in
+// the cache): sums over the sorted values then need no pass of their own. It
+// hears nothing when sort_doubles returns false.
+class sorted_stretches {
+ public:
+  virtual void take(const double* sorted, std::size_t n) = 0;
+
+ protected:
+  ~sorted_stretches() = default;
+};
+bool sort_doubles(double* values, std::size_t n, sorted_stretches* stretches = nullptr);

@@ -39,32 +39,53 @@ void draw_through_table(const economy& world, int count, std::uint32_t seed, std
 }
 
 // The Gini coefficient of sorted values (no small-sample correction) and
-// their total: gini_sorted's sums W = sum of i * v_i and S = sum of v_i,
-// accumulated in four interleaved lanes, which the compiler vectorises (the
-// same terms added in another order).
-inequality_sums gini_and_total(const double* v, std::size_t n)
-{
-  double w[4] = {0.0, 0.0, 0.0, 0.0};
-  double t[4] = {0.0, 0.0, 0.0, 0.0};
-  double rank[4] = {1.0, 2.0, 3.0, 4.0};  // exact: n < 2^53
-  std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    for (int l = 0; l < 4; ++l) {
-      w[l] += rank[l] * v[i + l];
-      t[l] += v[i + l];
-      rank[l] += 4.0;
+// their total, taken a stretch of the sorted values at a time: gini_sorted's
+// sums W = sum of i * v_i and S = sum of v_i, accumulated in four
+// interleaved lanes (value i in lane i mod 4), which the compiler vectorises
+// (the same terms added in another order, the same whatever the stretches).
+class gini_sums final : public sorted_stretches {
+ public:
+  void take(const double* v, std::size_t len) override
+  {
+    std::size_t j = 0;
+    for (; j < len && (seen_ + j) % 4 != 0; ++j) add_one(seen_ + j, v[j]);
+    double rank[4];
+    for (int l = 0; l < 4; ++l) rank[l] = static_cast<double>(seen_ + j + l + 1);  // exact: n < 2^53
+    double w[4] = {w_[0], w_[1], w_[2], w_[3]};  // locals, which the stores to v cannot alias
+    double t[4] = {t_[0], t_[1], t_[2], t_[3]};
+    for (; j + 4 <= len; j += 4) {
+      for (int l = 0; l < 4; ++l) {
+        w[l] += rank[l] * v[j + l];
+        t[l] += v[j + l];
+        rank[l] += 4.0;
+      }
     }
+    std::copy(w, w + 4, w_);
+    std::copy(t, t + 4, t_);
+    for (; j < len; ++j) add_one(seen_ + j, v[j]);
+    seen_ += len;
   }
-  for (int l = 0; i < n; ++i, ++l) {
-    w[l] += rank[l] * v[i];
-    t[l] += v[i];
+
+  inequality_sums result() const
+  {
+    const double weighted = (w_[0] + w_[1]) + (w_[2] + w_[3]);
+    const double total = (t_[0] + t_[1]) + (t_[2] + t_[3]);
+    if (seen_ == 1) return {0.0, total};
+    const double g0 = 2.0 * weighted / total - static_cast<double>(seen_ + 1);
+    return {g0 / static_cast<double>(seen_), total};
   }
-  const double weighted = (w[0] + w[1]) + (w[2] + w[3]);
-  const double total = (t[0] + t[1]) + (t[2] + t[3]);
-  if (n == 1) return {0.0, total};
-  const double g0 = 2.0 * weighted / total - static_cast<double>(n + 1);
-  return {g0 / static_cast<double>(n), total};
-}
+
+ private:
+  void add_one(std::size_t i, double v)
+  {
+    w_[i % 4] += static_cast<double>(i + 1) * v;
+    t_[i % 4] += v;
+  }
+
+  double w_[4] = {0.0, 0.0, 0.0, 0.0};
+  double t_[4] = {0.0, 0.0, 0.0, 0.0};
+  std::size_t seen_ = 0;
+};
 
 }  // namespace
 
@@ -157,11 +178,12 @@ big_buffer<double> pay_of_sample(const economy& world, const power_sample& sampl
 
 inequality value_inequality(big_buffer<double> values, double top_fraction)
 {
-  if (!sort_doubles(values.data(), values.size())) {  // a NaN value
+  gini_sums gini;
+  if (!sort_doubles(values.data(), values.size(), &gini)) {  // a NaN value
     const double nan = std::numeric_limits<double>::quiet_NaN();
     return {nan, nan};
   }
-  const inequality_sums sums = gini_and_total(values.data(), values.size());
+  const inequality_sums sums = gini.result();
   return {sums.gini, top_share_sorted(values.data(), values.size(), top_fraction, sums.total)};
 }
 

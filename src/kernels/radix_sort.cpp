@@ -148,22 +148,35 @@ void order_bucket(double* in, double* out, double* scratch, std::size_t len, std
 }
 
 // The smallest and largest of values[0 .. n-1], n >= 2, compared as doubles
-// two at a time; false when one of them is NaN.
+// two at a time in four independent pairs of lanes (one chain of minima
+// would wait on each comparison); false when one of them is NaN. (Of a -0.0
+// and a +0.0 either may come out; the caller treats them alike.)
 bool value_range(const double* values, std::size_t n, double& smallest, double& largest)
 {
 #if defined(__SSE2__)
-  __m128d low = _mm_set1_pd(values[0]), high = low, nan = _mm_setzero_pd();
-  std::size_t i = 0;
-  for (; i + 2 <= n; i += 2) {
-    const __m128d v = _mm_loadu_pd(values + i);
-    low = _mm_min_pd(v, low);  // v < low ? v : low, lane by lane
-    high = _mm_max_pd(v, high);
-    nan = _mm_or_pd(nan, _mm_cmpunord_pd(v, v));
+  __m128d low[4], high[4], nan[4];
+  for (int q = 0; q < 4; ++q) {
+    low[q] = high[q] = _mm_set1_pd(values[0]);
+    nan[q] = _mm_setzero_pd();
   }
-  if (_mm_movemask_pd(nan) != 0) return false;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    for (int q = 0; q < 4; ++q) {
+      const __m128d v = _mm_loadu_pd(values + i + 2 * q);
+      low[q] = _mm_min_pd(v, low[q]);  // v < low ? v : low, lane by lane
+      high[q] = _mm_max_pd(v, high[q]);
+      nan[q] = _mm_or_pd(nan[q], _mm_cmpunord_pd(v, v));
+    }
+  }
+  for (int q = 1; q < 4; ++q) {
+    low[0] = _mm_min_pd(low[q], low[0]);
+    high[0] = _mm_max_pd(high[q], high[0]);
+    nan[0] = _mm_or_pd(nan[q], nan[0]);
+  }
+  if (_mm_movemask_pd(nan[0]) != 0) return false;
   double lows[2], highs[2];
-  _mm_storeu_pd(lows, low);
-  _mm_storeu_pd(highs, high);
+  _mm_storeu_pd(lows, low[0]);
+  _mm_storeu_pd(highs, high[0]);
   smallest = std::min(lows[0], lows[1]);
   largest = std::max(highs[0], highs[1]);
 #else

@@ -92,9 +92,12 @@ struct table_part {
 // u in bucket b every entry before guide[b] lies in a lower bucket, so it is
 // below u, and entry guide[b + 1] (when some entry lies in a higher bucket)
 // exceeds u: the first entry above u lies in [guide[b], guide[b + 1]].
+//
+// `enough`: the table may also stop at the first entry above it, short of
+// the walk for `top` (it is then incomplete).
 template <typename Bucket>
 table_part build_table(int xmin, double alpha, double h, uword m, uword limit, double top,
-                       std::size_t g, Bucket bucket) {
+                       std::size_t g, Bucket bucket, double enough) {
   table_part t;
   const uword last = std::min(m, limit);
   // Reserve what the table can need, so that it never moves while it grows;
@@ -114,7 +117,7 @@ table_part build_table(int xmin, double alpha, double h, uword m, uword limit, d
     for (const std::size_t b = bucket(here); next_bucket <= b;)
       t.guide[next_bucket++] = static_cast<std::uint32_t>(c);
     t.complete = c == m || !(here <= top);
-    if (t.complete || c == last) break;
+    if (t.complete || c == last || !(here <= enough)) break;
     survival = steps.next();
     t.cumulative.push_back(1.0 - survival);
     t.ascending = t.ascending && t.cumulative[c + 1] >= here;
@@ -155,8 +158,14 @@ std::vector<value_run> exact_runs(std::size_t n, double u_max, std::uint32_t see
   double h = boost::math::zeta(alpha);
   for (int k = 1; k < xmin; ++k) h -= std::pow(static_cast<double>(k), -alpha);
 
-  // The largest uniform decides how much of the table any walk reads.
-  const double top = largest_uniform(n, u_max, seed);
+  // No uniform reaches u_max (each is u_max times a canonical below 1): no
+  // walk reads past the first entry above it. The table stops sooner, at the
+  // first entry above all but about one in n of the uniforms' range, which
+  // the largest uniform usually lies below; the walks past it are settled by
+  // walk_tail. (Finding the largest uniform first took a pass of the twister
+  // of its own.)
+  const double top = n == 0 ? 0.0 : u_max;
+  const double enough = top - top / static_cast<double>(n == 0 ? 1 : n);
 
   const std::size_t g = guide_size(n);
   const double scale = top > 0.0 ? static_cast<double>(g) / top : 0.0;
@@ -177,7 +186,7 @@ std::vector<value_run> exact_runs(std::size_t n, double u_max, std::uint32_t see
   // all but a few hundred of a million draws even at the smallest alpha; the
   // walks that go further are settled in order by carrying the recurrence on.
   constexpr uword head = uword{1} << 16;
-  const table_part t = build_table(xmin, alpha, h, m, head, top, g, bucket);
+  const table_part t = build_table(xmin, alpha, h, m, head, top, g, bucket, enough);
   if (t.ascending) {
     // In an ascending table, rpld's walk stops for u at the first entry above
     // u, or at the last entry when none is: count the draws per entry that way.
@@ -216,7 +225,8 @@ std::vector<value_run> exact_runs(std::size_t n, double u_max, std::uint32_t see
   // Only a normaliser lost to rounding (zero or negative) breaks the order
   // of the table; then do exactly what rpld does over the whole table: sort
   // and walk.
-  const table_part whole = build_table(xmin, alpha, h, m, m, top, g, bucket);
+  const double largest = largest_uniform(n, u_max, seed);
+  const table_part whole = build_table(xmin, alpha, h, m, m, largest, g, bucket, largest);
   const double* cum = whole.cumulative.data();
   std::vector<double> v;
   v.reserve(n);

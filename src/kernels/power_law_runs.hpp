@@ -18,9 +18,9 @@
 // uword as rpld does, and Boost.Math errors of zeta propagate.
 //
 // It draws the very uniforms rpld draws, but sorts none of them except the
-// few whose walk passes the first 65536 table entries, and computes the
-// cumulative distribution only as far as the largest uniform reaches, storing
-// just those first entries: a call costs about `draws` steps plus one per
+// few whose walk passes the stored table, and computes the cumulative
+// distribution only about as far as the largest uniform reaches, storing at
+// most the first 65536 entries: a call costs about `draws` steps plus one per
 // table entry reached, in bounded memory, instead of a sort and a table of
 // table_size entries. The entries come from survival_steps, which gives the
 // doubles of rpld's recurrence while calling pow for only a few of them.

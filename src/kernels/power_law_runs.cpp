@@ -194,16 +194,20 @@ std::vector<value_run> exact_runs(std::size_t n, double u_max, std::uint32_t see
     const std::size_t end = t.cumulative.size() - 1;
     std::vector<std::uint32_t> count(end + 1, 0);
     std::vector<double> past;  // the draws past entry end
-    for_each_uniform(n, u_max, seed, [&](double x) {
+    // Plain pointers, which the compiler keeps in registers (it reloads a
+    // vector's through a captured reference after every store).
+    const std::uint32_t* guide = t.guide.data();
+    std::uint32_t* counts = count.data();
+    for_each_uniform(n, u_max, seed, [cum, guide, counts, bucket, &past](double x) {
       const std::size_t b = bucket(x);
-      std::size_t c = t.guide[b];
-      const std::size_t hi = t.guide[b + 1];
+      std::size_t c = guide[b];
+      const std::size_t hi = guide[b + 1];
       if (hi - c > 8)
         c = static_cast<std::size_t>(std::upper_bound(cum + c, cum + hi, x) - cum);
       else
         while (c < hi && !(cum[c] > x)) ++c;
       if (cum[c] > x)
-        ++count[c];
+        ++counts[c];
       else
         past.push_back(x);
     });

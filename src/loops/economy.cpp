@@ -29,15 +29,21 @@ void fill_ids(const economy& e, Entry* table)
     const std::uint64_t end = r + 1 < e.runs.size() ? e.runs[r + 1].start : e.members;
     if (run.size == 0 || end == run.start) continue;
     const firm_shape& s = e.shapes[run.shape];
-    // The first firm level by level, then copies of it.
+    // The first firm level by level, then the filled stretch copied after
+    // itself, doubling it each time: a run of many small firms takes a few
+    // long copies rather than one per firm.
     Entry* first = table + run.start;
     std::uint64_t below = 0;
     for (std::uint32_t k = 0; k < s.levels; ++k) {
       std::fill(first + below, first + s.upto[k], static_cast<Entry>(s.first_value + k));
       below = s.upto[k];
     }
-    for (std::uint64_t p = run.start + run.size; p < end; p += run.size)
-      std::copy(first, first + run.size, table + p);
+    const std::uint64_t length = end - run.start;
+    for (std::uint64_t filled = run.size; filled < length;) {
+      const std::uint64_t n = std::min(filled, length - filled);
+      std::copy(first, first + n, first + filled);
+      filled += n;
+    }
   }
 }
 

@@ -29,16 +29,26 @@ namespace {
 
 using stage_times = std::map<std::string, double>;
 
+struct span_and_sigma {
+  double a;
+  double b;
+  double sigma;
+};
+
+// The two bootstraps that open every repetition, from their own seeds.
+span_and_sigma bootstraps(const input_tables& t, const repetition_seeds& s)
+{
+  const arma::Col<double> ab = boot_span(t.span.col(0), t.span.col(1), s[span_seed]);
+  return {ab[0], ab[1], boot_sigma(t.g, s[sigma_seed])};
+}
+
 // The plain pipeline, step for step as run_repetition runs it (rule: drawn),
 // through the same stage functions.
 results_row plain_stages(const input_tables& t, const repetition_seeds& s, double alpha,
                          stage_times& time, double& members_out)
 {
   auto start = clock_type::now();
-  const arma::Col<double> ab = boot_span(t.span.col(0), t.span.col(1), s[span_seed]);
-  const double a = ab[0];
-  const double b = ab[1];
-  const double sigma = boot_sigma(t.g, s[sigma_seed]);
+  const auto [a, b, sigma] = bootstraps(t, s);
   std::mt19937 engine(s[loop_seed]);
   std::generate_canonical<double, 53>(engine);  // alpha's draw, replaced by the fixed alpha
   time["bootstraps"] = seconds_since(start);
@@ -92,10 +102,7 @@ results_row fast_stages(const input_tables& t, const repetition_seeds& s, double
                         stage_times& time, double& members_out)
 {
   auto start = clock_type::now();
-  const arma::Col<double> ab = boot_span(t.span.col(0), t.span.col(1), s[span_seed]);
-  const double a = ab[0];
-  const double b = ab[1];
-  const double sigma = boot_sigma(t.g, s[sigma_seed]);
+  const auto [a, b, sigma] = bootstraps(t, s);
   mt_bulk engine;
   mt_seed(engine, s[loop_seed]);
   mt_canonical(engine);  // alpha's draw, replaced by the fixed alpha

@@ -80,15 +80,41 @@ void radix_sort(double* values, std::size_t n, int ignored_low_bits)
 
 namespace {
 
-// sort_doubles' digits: a first pass on the top 8 of the bits it sorts on
-// scatters the values into 256 buckets of adjacent ranges; each bucket,
-// small enough for the cache, is then ordered on its own, on the next 2 (or
-// 3) digits of 8 bits, and finished by an insertion pass. Only the first
-// pass moves values through the whole array; 256 destinations keep its
-// writes within the first-level cache.
+// sort_doubles' layout. A histogram of the top 12 bits of every key (taken
+// relative to the smallest) groups the 4096 slices of the range into
+// buckets of about `bucket_target` values each, so that dense stretches of
+// the range get narrow buckets and sparse ones wide buckets; one pass then
+// scatters the keys into their buckets (a few hundred destinations, whose
+// writes stay within the cache). Each bucket, small enough for the first-
+// level cache, is ordered on its own on the top 16 bits of its own range in
+// two passes of 8-bit digits, turned back into doubles, and finished by an
+// insertion pass that orders the values those bits do not tell apart
+// (rarely more than a few at a time).
+constexpr int slice_bits = 12;
+constexpr std::size_t slices = std::size_t{1} << slice_bits;
+constexpr std::size_t bucket_target = 2048;
 constexpr int local_digit = 8;
 constexpr std::size_t local_size = std::size_t{1} << local_digit;
 constexpr std::size_t small_bucket = 32;  // fewer values go straight to the insertion pass
+// A bucket of one slice holding more than this many values (values crowded
+// in a small part of a range stretched by far outliers) is sorted again on
+// its own range, which is at least 2^11 times narrower.
+constexpr std::size_t crowded_bucket = 16 * bucket_target;
+
+inline double from_key(std::uint64_t key)
+{
+  const std::uint64_t bits = (key & sign) ? key ^ sign : ~key;
+  double v;
+  std::memcpy(&v, &bits, sizeof v);
+  return v;
+}
+
+inline int bit_width(std::uint64_t x)
+{
+  int width = 0;
+  while (width < 64 && (x >> width) != 0) ++width;
+  return width;
+}
 
 // Orders values[0 .. n-1] that are nearly in order already; when that takes
 // more than about 4 moves a value (values crowded far closer than the
@@ -114,36 +140,35 @@ void insertion_pass(double* values, std::size_t n)
   }
 }
 
-// Orders one bucket: from `in` (len values) into `out`, on `passes` digits of
-// key - lo starting at bit `low`, through `scratch` (len values; `in` is
-// overwritten when there are three passes).
-template <int passes>
-void order_bucket(double* in, double* out, double* scratch, std::size_t len, std::uint64_t lo, int low)
+// Orders one bucket: the keys in[0 .. len-1], relative to the bucket's
+// smallest possible key `base`, become ascending doubles in out[0 .. len-1],
+// on the two 8-bit digits of key >> low; `scratch` holds len keys.
+void order_bucket(const std::uint64_t* in, double* out, std::uint64_t* scratch, std::size_t len,
+                  std::uint64_t base, int low)
 {
   if (len <= small_bucket) {
-    std::copy(in, in + len, out);
+    for (std::size_t i = 0; i < len; ++i) out[i] = from_key(in[i] + base);
     insertion_pass(out, len);
     return;
   }
-  std::size_t count[passes][local_size] = {};
+  std::uint32_t count[2][local_size] = {};
   for (std::size_t i = 0; i < len; ++i) {
-    const std::uint64_t k = to_key(in[i]) - lo;
-    for (int p = 0; p < passes; ++p) ++count[p][(k >> (low + local_digit * p)) & (local_size - 1)];
+    const std::uint64_t k = in[i] >> low;
+    ++count[0][k & (local_size - 1)];
+    ++count[1][(k >> local_digit) & (local_size - 1)];
   }
-  double* from = in;
-  for (int p = 0; p < passes; ++p) {
-    std::size_t* c = count[p];
-    std::size_t offset = 0;
-    for (std::size_t d = 0; d < local_size; ++d) {
-      const std::size_t here = c[d];
-      c[d] = offset;
-      offset += here;
+  for (auto& c : count) {
+    std::uint32_t offset = 0;
+    for (std::uint32_t& here : c) {
+      const std::uint32_t size = here;
+      here = offset;
+      offset += size;
     }
-    double* to = p == passes - 1 ? out : (from == scratch ? in : scratch);
-    const int shift = low + local_digit * p;
-    for (std::size_t i = 0; i < len; ++i) to[c[((to_key(from[i]) - lo) >> shift) & (local_size - 1)]++] = from[i];
-    from = to;
   }
+  for (std::size_t i = 0; i < len; ++i) scratch[count[0][(in[i] >> low) & (local_size - 1)]++] = in[i];
+  const int high = low + local_digit;
+  for (std::size_t i = 0; i < len; ++i)
+    out[count[1][(scratch[i] >> high) & (local_size - 1)]++] = from_key(scratch[i] + base);
   insertion_pass(out, len);
 }
 
@@ -192,63 +217,95 @@ bool value_range(const double* values, std::size_t n, double& smallest, double& 
   return true;
 }
 
+
+// Sorts values[0 .. n-1] (n >= 2, no NaN, every key within lo .. lo + range,
+// range > 0), handing each ordered bucket to `stretches`.
+void sort_range(double* values, std::size_t n, std::uint64_t lo, std::uint64_t range,
+                sorted_stretches* stretches)
+{
+  const int shift = std::max(0, bit_width(range) - slice_bits);
+  std::vector<std::uint32_t> fill(slices, 0);
+  for (std::size_t i = 0; i < n; ++i) ++fill[(to_key(values[i]) - lo) >> shift];
+
+  // Neighbouring slices form a bucket until the next would take it past
+  // bucket_target values (a single fuller slice is a bucket of its own).
+  std::vector<std::uint16_t> bucket_of(slices);
+  std::vector<std::uint32_t> first_slice;
+  std::vector<std::size_t> start;
+  std::size_t in_bucket = 0, offset = 0;
+  for (std::size_t s = 0; s < slices; ++s) {
+    if (start.empty() || (in_bucket != 0 && in_bucket + fill[s] > bucket_target)) {
+      first_slice.push_back(static_cast<std::uint32_t>(s));
+      start.push_back(offset);
+      in_bucket = 0;
+    }
+    bucket_of[s] = static_cast<std::uint16_t>(start.size() - 1);
+    in_bucket += fill[s];
+    offset += fill[s];
+  }
+  const std::size_t buckets = start.size();
+  first_slice.push_back(static_cast<std::uint32_t>(slices));
+  start.push_back(n);
+
+  // The keys go to their buckets relative to the bucket's first slice.
+  big_buffer<std::uint64_t> keys(n);
+  std::size_t largest = 0;
+  {
+    std::vector<std::size_t> next(start.begin(), start.end() - 1);
+    std::vector<std::uint64_t> base(buckets);
+    for (std::size_t b = 0; b < buckets; ++b) {
+      base[b] = std::uint64_t{first_slice[b]} << shift;
+      largest = std::max(largest, start[b + 1] - start[b]);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t k = to_key(values[i]) - lo;
+      const std::size_t b = bucket_of[k >> shift];
+      keys[next[b]++] = k - base[b];
+    }
+  }
+  big_buffer<std::uint64_t> scratch(std::min(largest, crowded_bucket));
+  for (std::size_t b = 0; b < buckets; ++b) {
+    const std::size_t len = start[b + 1] - start[b];
+    if (len == 0) continue;
+    const std::uint32_t width = first_slice[b + 1] - first_slice[b];
+    const std::uint64_t base = lo + (std::uint64_t{first_slice[b]} << shift);
+    double* out = values + start[b];
+    if (len > crowded_bucket && width == 1) {
+      // Back to doubles, and sorted again on the bucket's own range.
+      for (std::size_t i = 0; i < len; ++i) out[i] = from_key(keys[start[b] + i] + base);
+      double smallest, largest_value;
+      value_range(out, len, smallest, largest_value);
+      const std::uint64_t sub_lo = to_key(smallest == 0.0 ? -0.0 : smallest);
+      const std::uint64_t sub_range = to_key(largest_value == 0.0 ? 0.0 : largest_value) - sub_lo;
+      if (sub_range != 0) {
+        sort_range(out, len, sub_lo, sub_range, stretches);
+        continue;
+      }
+    } else {
+      // The bucket's keys lie below width << shift.
+      const int bits = bit_width(width - 1) + shift;
+      order_bucket(keys.data() + start[b], out, scratch.data(), len, base, std::max(0, bits - 2 * local_digit));
+    }
+    if (stretches != nullptr) stretches->take(out, len);
+  }
+}
+
 }  // namespace
 
 bool sort_doubles(double* values, std::size_t n, sorted_stretches* stretches)
 {
   if (n == 0) return true;
   if (n == 1 && std::isnan(values[0])) return false;
-  auto whole = [&]() {
-    if (stretches != nullptr) stretches->take(values, n);
-    return true;
-  };
-  if (n == 1) return whole();
+  double smallest = values[0], largest = values[0];
+  if (n > 1 && !value_range(values, n, smallest, largest)) return false;
   // A zero at either end is taken as the key of the zero of that end's side,
   // so that every key lies between lo and hi.
-  double smallest, largest;
-  if (!value_range(values, n, smallest, largest)) return false;
   const std::uint64_t lo = to_key(smallest == 0.0 ? -0.0 : smallest);
   const std::uint64_t hi = to_key(largest == 0.0 ? 0.0 : largest);
-  const std::uint64_t range = hi - lo;
-  if (range == 0) return whole();
-  // Keys relative to the smallest, so that the digits cover only the range
-  // the values span: 24 bits of it order values apart by more than (range
-  // of the keys) / 2^24. Pay spans some 10 to 20 octaves, which leaves steps
-  // of about 2^-20 relative. Ranges over 32 octaves (steps coarser than
-  // 2^-19) take a third local digit.
-  int width = 0;
-  while (width < 64 && (range >> width) != 0) ++width;
-  const int passes = width <= 57 ? 2 : 3;
-  const int low = std::max(0, width - local_digit * (passes + 1));
-  const int top = low + local_digit * passes;
-
-  std::size_t start[local_size + 1] = {};
-  for (std::size_t i = 0; i < n; ++i) ++start[((to_key(values[i]) - lo) >> top) & (local_size - 1)];
-  std::size_t offset = 0, largest_bucket = 0;
-  for (std::size_t b = 0; b <= local_size; ++b) {
-    const std::size_t here = b < local_size ? start[b] : 0;
-    largest_bucket = std::max(largest_bucket, here);
-    start[b] = offset;
-    offset += here;
+  if (hi == lo) {
+    if (stretches != nullptr) stretches->take(values, n);
+    return true;
   }
-  big_buffer<double> buffer(n);
-  {
-    std::size_t next[local_size];
-    std::copy(start, start + local_size, next);
-    for (std::size_t i = 0; i < n; ++i) {
-      const double v = values[i];
-      buffer[next[((to_key(v) - lo) >> top) & (local_size - 1)]++] = v;
-    }
-  }
-  big_buffer<double> scratch(largest_bucket);
-  for (std::size_t b = 0; b < local_size; ++b) {
-    double* in = buffer.data() + start[b];
-    const std::size_t len = start[b + 1] - start[b];
-    if (passes == 2)
-      order_bucket<2>(in, values + start[b], scratch.data(), len, lo, low);
-    else
-      order_bucket<3>(in, values + start[b], scratch.data(), len, lo, low);
-    if (stretches != nullptr && len != 0) stretches->take(values + start[b], len);
-  }
+  sort_range(values, n, lo, hi - lo, stretches);
   return true;
 }

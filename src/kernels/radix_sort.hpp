@@ -23,16 +23,18 @@
 void radix_sort(double* values, std::size_t n, int ignored_low_bits = 0);
 
 // Sorts values[0 .. n-1] in place exactly as radix_sort(values, n) does, in
-// fewer passes over the whole array: one pass scatters the values into 256
-// buckets on the top 8 of 24 bits of their keys taken relative to the
-// smallest (32 bits when the values span more than 32 octaves); each bucket
-// is then ordered on its own, within the cache, on the other bits, and an
-// insertion pass orders the values those bits do not tell apart (rarely
-// more than a few at a time). Should a bucket hold many of them (values
-// crowded together, or a far outlier that stretches the range), it is
-// finished with std::sort instead. Returns false, leaving the values as they
-// were, when one of them is NaN (which has no place in the order). Scratch:
-// 8 bytes a value, and 8 more a value of the largest bucket.
+// fewer passes over the whole array: a histogram of the top 12 bits of the
+// keys (taken relative to the smallest) groups the range into buckets of
+// about 2048 values each, narrow where the values are dense; one pass
+// scatters the keys into their buckets; each bucket is then ordered on its
+// own, within the cache, on the top 16 bits of its own range, and an
+// insertion pass orders the values those bits do not tell apart (rarely more
+// than a few at a time). A crowded bucket (values packed into a small part
+// of a range stretched by far outliers) is sorted again the same way on its
+// own range; should an insertion pass still meet many near ties, it finishes
+// with std::sort. Returns false, leaving the values as they were, when one of
+// them is NaN (which has no place in the order). Scratch: 8 bytes a value,
+// and 8 more a value of the largest bucket.
 //
 // `stretches`, when given, receives the sorted values a stretch at a time, in
 // order and each value once, as soon as a stretch is in its place (still in

@@ -60,6 +60,17 @@ TEST(radix_sort, ignoring_low_bits_keeps_near_ties_in_input_order)
   for (std::size_t i = 0; i < many.size(); ++i) EXPECT_NEAR(many[i], expected[i], expected[i] * 0x1p-32);
 }
 
+namespace {
+
+// Gathers the stretches sort_doubles hands over, in the order it hands them.
+class gather final : public sorted_stretches {
+ public:
+  void take(const double* sorted, std::size_t n) override { seen.insert(seen.end(), sorted, sorted + n); }
+  std::vector<double> seen;
+};
+
+}  // namespace
+
 TEST(sort_doubles, orders_exactly_like_std_sort_also_when_values_crowd)
 {
   std::mt19937_64 engine(5);
@@ -89,11 +100,20 @@ TEST(sort_doubles, orders_exactly_like_std_sort_also_when_values_crowd)
   std::vector<double> outlier(50000);
   for (double& v : outlier) v = narrow(engine);
   outlier[123] = 1e300;
-  for (std::vector<double>* values : {&wide, &outlier}) {
+  // Outliers on both sides of a cluster that is itself a tight core with a
+  // thin halo: the crowded part is sorted again on its own range, twice.
+  std::vector<double> nested(200000);
+  for (std::size_t i = 0; i < nested.size(); ++i)
+    nested[i] = 1.0 + (i % 4 == 0 ? 1e-6 : 1e-12) * narrow(engine);
+  nested[1] = -1e300;
+  nested[2] = 1e300;
+  for (std::vector<double>* values : {&wide, &outlier, &nested}) {
     std::vector<double> expected = *values;
     std::sort(expected.begin(), expected.end());
-    sort_doubles(values->data(), values->size());
+    gather stretches;
+    sort_doubles(values->data(), values->size(), &stretches);
     EXPECT_EQ(*values, expected);
+    EXPECT_EQ(stretches.seen, expected);  // each value once, in order
   }
 
   // A NaN of either sign is found before anything moves.

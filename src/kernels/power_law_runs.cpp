@@ -9,6 +9,10 @@
 
 #include <boost/math/special_functions/zeta.hpp>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "kernels/fast_random.hpp"
 #include "kernels/survival_steps.hpp"
 #include "stats/power_law_common.hpp"
@@ -35,12 +39,13 @@ std::size_t guide_size(std::size_t draws) {
 
 constexpr std::size_t per_block = mt_bulk::n / 2;  // one uniform per two outputs
 
-// Calls take(u) for each of rpld's `draws` uniforms, in draw order: the same
-// engine outputs as its std::mt19937 and the same arithmetic.  Drawing them
-// again costs less than keeping millions of them in memory.  A whole block of
-// outputs is converted at once, which the compiler can vectorise.
+// Calls take(block, len) for rpld's `draws` uniforms, a block of them at a
+// time, in draw order: the same engine outputs as its std::mt19937 and the
+// same arithmetic.  Drawing them again costs less than keeping millions of
+// them in memory.  A whole block of outputs is converted at once, which the
+// compiler can vectorise.
 template <typename Take>
-void for_each_uniform(std::size_t draws, double u_max, std::uint32_t seed, Take take) {
+void for_each_block(std::size_t draws, double u_max, std::uint32_t seed, Take take) {
   mt_bulk engine;
   mt_seed(engine, seed);
   double block[per_block];
@@ -49,9 +54,46 @@ void for_each_uniform(std::size_t draws, double u_max, std::uint32_t seed, Take 
     const std::size_t len = std::min(draws - done, per_block);
     for (std::size_t i = 0; i < len; ++i)
       block[i] = u_max * canonical_of(engine.out[2 * i], engine.out[2 * i + 1]);
-    for (std::size_t i = 0; i < len; ++i) take(block[i]);
+    take(static_cast<const double*>(block), len);
     done += len;
   }
+}
+
+// The same, one uniform at a time: take(u).
+template <typename Take>
+void for_each_uniform(std::size_t draws, double u_max, std::uint32_t seed, Take take) {
+  for_each_block(draws, u_max, seed, [&take](const double* block, std::size_t len) {
+    for (std::size_t i = 0; i < len; ++i) take(block[i]);
+  });
+}
+
+// Draws that stop at one of the first `direct` table entries are counted by
+// comparisons with those entries instead of walking the table.
+constexpr std::size_t direct = 4;
+
+// below[c] += the number of x[0 .. len-1] below limit[c], c = 1 ... direct:
+// two uniforms at a time, a comparison's all-ones lane counting as -1.
+inline void count_below(const double* x, std::size_t len, const double* limit, std::size_t* below) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  __m128i count[direct];
+  __m128d lim[direct];
+  for (std::size_t c = 0; c < direct; ++c) {
+    count[c] = _mm_setzero_si128();
+    lim[c] = _mm_set1_pd(limit[c + 1]);
+  }
+  for (; i + 2 <= len; i += 2) {
+    const __m128d v = _mm_loadu_pd(x + i);
+    for (std::size_t c = 0; c < direct; ++c) count[c] = _mm_sub_epi64(count[c], _mm_castpd_si128(_mm_cmplt_pd(v, lim[c])));
+  }
+  for (std::size_t c = 0; c < direct; ++c) {
+    std::uint64_t lanes[2];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), count[c]);
+    below[c + 1] += lanes[0] + lanes[1];
+  }
+#endif
+  for (; i < len; ++i)
+    for (std::size_t c = 1; c <= direct; ++c) below[c] += x[i] < limit[c] ? 1 : 0;
 }
 
 // The largest of those uniforms (0 when there are none).  Each uniform is a
@@ -198,19 +240,39 @@ std::vector<value_run> exact_runs(std::size_t n, double u_max, std::uint32_t see
     // vector's through a captured reference after every store).
     const std::uint32_t* guide = t.guide.data();
     std::uint32_t* counts = count.data();
-    for_each_uniform(n, u_max, seed, [cum, guide, counts, bucket, &past](double x) {
-      const std::size_t b = bucket(x);
-      std::size_t c = guide[b];
-      const std::size_t hi = guide[b + 1];
-      if (hi - c > 8)
-        c = static_cast<std::size_t>(std::upper_bound(cum + c, cum + hi, x) - cum);
-      else
-        while (c < hi && !(cum[c] > x)) ++c;
-      if (cum[c] > x)
-        ++counts[c];
-      else
-        past.push_back(x);
+    // Most draws stop at one of the first few entries (three in four at
+    // alpha 2.5 at the first): those are counted by comparisons, which
+    // vectorise and wait on no counter, and only the draws at or above
+    // entry `direct` walk the table. The limits are table entries, so the
+    // counts are those of the walk.
+    double limit[direct + 1];
+    for (std::size_t c = 1; c <= direct; ++c) limit[c] = cum[std::min(c, end)];
+    std::size_t below[direct + 1] = {};  // draws below limit[c]
+    double rest[per_block];
+    for_each_block(n, u_max, seed, [cum, guide, counts, bucket, &past, &limit, &below, &rest](const double* x,
+                                                                                        std::size_t len) {
+      count_below(x, len, limit, below);
+      std::size_t others = 0;
+      for (std::size_t i = 0; i < len; ++i) {
+        rest[others] = x[i];
+        others += x[i] < limit[direct] ? 0 : 1;
+      }
+      for (std::size_t r = 0; r < others; ++r) {
+        const double u = rest[r];
+        const std::size_t b = bucket(u);
+        std::size_t c = guide[b];
+        const std::size_t hi = guide[b + 1];
+        if (hi - c > 8)
+          c = static_cast<std::size_t>(std::upper_bound(cum + c, cum + hi, u) - cum);
+        else
+          while (c < hi && !(cum[c] > u)) ++c;
+        if (cum[c] > u)
+          ++counts[c];
+        else
+          past.push_back(u);
+      }
     });
+    for (std::size_t c = 1; c <= std::min(direct, end); ++c) counts[c] += below[c] - below[c - 1];
     std::sort(past.begin(), past.end());
     std::vector<uword> entry(past.size(), 0);  // 0: beyond the whole table
     if (t.complete || walk_tail(t, xmin, alpha, h, m, past, entry)) {

@@ -140,7 +140,7 @@ results_row fast_stages(const input_tables& t, const repetition_seeds& s, double
 
   start = clock_type::now();
   const double e = std::fma(exponent_width, mt_canonical(engine), exponent_low);
-  big_buffer<double> pay = pay_of_sample(world, sample, e, pay_exponent_rule::drawn, sigma, engine);
+  bounded_values pay = pay_of_sample(world, sample, e, pay_exponent_rule::drawn, sigma, engine);
   time["noise_pay"] = seconds_since(start);
 
   start = clock_type::now();

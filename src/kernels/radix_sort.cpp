@@ -172,60 +172,19 @@ void order_bucket(const std::uint64_t* in, double* out, std::uint64_t* scratch, 
   insertion_pass(out, len);
 }
 
-// The smallest and largest of values[0 .. n-1], n >= 2, compared as doubles
-// two at a time in four independent pairs of lanes (one chain of minima
-// would wait on each comparison); false when one of them is NaN. (Of a -0.0
-// and a +0.0 either may come out; the caller treats them alike.)
-bool value_range(const double* values, std::size_t n, double& smallest, double& largest)
-{
-#if defined(__SSE2__)
-  __m128d low[4], high[4], nan[4];
-  for (int q = 0; q < 4; ++q) {
-    low[q] = high[q] = _mm_set1_pd(values[0]);
-    nan[q] = _mm_setzero_pd();
-  }
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    for (int q = 0; q < 4; ++q) {
-      const __m128d v = _mm_loadu_pd(values + i + 2 * q);
-      low[q] = _mm_min_pd(v, low[q]);  // v < low ? v : low, lane by lane
-      high[q] = _mm_max_pd(v, high[q]);
-      nan[q] = _mm_or_pd(nan[q], _mm_cmpunord_pd(v, v));
-    }
-  }
-  for (int q = 1; q < 4; ++q) {
-    low[0] = _mm_min_pd(low[q], low[0]);
-    high[0] = _mm_max_pd(high[q], high[0]);
-    nan[0] = _mm_or_pd(nan[q], nan[0]);
-  }
-  if (_mm_movemask_pd(nan[0]) != 0) return false;
-  double lows[2], highs[2];
-  _mm_storeu_pd(lows, low[0]);
-  _mm_storeu_pd(highs, high[0]);
-  smallest = std::min(lows[0], lows[1]);
-  largest = std::max(highs[0], highs[1]);
-#else
-  smallest = largest = values[0];
-  std::size_t i = 0;
-#endif
-  for (; i < n; ++i) {
-    const double v = values[i];
-    if (std::isnan(v)) return false;
-    smallest = std::min(smallest, v);
-    largest = std::max(largest, v);
-  }
-  return true;
-}
-
-
-// Sorts values[0 .. n-1] (n >= 2, no NaN, every key within lo .. lo + range,
-// range > 0), handing each ordered bucket to `stretches`.
-void sort_range(double* values, std::size_t n, std::uint64_t lo, std::uint64_t range,
+// Sorts values[0 .. n-1] (n >= 2, no NaN, range > 0), handing each ordered
+// bucket to `stretches`; returns false, having moved nothing, if a key lies
+// outside lo .. lo + range.
+bool sort_range(double* values, std::size_t n, std::uint64_t lo, std::uint64_t range,
                 sorted_stretches* stretches)
 {
   const int shift = std::max(0, bit_width(range) - slice_bits);
   std::vector<std::uint32_t> fill(slices, 0);
-  for (std::size_t i = 0; i < n; ++i) ++fill[(to_key(values[i]) - lo) >> shift];
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t k = to_key(values[i]) - lo;
+    if (k > range) return false;
+    ++fill[k >> shift];
+  }
 
   // Neighbouring slices form a bucket until the next would take it past
   // bucket_target values (a single fuller slice is a bucket of its own).
@@ -277,10 +236,7 @@ void sort_range(double* values, std::size_t n, std::uint64_t lo, std::uint64_t r
       value_range(out, len, smallest, largest_value);
       const std::uint64_t sub_lo = to_key(smallest == 0.0 ? -0.0 : smallest);
       const std::uint64_t sub_range = to_key(largest_value == 0.0 ? 0.0 : largest_value) - sub_lo;
-      if (sub_range != 0) {
-        sort_range(out, len, sub_lo, sub_range, stretches);
-        continue;
-      }
+      if (sub_range != 0 && sort_range(out, len, sub_lo, sub_range, stretches)) continue;
     } else {
       // The bucket's keys lie below width << shift.
       const int bits = bit_width(width - 1) + shift;
@@ -288,24 +244,76 @@ void sort_range(double* values, std::size_t n, std::uint64_t lo, std::uint64_t r
     }
     if (stretches != nullptr) stretches->take(out, len);
   }
+  return true;
 }
 
 }  // namespace
 
+// Compared as doubles two at a time in four independent pairs of lanes (one
+// chain of minima would wait on each comparison).
+bool value_range(const double* values, std::size_t n, double& smallest, double& largest)
+{
+#if defined(__SSE2__)
+  __m128d low[4], high[4], nan[4];
+  for (int q = 0; q < 4; ++q) {
+    low[q] = high[q] = _mm_set1_pd(values[0]);
+    nan[q] = _mm_setzero_pd();
+  }
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    for (int q = 0; q < 4; ++q) {
+      const __m128d v = _mm_loadu_pd(values + i + 2 * q);
+      low[q] = _mm_min_pd(v, low[q]);  // v < low ? v : low, lane by lane
+      high[q] = _mm_max_pd(v, high[q]);
+      nan[q] = _mm_or_pd(nan[q], _mm_cmpunord_pd(v, v));
+    }
+  }
+  for (int q = 1; q < 4; ++q) {
+    low[0] = _mm_min_pd(low[q], low[0]);
+    high[0] = _mm_max_pd(high[q], high[0]);
+    nan[0] = _mm_or_pd(nan[q], nan[0]);
+  }
+  if (_mm_movemask_pd(nan[0]) != 0) return false;
+  double lows[2], highs[2];
+  _mm_storeu_pd(lows, low[0]);
+  _mm_storeu_pd(highs, high[0]);
+  smallest = std::min(lows[0], lows[1]);
+  largest = std::max(highs[0], highs[1]);
+#else
+  smallest = largest = values[0];
+  std::size_t i = 0;
+#endif
+  for (; i < n; ++i) {
+    const double v = values[i];
+    if (std::isnan(v)) return false;
+    smallest = std::min(smallest, v);
+    largest = std::max(largest, v);
+  }
+  return true;
+}
+
+
+
 bool sort_doubles(double* values, std::size_t n, sorted_stretches* stretches)
 {
+  double smallest = 0.0, largest = 0.0;
+  if (n != 0 && !value_range(values, n, smallest, largest)) return false;
+  return sort_doubles(values, n, smallest, largest, stretches);
+}
+
+bool sort_doubles(double* values, std::size_t n, double smallest, double largest, sorted_stretches* stretches)
+{
   if (n == 0) return true;
-  if (n == 1 && std::isnan(values[0])) return false;
-  double smallest = values[0], largest = values[0];
-  if (n > 1 && !value_range(values, n, smallest, largest)) return false;
   // A zero at either end is taken as the key of the zero of that end's side,
   // so that every key lies between lo and hi.
   const std::uint64_t lo = to_key(smallest == 0.0 ? -0.0 : smallest);
   const std::uint64_t hi = to_key(largest == 0.0 ? 0.0 : largest);
-  if (hi == lo) {
-    if (stretches != nullptr) stretches->take(values, n);
-    return true;
-  }
-  sort_range(values, n, lo, hi - lo, stretches);
+  if (hi > lo && sort_range(values, n, lo, hi - lo, stretches)) return true;
+  // All equal, or the range given was not theirs: found afresh.
+  if (!value_range(values, n, smallest, largest)) return false;
+  const std::uint64_t low = to_key(smallest == 0.0 ? -0.0 : smallest);
+  const std::uint64_t high = to_key(largest == 0.0 ? 0.0 : largest);
+  if (high > low && sort_range(values, n, low, high - low, stretches)) return true;
+  if (stretches != nullptr) stretches->take(values, n);
   return true;
 }

@@ -48,3 +48,15 @@ class sorted_stretches {
   ~sorted_stretches() = default;
 };
 bool sort_doubles(double* values, std::size_t n, sorted_stretches* stretches = nullptr);
+
+// The same for values whose smallest and largest are known already (from
+// value_range, say while they were made), which saves sort_doubles its first
+// pass. Should a value lie outside that range, the range is found afresh
+// (nothing is wrong but the time); false, leaving the values as they were,
+// when one of them is NaN.
+bool sort_doubles(double* values, std::size_t n, double smallest, double largest,
+                  sorted_stretches* stretches = nullptr);
+
+// The smallest and largest of values[0 .. n-1] (n >= 1); false when one of
+// them is NaN. Of a -0.0 and a +0.0 either may come out.
+bool value_range(const double* values, std::size_t n, double& smallest, double& largest);

@@ -155,36 +155,69 @@ inequality power_inequality(const economy& world, const power_sample& sample, do
   return {gini, top_share_sorted_runs(values.data(), counts.data(), m, top_fraction, total)};
 }
 
-big_buffer<double> pay_of_sample(const economy& world, const power_sample& sample, double e,
-                                pay_exponent_rule rule, double sigma, mt_bulk& engine)
+bounded_values pay_of_sample(const economy& world, const power_sample& sample, double e,
+                             pay_exponent_rule rule, double sigma, mt_bulk& engine)
 {
   std::vector<double> pay_of(world.power);
   if (rule == pay_exponent_rule::drawn || e != 1.0) {
     for (double& p : pay_of) p = std::pow(p, e);
   }
   const std::size_t n = sample.ids.size();
-  big_buffer<double> pay(n);
+  bounded_values pay{big_buffer<double>(n)};
   // A block of noise factors at a time (an even number, so that no pair of
-  // normals is split between blocks), applied as they come.
+  // normals is split between blocks), applied as they come, and the block's
+  // range taken while it is in the cache.
   constexpr std::size_t block = 512;
   double noise[block];
   for (std::size_t start = 0; start < n; start += block) {
     const std::size_t len = std::min(block, n - start);
     draw_lognormals(engine, noise_location, sigma, noise, len);
-    for (std::size_t i = 0; i < len; ++i) pay[start + i] = noise[i] * pay_of[sample.ids[start + i]];
+    double* out = pay.values.data() + start;
+    for (std::size_t i = 0; i < len; ++i) out[i] = noise[i] * pay_of[sample.ids[start + i]];
+    double smallest, largest;
+    if (!value_range(out, len, smallest, largest)) {
+      pay.has_nan = true;
+    } else if (start == 0) {
+      pay.smallest = smallest;
+      pay.largest = largest;
+    } else {
+      pay.smallest = std::min(pay.smallest, smallest);
+      pay.largest = std::max(pay.largest, largest);
+    }
   }
   return pay;
 }
 
+namespace {
+
+inequality nan_inequality()
+{
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  return {nan, nan};
+}
+
+inequality sorted_inequality(const big_buffer<double>& sorted, const gini_sums& gini, double top_fraction)
+{
+  const inequality_sums sums = gini.result();
+  return {sums.gini, top_share_sorted(sorted.data(), sorted.size(), top_fraction, sums.total)};
+}
+
+}  // namespace
+
 inequality value_inequality(big_buffer<double> values, double top_fraction)
 {
   gini_sums gini;
-  if (!sort_doubles(values.data(), values.size(), &gini)) {  // a NaN value
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    return {nan, nan};
-  }
-  const inequality_sums sums = gini.result();
-  return {sums.gini, top_share_sorted(values.data(), values.size(), top_fraction, sums.total)};
+  if (!sort_doubles(values.data(), values.size(), &gini)) return nan_inequality();
+  return sorted_inequality(values, gini, top_fraction);
+}
+
+inequality value_inequality(bounded_values values, double top_fraction)
+{
+  gini_sums gini;
+  if (values.has_nan ||
+      !sort_doubles(values.values.data(), values.values.size(), values.smallest, values.largest, &gini))
+    return nan_inequality();
+  return sorted_inequality(values.values, gini, top_fraction);
 }
 
 results_row run_repetition_fast(const repetition_inputs& in, const repetition_id& id,

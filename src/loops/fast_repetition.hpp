@@ -72,9 +72,21 @@ inequality power_inequality(const economy& world, const power_sample& sample, do
 // std::lognormal_distribution makes them). The exp and the log inside the
 // polar method are exp_in_range and log_of_normal, within a few ulp of the
 // C library's.
-big_buffer<double> pay_of_sample(const economy& world, const power_sample& sample, double e,
-                                pay_exponent_rule rule, double sigma, mt_bulk& engine);
+// Values with their smallest and largest, found while they were made;
+// has_nan: one of them is NaN (and the bounds mean nothing).
+struct bounded_values {
+  big_buffer<double> values;
+  double smallest = 0.0;
+  double largest = 0.0;
+  bool has_nan = false;
+};
+
+bounded_values pay_of_sample(const economy& world, const power_sample& sample, double e,
+                             pay_exponent_rule rule, double sigma, mt_bulk& engine);
 
 // Gini and top share of values in any order (sorts its own copy); NaN for
 // both when a value is NaN.
 inequality value_inequality(big_buffer<double> values, double top_fraction);
+
+// The same, the sort spared its pass to find the smallest and largest.
+inequality value_inequality(bounded_values values, double top_fraction);

@@ -1,6 +1,7 @@
 // The fast repetition against the plain composition of the model's functions.
 #include "loops/fast_repetition.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <gtest/gtest.h>
 #include <random>
@@ -200,8 +201,15 @@ TEST(fast_repetition, pay_of_sample_matches_the_plain_noise_for_any_sigma)
 
     mt_bulk engine;
     mt_seed(engine, 19);
-    const big_buffer<double> fast = pay_of_sample(world, sample, e, pay_exponent_rule::drawn, sigma, engine);
+    const bounded_values made = pay_of_sample(world, sample, e, pay_exponent_rule::drawn, sigma, engine);
+    const big_buffer<double>& fast = made.values;
     ASSERT_EQ(fast.size(), plain.n_elem);
+    // The range found while the pay was made is the pay's.
+    EXPECT_EQ(made.has_nan, plain.has_nan()) << "sigma " << sigma;
+    if (!plain.has_nan()) {
+      EXPECT_EQ(made.smallest, *std::min_element(fast.begin(), fast.end())) << "sigma " << sigma;
+      EXPECT_EQ(made.largest, *std::max_element(fast.begin(), fast.end())) << "sigma " << sigma;
+    }
     for (arma::uword l = 0; l < plain.n_elem; ++l) {
       if (std::isnan(plain[l]) || std::isinf(plain[l]) || plain[l] == 0.0) {
         ASSERT_TRUE(fast[l] == plain[l] || (std::isnan(fast[l]) && std::isnan(plain[l])))

@@ -115,6 +115,17 @@ TEST(sort_doubles, orders_exactly_like_std_sort_also_when_values_crowd)
     EXPECT_EQ(*values, expected);
     EXPECT_EQ(stretches.seen, expected);  // each value once, in order
   }
+  // A range given by the caller: its own, one too narrow (found afresh) and
+  // one that claims all values equal.
+  for (const auto& [low, high] : {std::pair{0.1, 100.0}, std::pair{2.0, 3.0}, std::pair{5.0, 5.0}}) {
+    std::vector<double> values(outlier.begin(), outlier.begin() + 1000);
+    values[0] = 0.1;
+    values[1] = 100.0;
+    std::vector<double> expected = values;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_TRUE(sort_doubles(values.data(), values.size(), low, high));
+    EXPECT_EQ(values, expected) << low << " .. " << high;
+  }
 
   // A NaN of either sign is found before anything moves.
   for (double nan : {std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN()}) {
@@ -123,6 +134,7 @@ TEST(sort_doubles, orders_exactly_like_std_sort_also_when_values_crowd)
     EXPECT_EQ(with_nan[0], 3.0);
     EXPECT_TRUE(std::isnan(with_nan[2]));
     EXPECT_FALSE(sort_doubles(&nan, 1));
+    EXPECT_FALSE(sort_doubles(with_nan.data(), with_nan.size(), 5.0, 5.0));
   }
 
   double one = 1.0;

@@ -170,6 +170,14 @@ table_part build_table(int xmin, double alpha, double h, uword m, uword limit, d
   return t;
 }
 
+// Whether the entries 1 - survival[j], j < count, ascend from `here` on
+// (none below the one before it, and none NaN), as the walk checks them.
+bool ascends(double here, const double* survival, std::size_t count) {
+  unsigned fall = 1.0 - survival[0] >= here ? 0u : 1u;
+  for (std::size_t j = 1; j < count; ++j) fall |= 1.0 - survival[j] >= 1.0 - survival[j - 1] ? 0u : 1u;
+  return fall == 0;
+}
+
 // Carries the recurrence on past the end of an incomplete table for the
 // uniforms `tail` (ascending, none below the table's last entry) without
 // storing it: entry[i] becomes the first entry above tail[i], or 0 when
@@ -183,12 +191,25 @@ bool walk_tail(const table_part& t, int xmin, double alpha, double h, uword m,
   survival_steps steps(xmin, alpha, h, m, c, t.survival);
   std::size_t i = 0;
   while (i < tail.size() && c < m) {
-    const double survival = steps.next();
-    const double next = 1.0 - survival;
-    if (!(next >= here)) return false;
-    ++c;
-    here = next;
-    while (i < tail.size() && tail[i] < here) entry[i++] = c;
+    // A batch of steps at a time; a batch never passes entry m.
+    std::size_t count;
+    const double* survival = steps.next_batch(count);
+    // Most batches hold no uniform of the tail: when a batch ascends and the
+    // next uniform lies at or above its last entry, it is passed at once.
+    const double last = 1.0 - survival[count - 1];
+    if (tail[i] >= last && ascends(here, survival, count)) {
+      c += count;
+      here = last;
+      continue;
+    }
+    for (std::size_t j = 0; j < count; ++j) {
+      const double next = 1.0 - survival[j];
+      if (!(next >= here)) return false;
+      ++c;
+      here = next;
+      while (i < tail.size() && tail[i] < here) entry[i++] = c;
+      if (i == tail.size()) break;
+    }
   }
   return true;
 }

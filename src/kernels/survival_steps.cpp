@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "kernels/vector_isa.hpp"
+
 namespace {
 
 // A batch of terms starting at x takes at most x / 256 of them, so that the
@@ -15,7 +17,7 @@ constexpr std::size_t min_series = 16;
 constexpr int max_degree = 24;
 
 // The power of two at or below a positive normal d.
-inline double binade_of(double d) {
+QUARNEL_ALWAYS_INLINE double binade_of(double d) {
   std::uint64_t b;
   std::memcpy(&b, &d, sizeof b);
   b &= 0x7ff0000000000000u;
@@ -27,7 +29,7 @@ inline double binade_of(double d) {
 // within t 2^-44 of t, else 1: the exact value s - t* is d + err + (t - t*),
 // and it must lie strictly between the midpoints to d's neighbours. (A
 // double rather than a bool, so that the test vectorises.)
-inline double rejected(double s, double t, double d) {
+QUARNEL_ALWAYS_INLINE double rejected(double s, double t, double d) {
   // err = (s - t) - d exactly: the two-sum of s and -t.
   const double t_part = d - s;
   const double s_part = d - t_part;
@@ -45,18 +47,71 @@ inline double rejected(double s, double t, double d) {
 }
 
 // The first step in [j, n) that the test rejects, or n; step i takes
-// chain[i] to chain[i + 1] with term[i].
-std::size_t first_rejected(const double* chain, const double* term, std::size_t j, std::size_t n) {
+// chain[i] to chain[i + 1] with term[i]. Compiled in three forms (see
+// vector_isa.hpp); all give the same answer.
+QUARNEL_ALWAYS_INLINE std::size_t first_rejected_in(const double* chain, const double* term, std::size_t j,
+                                                    std::size_t n) {
   constexpr std::size_t chunk = 32;
   for (std::size_t k = j; k < n; k += chunk) {
     const std::size_t end = std::min(n, k + chunk);
-    double any = 0.0;
-    for (std::size_t i = k; i < end; ++i) any += rejected(chain[i], term[i], chain[i + 1]);
-    if (any != 0.0)
+    unsigned any = 0;
+    for (std::size_t i = k; i < end; ++i) any |= rejected(chain[i], term[i], chain[i + 1]) != 0.0 ? 1u : 0u;
+    if (any != 0)
       for (std::size_t i = k; i < end; ++i)
         if (rejected(chain[i], term[i], chain[i + 1]) != 0.0) return i;
   }
   return n;
+}
+
+QUARNEL_AVX512_TARGET std::size_t first_rejected_avx512(const double* chain, const double* term, std::size_t j,
+                                                        std::size_t n) {
+  return first_rejected_in(chain, term, j, n);
+}
+QUARNEL_AVX2_TARGET std::size_t first_rejected_avx2(const double* chain, const double* term, std::size_t j,
+                                                    std::size_t n) {
+  return first_rejected_in(chain, term, j, n);
+}
+std::size_t first_rejected_baseline(const double* chain, const double* term, std::size_t j, std::size_t n) {
+  return first_rejected_in(chain, term, j, n);
+}
+
+std::size_t first_rejected(const double* chain, const double* term, std::size_t j, std::size_t n) {
+  switch (active_vectors()) {
+    case vector_width::avx512:
+      return first_rejected_avx512(chain, term, j, n);
+    case vector_width::avx2:
+      return first_rejected_avx2(chain, term, j, n);
+    default:
+      return first_rejected_baseline(chain, term, j, n);
+  }
+}
+
+// out[i] = scale * (sum of a[k] (i / base)^k, k <= degree), i < n: Horner's
+// rule, one coefficient at a time across the batch. Compiled in three forms,
+// which give the same doubles (each product and sum rounded on its own).
+QUARNEL_ALWAYS_INLINE void series_terms_in(const double* a, int degree, double inv_base, double scale,
+                                           std::size_t n, double* out) {
+  double u[max_terms];
+  for (std::size_t i = 0; i < n; ++i) {
+    u[i] = static_cast<double>(static_cast<std::uint32_t>(i)) * inv_base;
+    out[i] = a[degree];
+  }
+  for (int k = degree - 1; k >= 0; --k)
+    for (std::size_t i = 0; i < n; ++i) out[i] = out[i] * u[i] + a[k];
+  for (std::size_t i = 0; i < n; ++i) out[i] = scale * out[i];
+}
+
+QUARNEL_AVX512_TARGET void series_terms_avx512(const double* a, int degree, double inv_base, double scale,
+                                               std::size_t n, double* out) {
+  series_terms_in(a, degree, inv_base, scale, n, out);
+}
+QUARNEL_AVX2_TARGET void series_terms_avx2(const double* a, int degree, double inv_base, double scale,
+                                           std::size_t n, double* out) {
+  series_terms_in(a, degree, inv_base, scale, n, out);
+}
+void series_terms_baseline(const double* a, int degree, double inv_base, double scale, std::size_t n,
+                           double* out) {
+  series_terms_in(a, degree, inv_base, scale, n, out);
 }
 
 // Coefficients of (1 + u)^-alpha = sum of a[k] u^k up to the degree whose
@@ -88,17 +143,18 @@ std::size_t approximate_terms(int xmin, double alpha, double h, arma::uword c, s
   const int degree = n >= min_series ? series_coefficients(alpha, a) : 0;
   if (degree == 0) return 0;
 
-  // Horner's rule, one coefficient at a time across the batch.
   const double inv_base = 1.0 / base;
-  double u[max_terms];
-  for (std::size_t i = 0; i < n; ++i) {
-    u[i] = static_cast<double>(static_cast<std::uint32_t>(i)) * inv_base;
-    out[i] = a[degree];
-  }
-  for (int k = degree - 1; k >= 0; --k)
-    for (std::size_t i = 0; i < n; ++i) out[i] = out[i] * u[i] + a[k];
   const double scale = std::pow(base, -alpha) / h;
-  for (std::size_t i = 0; i < n; ++i) out[i] = scale * out[i];
+  switch (active_vectors()) {
+    case vector_width::avx512:
+      series_terms_avx512(a, degree, inv_base, scale, n, out);
+      break;
+    case vector_width::avx2:
+      series_terms_avx2(a, degree, inv_base, scale, n, out);
+      break;
+    default:
+      series_terms_baseline(a, degree, inv_base, scale, n, out);
+  }
   return n;
 }
 

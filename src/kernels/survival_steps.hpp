@@ -43,6 +43,17 @@ class survival_steps {
     return chain_[++used_];
   }
 
+  // The same survivals a batch at a time: the next count (at least 1) in
+  // order, as count calls of next() would give them; valid until the next
+  // call.
+  const double* next_batch(std::size_t& count) {
+    if (used_ == have_) refill();
+    const double* first = chain_ + used_ + 1;
+    count = have_ - used_;
+    used_ = have_;
+    return first;
+  }
+
   // Steps so far that called std::pow.
   std::size_t exact_calls() const { return exact_; }
 

@@ -9,13 +9,15 @@
 #include "kernels/fast_random.hpp"
 #include "kernels/normal_bulk.hpp"
 #include "kernels/sparse_shuffle.hpp"
+#include "kernels/survival_steps.hpp"
 
 namespace {
 
 // What each form makes from the same seeds: raw twister outputs over
 // several blocks, normals, noise factors by both of draw_lognormals' exps (a
-// scale within the inline exp's range and one beyond it), and sample
-// positions by the dense and the sparse shuffle.
+// scale within the inline exp's range and one beyond it), sample positions
+// by the dense and the sparse shuffle, and the sampler's survival steps
+// where their series and its test run.
 std::vector<double> everything_drawn(vector_width width)
 {
   limit_vectors(width);
@@ -34,6 +36,10 @@ std::vector<double> everything_drawn(vector_width width)
     std::vector<std::uint32_t> positions;
     draw_positions(n, 1000, 77u, positions);
     made.insert(made.end(), positions.begin(), positions.end());
+  }
+  for (arma::uword c : {arma::uword{5000}, arma::uword{1500000}}) {
+    survival_steps steps(1, 1.8, 1.88, 2300000, c, 0.03);
+    for (int i = 0; i < 3000; ++i) made.push_back(steps.next());
   }
   limit_vectors(vector_width::avx512);
   return made;

@@ -2,10 +2,10 @@
 // run on.
 //
 // The programs are built for every x86-64 machine (128-bit SSE2 vectors).
-// The twister, the polar method, the noise's exp and the sample's indices
-// also come compiled for AVX2 (256-bit vectors) and for AVX-512 (512-bit
-// vectors), without fused multiply-adds, and run in the widest form the
-// processor has. All forms give the same bits: the loops do integer and
+// The twister, the polar method, the noise's exp, the sample's indices and
+// the sampler's series terms and their test also come compiled for AVX2
+// (256-bit vectors) and for AVX-512 (512-bit vectors), without fused
+// multiply-adds, and run in the widest form the processor has. All forms give the same bits: the loops do integer and
 // comparison work and IEEE double arithmetic that is rounded step by step
 // the same way whatever the vector width.
 //

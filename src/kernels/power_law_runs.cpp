@@ -173,9 +173,22 @@ table_part build_table(int xmin, double alpha, double h, uword m, uword limit, d
 // Whether the entries 1 - survival[j], j < count, ascend from `here` on
 // (none below the one before it, and none NaN), as the walk checks them.
 bool ascends(double here, const double* survival, std::size_t count) {
-  unsigned fall = 1.0 - survival[0] >= here ? 0u : 1u;
-  for (std::size_t j = 1; j < count; ++j) fall |= 1.0 - survival[j] >= 1.0 - survival[j - 1] ? 0u : 1u;
-  return fall == 0;
+  if (!(1.0 - survival[0] >= here)) return false;
+  std::size_t j = 1;
+#if defined(__SSE2__)
+  // Two entries at a time; "not greater or equal" also catches a NaN.
+  const __m128d one = _mm_set1_pd(1.0);
+  __m128d fall = _mm_setzero_pd();
+  for (; j + 2 <= count; j += 2) {
+    const __m128d now = _mm_sub_pd(one, _mm_loadu_pd(survival + j));
+    const __m128d before = _mm_sub_pd(one, _mm_loadu_pd(survival + j - 1));
+    fall = _mm_or_pd(fall, _mm_cmpnge_pd(now, before));
+  }
+  if (_mm_movemask_pd(fall) != 0) return false;
+#endif
+  for (; j < count; ++j)
+    if (!(1.0 - survival[j] >= 1.0 - survival[j - 1])) return false;
+  return true;
 }
 
 // Carries the recurrence on past the end of an incomplete table for the

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "kernels/fast_random.hpp"
 #include "kernels/huge_pages.hpp"
@@ -11,11 +12,11 @@
 
 namespace {
 
-// Up to this many positions per draw a plain position vector is used: at
-// n = 4k it holds 16 bytes per draw, about what the map below holds, and it is
-// the faster of the two (for k = 10^6 about 9 ms against 15 ms).  Beyond it
-// the map keeps the memory at O(k) and its time hardly grows with n.
-constexpr std::uint64_t dense_per_draw = 4;
+// Up to this many positions per draw a plain position vector is used: up to
+// n = 8k it is as fast as draw_sparse or faster (for k = 10^6 about 6 ms at
+// n = 4k, 10 ms at 8k, where draw_sparse takes 15 and 10 ms).  Beyond it
+// draw_sparse keeps the memory at O(k), and its time falls as n grows.
+constexpr std::uint64_t dense_per_draw = 8;
 
 // The indices do not depend on what the shuffle has done so far, so they are
 // drawn a block ahead and the memory a draw will touch is requested `ahead`
@@ -120,38 +121,100 @@ struct slot {
 // Positions stay below 2^31, so this key is never a real one.
 constexpr std::uint32_t empty_key = 0xffffffffu;
 
-// The same shuffle, keeping only the slots whose position has changed.  Each
-// draw writes at most one new slot, so k draws fill at most k of the >= 2k
-// entries and every probe sequence ends at an empty entry.  The entry of a key
-// is its low bits: the drawn keys are uniform, so they spread as well as under
-// any hash, and the keys m - 1 of the refills, which fall by one per draw,
-// probe neighbouring entries.
-void draw_sparse(std::uint32_t n, int k, std::uint32_t seed, std::uint32_t* out) {
-  std::size_t size = 16;
-  while (size < 2 * static_cast<std::size_t>(k)) size *= 2;
-  const std::size_t mask = size - 1;
-  big_buffer<slot> map(size);
-  std::fill(map.begin(), map.end(), slot{empty_key, 0});
-  const auto find = [&map, mask](std::uint32_t key) {
-    std::size_t i = key & mask;
-    while (map[i].key != key && map[i].key != empty_key) i = (i + 1) & mask;
-    return i;
-  };
+// The entries of the slots a shuffle has displaced, in an open-addressed
+// table at most half full (a slot not in it holds its own position).  The
+// entry of a key is its low bits: the chosen slots are uniform, so they
+// spread as well as under any hash, and the keys of the last unchosen slots,
+// which fall by one per draw, probe neighbouring entries.
+class displaced_slots {
+ public:
+  // For up to `draws` calls of take.
+  explicit displaced_slots(std::size_t draws) {
+    std::size_t size = 16;
+    while (size < 2 * draws) size *= 2;
+    map_.assign(size, slot{empty_key, 0});
+  }
 
-  for_each_block(n, k, seed, [&](int t0, const std::uint32_t* j, int len) {
-    for (int i = 0; i < len; ++i) {
-      if (i + ahead < len) prefetch(&map[j[i + ahead] & mask]);
-      const std::uint32_t m = n - static_cast<std::uint32_t>(t0 + i);
-      const std::uint32_t key = j[i];
-      const std::size_t at_j = find(key);
-      out[t0 + i] = map[at_j].key == key ? map[at_j].value : key;
-      const std::uint32_t last = m - 1;
-      if (key != last) {
-        const std::size_t at_last = find(last);
-        map[at_j] = slot{key, map[at_last].key == last ? map[at_last].value : last};
-      }
+  // The draw that chooses slot `key` while slot `last` is the last unchosen
+  // one: returns the entry of `key` and moves the entry of `last` into it.
+  std::uint32_t take(std::uint32_t key, std::uint32_t last) {
+    const std::size_t at_j = find(key);
+    const std::uint32_t taken = map_[at_j].key == key ? map_[at_j].value : key;
+    if (key != last) {
+      const std::size_t at_last = find(last);
+      map_[at_j] = slot{key, map_[at_last].key == last ? map_[at_last].value : last};
     }
-  });
+    return taken;
+  }
+
+  void prefetch(std::uint32_t key) const { ::prefetch(&map_[key & (map_.size() - 1)]); }
+
+ private:
+  std::size_t find(std::uint32_t key) const {
+    const std::size_t mask = map_.size() - 1;
+    std::size_t i = key & mask;
+    while (map_[i].key != key && map_[i].key != empty_key) i = (i + 1) & mask;
+    return i;
+  }
+
+  std::vector<slot> map_;
+};
+
+// The shuffle with the slots that matter found first.  The indices do not
+// depend on what the shuffle has done, so all are drawn before it runs.  A
+// slot is read again after a draw chooses it only if a later draw chooses it
+// too, or if it is one of the last k slots, which the draws take one by one
+// as the last unchosen slot; every other draw takes its index as it is.  The
+// slots chosen more than once are found with one bit per group of positions
+// (at most 64 bits per draw; two slots of one group count as a repeat, which
+// costs time, not exactness), and the shuffle runs over the draws of
+// repeated groups and of the last k slots alone: about k^2 / n draws, whose
+// displaced entries fit the cache, where the whole shuffle's would not.
+void draw_sparse(std::uint32_t n, int k, std::uint32_t seed, std::uint32_t* out) {
+  if (k == 0) return;
+  const auto draws = static_cast<std::uint32_t>(k);
+  for_each_block(n, k, seed, [out](int t0, const std::uint32_t* j, int len) { std::copy(j, j + len, out + t0); });
+
+  int shift = 0;
+  while ((static_cast<std::uint64_t>(n - 1) >> shift) >= 64 * static_cast<std::uint64_t>(draws)) ++shift;
+  const std::uint32_t tail = n - draws;  // the last k slots start here
+  std::vector<std::uint32_t> again;      // a group each time a draw falls in it again
+  std::size_t in_tail = 0;
+  {
+    big_buffer<std::uint64_t> seen(static_cast<std::size_t>(((n - 1) >> shift) / 64) + 1);
+    std::fill(seen.begin(), seen.end(), std::uint64_t{0});
+    for (std::uint32_t t = 0; t < draws; ++t) {
+      if (t + ahead < draws) prefetch(&seen[(out[t + ahead] >> shift) / 64]);
+      const std::uint32_t group = out[t] >> shift;
+      const std::uint64_t bit = std::uint64_t{1} << (group % 64);
+      std::uint64_t& word = seen[group / 64];
+      if ((word & bit) != 0) again.push_back(group);
+      word |= bit;
+      in_tail += out[t] >= tail ? 1 : 0;
+    }
+  }
+  // The repeated groups as bits at their low bits, 256 bits per group: the
+  // few groups that share a bit with one are kept as well.
+  std::size_t bits = 64;
+  while (bits < 256 * again.size()) bits *= 2;
+  const auto bit_mask = static_cast<std::uint32_t>(bits - 1);
+  std::vector<std::uint64_t> repeated(bits / 64, 0);
+  for (const std::uint32_t group : again) repeated[(group & bit_mask) / 64] |= std::uint64_t{1} << (group % 64);
+
+  // A group drawn m >= 2 times is in `again` m - 1 times: the draws kept
+  // number about in_tail + 2 * again.size().
+  std::vector<std::uint32_t> kept;
+  kept.reserve(in_tail + 2 * again.size());
+  for (std::uint32_t t = 0; t < draws; ++t) {
+    const std::uint32_t group = (out[t] >> shift) & bit_mask;
+    if (out[t] >= tail || (repeated[group / 64] >> (group % 64) & 1) != 0) kept.push_back(t);
+  }
+  displaced_slots map(kept.size());
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    if (i + ahead < kept.size()) map.prefetch(out[kept[i + ahead]]);
+    const std::uint32_t t = kept[i];
+    out[t] = map.take(out[t], n - 1 - t);
+  }
 }
 
 }  // namespace

@@ -9,10 +9,12 @@
 // outputs.  k = 0 leaves `out` empty.
 // Throws std::invalid_argument unless 0 <= k <= n < 2^31.
 //
-// When n is large against k only the displaced positions are kept (an
-// absent entry means the position is still in its own slot), so the call
-// holds O(k) memory however large n is; when n is small a plain position
-// vector is faster.  Both give the same positions.
+// When n is large against k the call holds O(k) memory however large n is:
+// all k indices are drawn first, a bit per position (or per group of
+// positions, at most 64 bits a draw) finds the slots drawn more than once,
+// and only the displaced entries of those and of the last k slots are kept.
+// When n is at most 8k a plain position vector is faster.  Both give the
+// same positions.
 #pragma once
 
 #include <cstdint>

@@ -33,10 +33,12 @@ TEST(DrawPositions, MatchesSampleIndex) {
   for (std::uint32_t seed : {1u, 2u, 77u, 4294967295u}) {
     expect_same_as_sample_index(1000, 1000, seed);   // a whole permutation
     expect_same_as_sample_index(1040, 1000, seed);   // n slightly above k
-    expect_same_as_sample_index(4000, 1000, seed);   // the largest n kept in a vector
-    expect_same_as_sample_index(4001, 1000, seed);   // the smallest n kept in a map
+    expect_same_as_sample_index(4000, 1000, seed);
+    expect_same_as_sample_index(8000, 1000, seed);   // the largest n kept in a vector
+    expect_same_as_sample_index(8001, 1000, seed);   // the smallest n kept sparse: many repeats
     expect_same_as_sample_index(50000, 1000, seed);  // few displaced positions
     expect_same_as_sample_index(50000, 7, seed);     // fewer draws than one block
+    expect_same_as_sample_index(1000000, 5000, seed);  // repeats found per group of 4 positions
     expect_same_as_sample_index(1, 1, seed);
     expect_same_as_sample_index(5, 0, seed);
     expect_same_as_sample_index(0, 0, seed);

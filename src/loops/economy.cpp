@@ -94,8 +94,7 @@ economy build_economy(double a, double b, const std::vector<value_run>& sizes)
   e.runs.reserve(sizes.size());
   for (const value_run& r : sizes) {
     const auto d = std::lower_bound(distinct.begin(), distinct.end(), r.value) - distinct.begin();
-    const std::uint64_t inverse = r.value > 1 ? ~std::uint64_t{0} / r.value + 1 : 0;
-    e.runs.push_back({e.members, r.value, static_cast<std::uint32_t>(d), inverse});
+    e.runs.push_back({e.members, r.value, static_cast<std::uint32_t>(d)});
     if (r.value != 0 && r.count > (std::numeric_limits<std::uint64_t>::max() - e.members) / r.value) {
       throw std::runtime_error("the number of members overflows");
     }
@@ -107,6 +106,19 @@ economy build_economy(double a, double b, const std::vector<value_run>& sizes)
   if (e.members > static_cast<std::uint64_t>(std::numeric_limits<int>::max())) {
     throw std::runtime_error("the economy has " + std::to_string(e.members) +
                              " members, more than a sample can be drawn from");
+  }
+
+  e.levels.resize(e.runs.size());
+  for (std::size_t r = 0; r < e.runs.size(); ++r) {
+    const firm_run& run = e.runs[r];
+    const firm_shape& s = e.shapes[run.shape];
+    run_levels& l = e.levels[r];
+    l.start = static_cast<std::uint32_t>(run.start);
+    l.end = static_cast<std::uint32_t>(r + 1 < e.runs.size() ? e.runs[r + 1].start : e.members);
+    l.size = static_cast<std::uint32_t>(run.size);
+    l.first_value = s.first_value;
+    l.inverse = run.size > 1 ? ~std::uint64_t{0} / run.size + 1 : 0;
+    std::copy(s.upto, s.upto + 20, l.upto);
   }
 
   // About 2^16 guide entries over the positions.

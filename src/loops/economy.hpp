@@ -18,7 +18,6 @@ struct firm_run {
   std::uint64_t start;  // position of its first member
   std::uint64_t size;   // members per firm
   std::uint32_t shape;  // index of the size's level structure
-  std::uint64_t inverse;  // ceil(2^64 / size), for remainders without a division
 };
 
 // x mod d for 32-bit x and 1 <= d < 2^32, given inverse = ceil(2^64 / d)
@@ -41,9 +40,21 @@ struct firm_shape {
   std::uint32_t upto[20];
 };
 
+// All that value_at reads of one run, in two cache lines: the run's
+// positions, its firm size and the level structure of that size.
+struct alignas(64) run_levels {
+  std::uint32_t start;        // position of its first member
+  std::uint32_t end;          // one past its last member
+  std::uint32_t size;         // members per firm
+  std::uint32_t first_value;  // the id of its bottom level's power value
+  std::uint64_t inverse;      // ceil(2^64 / size), for remainders without a division
+  std::uint32_t upto[20];     // as in firm_shape
+};
+
 struct economy {
   std::vector<firm_run> runs;    // in the order of the sorted firm sizes
   std::vector<firm_shape> shapes;
+  std::vector<run_levels> levels;  // one for each run, in the same order
   std::vector<double> power;     // power value of each level id
   std::uint64_t members = 0;
   // guide[b]: the run holding position b << shift, a start for the search.
@@ -63,18 +74,30 @@ economy build_economy(double a, double b, const std::vector<value_run>& sizes);
 // The id of the power value of the member at position p (p < members).
 inline std::uint32_t value_at(const economy& e, std::uint64_t p)
 {
+  // Positions and sizes stay below 2^31 (build_economy checks it), and an
+  // empty run ends where it starts, so the search passes it.
+  const auto q = static_cast<std::uint32_t>(p);
   std::size_t r = e.guide[p >> e.shift];
-  while (r + 1 < e.runs.size() && e.runs[r + 1].start <= p) ++r;
-  const firm_run& run = e.runs[r];
-  const firm_shape& s = e.shapes[run.shape];
-  // Positions and sizes stay below 2^31 (build_economy checks it).
-  const std::uint32_t w = remainder_of(static_cast<std::uint32_t>(p - run.start), run.size, run.inverse);
+  while (r + 1 < e.levels.size() && e.levels[r].end <= q) ++r;
+  const run_levels& run = e.levels[r];
+  const std::uint32_t w = remainder_of(q - run.start, run.size, run.inverse);
   // The level is the number of levels whose members all stand below w:
   // counted over every entry without a branch, as the level of a random
   // member cannot be predicted.
   std::uint32_t k = 0;
-  for (int i = 0; i < 20; ++i) k += s.upto[i] <= w ? 1u : 0u;
-  return s.first_value + k;
+  for (int i = 0; i < 20; ++i) k += run.upto[i] <= w ? 1u : 0u;
+  return run.first_value + k;
+}
+
+// Asks the cache for what value_at(e, p) will read of its run.
+inline void prefetch_value_at(const economy& e, std::uint64_t p)
+{
+#if defined(__GNUC__)
+  __builtin_prefetch(&e.levels[e.guide[p >> e.shift]]);
+#else
+  (void)e;
+  (void)p;
+#endif
 }
 
 // Writes value_at(e, p) into table[p] for every position p < e.members, firm

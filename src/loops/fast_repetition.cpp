@@ -110,7 +110,11 @@ power_sample draw_power_sample(const economy& world, int count, std::uint32_t se
   power_sample sample{big_buffer<std::uint32_t>(static_cast<std::size_t>(count))};
   std::uint32_t* ids = sample.ids.data();
   draw_positions(world.members, count, seed, ids);
-  for (std::size_t l = 0; l < sample.ids.size(); ++l) ids[l] = value_at(world, ids[l]);
+  constexpr std::size_t ahead = 16;
+  for (std::size_t l = 0; l < sample.ids.size(); ++l) {
+    if (l + ahead < sample.ids.size()) prefetch_value_at(world, ids[l + ahead]);
+    ids[l] = value_at(world, ids[l]);
+  }
   return sample;
 }
 

@@ -13,6 +13,7 @@ namespace {
 constexpr std::size_t huge = std::size_t{1} << 21;
 constexpr std::size_t max_kept = 8;
 constexpr std::size_t max_kept_bytes = std::size_t{64} << 20;
+constexpr std::size_t fresh_unit = std::size_t{8} << 20;
 
 void unmap(huge_block b) noexcept { (void)munmap(b.data, b.size); }
 
@@ -75,7 +76,10 @@ huge_block acquire_huge_block(std::size_t bytes)
       best = i;
   }
   if (best < kept.count) return kept.take(best);
-  return map_block(bytes);
+  // A new block is mapped in whole multiples of 8 MB (the pages it does not
+  // touch cost nothing), so that a block freed by a smaller buffer can take
+  // a larger one later instead of new pages.
+  return map_block((bytes + fresh_unit - 1) / fresh_unit * fresh_unit);
 }
 
 void release_huge_block(huge_block b) noexcept

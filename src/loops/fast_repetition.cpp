@@ -242,14 +242,16 @@ results_row run_repetition_fast(const repetition_inputs& in, const repetition_id
       start.a, start.b,
       rpld_sorted_runs(in.firm_count, 1, alpha, largest, largest, seed_for(seeds, sizes_seed)));
 
-  const power_sample sample = draw_power_sample(world, in.firm_count, seed_for(seeds, sample_seed));
+  power_sample sample = draw_power_sample(world, in.firm_count, seed_for(seeds, sample_seed));
   const inequality of_power = power_inequality(world, sample, in.top_fraction);
 
   const double e =
       pay_exponent_of(in, rule, rule == pay_exponent_rule::drawn ? mt_canonical(engine) : 0.0);
   const double sigma = sigma_of(in, seeds);
-  const inequality of_pay =
-      value_inequality(pay_of_sample(world, sample, e, rule, sigma, engine), in.top_fraction);
+  bounded_values pay = pay_of_sample(world, sample, e, rule, sigma, engine);
+  // The sample's memory goes back before the sort takes its own.
+  sample = power_sample{};
+  const inequality of_pay = value_inequality(std::move(pay), in.top_fraction);
 
   return {static_cast<double>(world.members) / static_cast<double>(in.firm_count),
           of_power.gini,

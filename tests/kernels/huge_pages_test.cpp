@@ -42,25 +42,26 @@ TEST(big_buffer, freed_blocks_serve_the_thread_s_next_buffers)
   std::thread([] {
     constexpr std::size_t mb = std::size_t{1} << 20;
     EXPECT_EQ(kept_huge_bytes(), 0u);
-    void* four = nullptr;
-    void* eight = nullptr;
+    void* small = nullptr;
+    void* large = nullptr;
     {
-      big_buffer<char> a(4 * mb), b(8 * mb - 5);
-      four = a.data();
-      eight = b.data();
+      // New blocks come in whole multiples of 8 MB.
+      big_buffer<char> a(4 * mb), b(12 * mb - 5);
+      small = a.data();
+      large = b.data();
       a[4 * mb - 1] = 1;
       b[0] = 1;
     }
-    EXPECT_EQ(kept_huge_bytes(), 12 * mb);
+    EXPECT_EQ(kept_huge_bytes(), 24 * mb);
     {
-      // The smallest block that fits: 3 MB takes the 4 MB block, 5 MB the
-      // 8 MB one, and nothing fits 9 MB.
-      big_buffer<char> c(3 * mb), d(5 * mb), e(9 * mb);
-      EXPECT_EQ(static_cast<void*>(c.data()), four);
-      EXPECT_EQ(static_cast<void*>(d.data()), eight);
-      EXPECT_NE(static_cast<void*>(e.data()), four);
+      // The smallest block that fits: 3 MB takes the 8 MB block, 10 MB the
+      // 16 MB one, and nothing fits 17 MB.
+      big_buffer<char> c(3 * mb), d(10 * mb), e(17 * mb);
+      EXPECT_EQ(static_cast<void*>(c.data()), small);
+      EXPECT_EQ(static_cast<void*>(d.data()), large);
+      EXPECT_NE(static_cast<void*>(e.data()), small);
       EXPECT_EQ(reinterpret_cast<std::uintptr_t>(e.data()) % (2 * mb), 0u);
-      e[9 * mb - 1] = 1;
+      e[17 * mb - 1] = 1;
     }
     // At most 8 blocks and 64 MB are kept, the least recently freed going first.
     {
@@ -73,6 +74,6 @@ TEST(big_buffer, freed_blocks_serve_the_thread_s_next_buffers)
       for (int i = 0; i < 12; ++i) many.emplace_back(2 * mb);
     }
     EXPECT_EQ(kept_huge_blocks(), 8u);
-    EXPECT_EQ(kept_huge_bytes(), 16 * mb);
+    EXPECT_EQ(kept_huge_bytes(), 64 * mb);
   }).join();
 }

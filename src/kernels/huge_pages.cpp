@@ -79,7 +79,29 @@ huge_block acquire_huge_block(std::size_t bytes)
   // A new block is mapped in whole multiples of 8 MB (the pages it does not
   // touch cost nothing), so that a block freed by a smaller buffer can take
   // a larger one later instead of new pages.
-  return map_block((bytes + fresh_unit - 1) / fresh_unit * fresh_unit);
+  const huge_block fresh = map_block((bytes + fresh_unit - 1) / fresh_unit * fresh_unit);
+  // Pages already used cost far less than fresh ones, which the kernel must
+  // clear first: the kept blocks that fit, largest first, are moved (page
+  // tables and all, by mremap) to the front of the new block.
+  auto* front = static_cast<char*>(fresh.data);
+  std::size_t filled = 0;
+  for (;;) {
+    std::size_t pick = kept.count;
+    for (std::size_t i = 0; i < kept.count; ++i) {
+      if (kept.block[i].size <= fresh.size - filled &&
+          (pick == kept.count || kept.block[i].size > kept.block[pick].size))
+        pick = i;
+    }
+    if (pick == kept.count || filled >= bytes) break;
+    const huge_block moving = kept.take(pick);
+    if (mremap(moving.data, moving.size, moving.size, MREMAP_MAYMOVE | MREMAP_FIXED, front + filled) ==
+        MAP_FAILED) {
+      release_huge_block(moving);  // still where it was: kept as it was
+      break;
+    }
+    filled += moving.size;
+  }
+  return fresh;
 }
 
 void release_huge_block(huge_block b) noexcept

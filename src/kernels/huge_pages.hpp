@@ -13,7 +13,9 @@
 // next buffer that fits takes it over: a worker's repetitions reuse the same
 // pages without a fault. A block is mapped in whole multiples of 8 MB (pages
 // never touched cost nothing), so that one freed by a small buffer can serve
-// a larger one later instead of fresh pages, which the kernel must clear. A thread's blocks are unmapped when it ends.
+// a larger one later instead of fresh pages, which the kernel must clear;
+// and when no kept block is large enough, the kept blocks that fit are moved
+// (with their pages, by mremap) into the front of the new one. A thread's blocks are unmapped when it ends.
 // Below 2 MB, on systems other than Linux, and in builds checked by
 // AddressSanitizer (which then sees every buffer as a heap allocation) it is
 // a plain malloc'd array. Throws std::bad_alloc when the memory cannot be had.

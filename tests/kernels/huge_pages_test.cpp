@@ -77,3 +77,29 @@ TEST(big_buffer, freed_blocks_serve_the_thread_s_next_buffers)
     EXPECT_EQ(kept_huge_bytes(), 64 * mb);
   }).join();
 }
+
+TEST(big_buffer, a_larger_buffer_takes_over_the_pages_of_kept_blocks)
+{
+  if (!QUARNEL_HUGE_BLOCKS) GTEST_SKIP() << "buffers come from malloc in this build";
+  std::thread([] {
+    constexpr std::size_t mb = std::size_t{1} << 20;
+    {
+      big_buffer<char> a(8 * mb), b(16 * mb);
+      a[0] = 'a';
+      a[8 * mb - 1] = 'z';
+      b[0] = 'b';
+    }
+    EXPECT_EQ(kept_huge_bytes(), 24 * mb);
+    {
+      // No kept block holds 30 MB: the 16 MB block's pages move to the
+      // front of the new one, then the 8 MB block's, with what they hold.
+      big_buffer<char> c(30 * mb);
+      EXPECT_EQ(kept_huge_bytes(), 0u);
+      EXPECT_EQ(c[0], 'b');
+      EXPECT_EQ(c[16 * mb], 'a');
+      EXPECT_EQ(c[24 * mb - 1], 'z');
+      c[30 * mb - 1] = 1;
+    }
+    EXPECT_EQ(kept_huge_bytes(), 32 * mb);
+  }).join();
+}

@@ -136,16 +136,24 @@ inequality power_inequality(const economy& world, const power_sample& sample, do
     for (std::size_t q = 0; q < 4; ++q) ++drawn[q * m + ids[l + q]];
   }
   for (; l < n; ++l) ++drawn[ids[l]];
-  std::vector<std::uint32_t> order(m);
-  std::iota(order.begin(), order.end(), 0u);
-  std::sort(order.begin(), order.end(),
-            [&world](std::uint32_t x, std::uint32_t y) { return world.power[x] < world.power[y]; });
+  // The ids in ascending order of their values. Each id travels with its
+  // value, so that a comparison reads no other memory; std::sort makes the
+  // same comparisons, with the same outcomes, as over the ids alone, so
+  // equal values keep the order they would have had (their sums below add
+  // in that order).
+  struct valued_id {
+    double value;
+    std::uint32_t id;
+  };
+  std::vector<valued_id> order(m);
+  for (std::size_t j = 0; j < m; ++j) order[j] = {world.power[j], static_cast<std::uint32_t>(j)};
+  std::sort(order.begin(), order.end(), [](const valued_id& x, const valued_id& y) { return x.value < y.value; });
   std::vector<double> values(m);
   std::vector<arma::uword> counts(m);
   for (std::size_t j = 0; j < m; ++j) {
-    values[j] = world.power[order[j]];
-    counts[j] = arma::uword{drawn[order[j]]} + drawn[m + order[j]] + drawn[2 * m + order[j]] +
-                drawn[3 * m + order[j]];
+    const std::uint32_t id = order[j].id;
+    values[j] = order[j].value;
+    counts[j] = arma::uword{drawn[id]} + drawn[m + id] + drawn[2 * m + id] + drawn[3 * m + id];
   }
   // Gini's sums W = sum of i * v_i and S = sum of v_i over the sorted
   // sample, a run of c equal values at ranks a + 1 ... a + c at a time:

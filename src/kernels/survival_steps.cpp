@@ -14,7 +14,7 @@ namespace {
 // 16 terms per batch (x < 4096) every step calls std::pow.
 constexpr double series_u_max = 0x1p-8;
 constexpr std::size_t min_series = 16;
-constexpr int max_degree = 24;
+constexpr std::size_t exact_batch = 64;
 
 // The power of two at or below a positive normal d.
 QUARNEL_ALWAYS_INLINE double binade_of(double d) {
@@ -87,18 +87,23 @@ std::size_t first_rejected(const double* chain, const double* term, std::size_t 
 }
 
 // out[i] = scale * (sum of a[k] (i / base)^k, k <= degree), i < n: Horner's
-// rule, one coefficient at a time across the batch. Compiled in three forms,
-// which give the same doubles (each product and sum rounded on its own).
+// rule, a group of terms at a time held in registers through every
+// coefficient. Compiled in three forms, which give the same doubles (each
+// product and sum rounded on its own, in the same order for every term).
 QUARNEL_ALWAYS_INLINE void series_terms_in(const double* a, int degree, double inv_base, double scale,
                                            std::size_t n, double* out) {
-  double u[max_terms];
-  for (std::size_t i = 0; i < n; ++i) {
-    u[i] = static_cast<double>(static_cast<std::uint32_t>(i)) * inv_base;
-    out[i] = a[degree];
+  constexpr std::size_t group = 64;
+  for (std::size_t i0 = 0; i0 < n; i0 += group) {
+    double u[group], acc[group];
+    for (std::size_t l = 0; l < group; ++l) {
+      u[l] = static_cast<double>(static_cast<std::uint32_t>(i0 + l)) * inv_base;
+      acc[l] = a[degree];
+    }
+    for (int k = degree - 1; k >= 0; --k)
+      for (std::size_t l = 0; l < group; ++l) acc[l] = acc[l] * u[l] + a[k];
+    const std::size_t len = std::min(group, n - i0);
+    for (std::size_t l = 0; l < len; ++l) out[i0 + l] = scale * acc[l];
   }
-  for (int k = degree - 1; k >= 0; --k)
-    for (std::size_t i = 0; i < n; ++i) out[i] = out[i] * u[i] + a[k];
-  for (std::size_t i = 0; i < n; ++i) out[i] = scale * out[i];
 }
 
 QUARNEL_AVX512_TARGET void series_terms_avx512(const double* a, int degree, double inv_base, double scale,
@@ -114,34 +119,44 @@ void series_terms_baseline(const double* a, int degree, double inv_base, double 
   series_terms_in(a, degree, inv_base, scale, n, out);
 }
 
-// Coefficients of (1 + u)^-alpha = sum of a[k] u^k up to the degree whose
-// remainder stays below 2^-55 for 0 <= u <= series_u_max; 0 when no degree
-// up to max_degree does.
-int series_coefficients(double alpha, double* a) {
+}  // namespace
+
+binomial_series series_for(double alpha) {
+  // Coefficients of (1 + u)^-alpha = sum of a[k] u^k up to the degree whose
+  // remainder stays below 2^-55 for 0 <= u <= series_u_max; degree 0 when
+  // no degree up to max_degree does.
+  binomial_series s;
+  if (!(alpha > 0.0) || !(alpha <= 16.0)) return s;
+  double* a = s.a;
   a[0] = 1.0;
   for (int k = 1; k <= max_degree + 1; ++k) {
     a[k] = a[k - 1] * (-alpha - static_cast<double>(k - 1)) / static_cast<double>(k);
     // Past k > alpha the terms shrink by more than half each step, so the
     // remainder is below twice the first term left out.
-    if (static_cast<double>(k) > alpha && std::fabs(a[k]) * std::ldexp(1.0, -8 * k) < 0x1p-56)
-      return k - 1;
+    if (static_cast<double>(k) > alpha && std::fabs(a[k]) * std::ldexp(1.0, -8 * k) < 0x1p-56) {
+      s.degree = k - 1;
+      return s;
+    }
   }
-  return 0;
+  return s;
 }
-
-}  // namespace
 
 std::size_t approximate_terms(int xmin, double alpha, double h, arma::uword c, std::size_t n,
                               double* out) {
+  return approximate_terms(series_for(alpha), xmin, alpha, h, c, n, out);
+}
+
+std::size_t approximate_terms(const binomial_series& series, int xmin, double alpha, double h, arma::uword c,
+                              std::size_t n, double* out) {
   // xmin + c + n is far below 2^53, so every x is exact. With alpha up to 16
   // the terms of the series, taken by absolute value, sum to at most e^(1/8):
   // Horner's rule loses no more than a few units in the last place.
   const double base = static_cast<double>(xmin) + static_cast<double>(c);
   if (!(base >= 1.0) || !(h > 0.0) || !(h < 0x1p1000) || !(alpha > 0.0) || !(alpha <= 16.0)) return 0;
   n = std::min(n, static_cast<std::size_t>(std::min(base * series_u_max, double(max_terms))));
-  double a[max_degree + 2];
-  const int degree = n >= min_series ? series_coefficients(alpha, a) : 0;
-  if (degree == 0) return 0;
+  if (n < min_series || series.degree == 0) return 0;
+  const double* a = series.a;
+  const int degree = series.degree;
 
   const double inv_base = 1.0 / base;
   const double scale = std::pow(base, -alpha) / h;
@@ -165,9 +180,12 @@ double survival_steps::exact_step(double s, arma::uword c) {
 
 void survival_steps::refill() {
   std::size_t n = c_ < m_ ? static_cast<std::size_t>(std::min<arma::uword>(batch, m_ - c_)) : batch;
-  const std::size_t got = approximate_terms(xmin_, alpha_, h_, c_, n, term_);
+  const std::size_t got = approximate_terms(series_, xmin_, alpha_, h_, c_, n, term_);
   chain_[0] = chain_[have_];
   if (got == 0) {
+    // Every step calls std::pow: a short batch, so that a caller that stops
+    // early has not paid for many steps ahead.
+    n = std::min(n, exact_batch);
     for (std::size_t i = 0; i < n; ++i) chain_[i + 1] = exact_step(chain_[i], c_ + i);
   } else {
     n = got;

@@ -21,22 +21,35 @@
 // (vector_isa.hpp); every form gives the same doubles.
 //
 // approximate_terms(xmin, alpha, h, c, n, out) writes those series terms
-// for entries c, c + 1, ... and returns how many it wrote: at most n, 256
-// and x / 256, and 0 where the series is not used.
+// for entries c, c + 1, ... and returns how many it wrote: at most n,
+// max_terms and x / 256, and 0 where the series is not used. The form that
+// takes series_for(alpha) spares recomputing the series' coefficients.
 #pragma once
 
 #include <armadillo>
 #include <cstddef>
 
-constexpr std::size_t max_terms = 256;
+constexpr std::size_t max_terms = 1024;
+constexpr int max_degree = 24;
+
+// The coefficients of (1 + u)^-alpha's binomial series for one alpha, to
+// the degree the series needs (0: the series is not used for this alpha).
+struct binomial_series {
+  int degree = 0;
+  double a[max_degree + 2] = {};
+};
+
+binomial_series series_for(double alpha);
 
 std::size_t approximate_terms(int xmin, double alpha, double h, arma::uword c, std::size_t n,
                               double* out);
+std::size_t approximate_terms(const binomial_series& series, int xmin, double alpha, double h, arma::uword c,
+                              std::size_t n, double* out);
 
 class survival_steps {
  public:
   survival_steps(int xmin, double alpha, double h, arma::uword m, arma::uword c, double s)
-      : xmin_(xmin), alpha_(alpha), h_(h), m_(m), c_(c) {
+      : xmin_(xmin), alpha_(alpha), h_(h), m_(m), c_(c), series_(series_for(alpha)) {
     chain_[0] = s;
   }
 
@@ -68,6 +81,7 @@ class survival_steps {
   int xmin_;
   double alpha_, h_;
   arma::uword m_, c_;  // c_: the entry whose term comes first in the next batch
+  binomial_series series_;
   // chain_[0] is the survival before the batch, chain_[i + 1] the one after
   // its step i, taken with term_[i].
   double term_[batch], chain_[batch + 1];

@@ -178,41 +178,56 @@ void draw_sparse(std::uint32_t n, int k, std::uint32_t seed, std::uint32_t* out)
   int shift = 0;
   while ((static_cast<std::uint64_t>(n - 1) >> shift) >= 64 * static_cast<std::uint64_t>(draws)) ++shift;
   const std::uint32_t tail = n - draws;  // the last k slots start here
-  std::vector<std::uint32_t> again;      // a group each time a draw falls in it again
-  std::size_t in_tail = 0;
+  // A group each time a draw falls in it again, written without a branch:
+  // every draw writes the next free entry, and only a repeat keeps it.
+  big_buffer<std::uint32_t> again(draws + 1);
+  std::size_t repeats = 0, in_tail = 0;
   {
     big_buffer<std::uint64_t> seen(static_cast<std::size_t>(((n - 1) >> shift) / 64) + 1);
     std::fill(seen.begin(), seen.end(), std::uint64_t{0});
+    std::uint64_t* words = seen.data();
+    std::uint32_t* found = again.data();
+    const std::uint32_t* drawn = out;
     for (std::uint32_t t = 0; t < draws; ++t) {
-      if (t + ahead < draws) prefetch(&seen[(out[t + ahead] >> shift) / 64]);
-      const std::uint32_t group = out[t] >> shift;
+      if (t + ahead < draws) prefetch(&words[(drawn[t + ahead] >> shift) / 64]);
+      const std::uint32_t group = drawn[t] >> shift;
       const std::uint64_t bit = std::uint64_t{1} << (group % 64);
-      std::uint64_t& word = seen[group / 64];
-      if ((word & bit) != 0) again.push_back(group);
-      word |= bit;
-      in_tail += out[t] >= tail ? 1 : 0;
+      const std::uint64_t word = words[group / 64];
+      found[repeats] = group;
+      repeats += (word & bit) != 0 ? 1 : 0;
+      words[group / 64] = word | bit;
+      in_tail += drawn[t] >= tail ? 1 : 0;
     }
   }
   // The repeated groups as bits at their low bits, 256 bits per group: the
   // few groups that share a bit with one are kept as well.
   std::size_t bits = 64;
-  while (bits < 256 * again.size()) bits *= 2;
+  while (bits < 256 * repeats) bits *= 2;
   const auto bit_mask = static_cast<std::uint32_t>(bits - 1);
   std::vector<std::uint64_t> repeated(bits / 64, 0);
-  for (const std::uint32_t group : again) repeated[(group & bit_mask) / 64] |= std::uint64_t{1} << (group % 64);
+  for (std::size_t i = 0; i < repeats; ++i) {
+    const std::uint32_t group = again[i];
+    repeated[(group & bit_mask) / 64] |= std::uint64_t{1} << (group % 64);
+  }
 
   // A group drawn m >= 2 times is in `again` m - 1 times: the draws kept
-  // number about in_tail + 2 * again.size().
-  std::vector<std::uint32_t> kept;
-  kept.reserve(in_tail + 2 * again.size());
-  for (std::uint32_t t = 0; t < draws; ++t) {
-    const std::uint32_t group = (out[t] >> shift) & bit_mask;
-    if (out[t] >= tail || (repeated[group / 64] >> (group % 64) & 1) != 0) kept.push_back(t);
+  // number about in_tail + 2 * repeats (at most all of them), written as
+  // the repeats were.
+  big_buffer<std::uint32_t> kept_draws(draws + 1);
+  std::size_t kept = 0;
+  {
+    std::uint32_t* keep = kept_draws.data();
+    const std::uint64_t* marks = repeated.data();
+    for (std::uint32_t t = 0; t < draws; ++t) {
+      const std::uint32_t group = (out[t] >> shift) & bit_mask;
+      keep[kept] = t;
+      kept += (out[t] >= tail || (marks[group / 64] >> (group % 64) & 1) != 0) ? 1 : 0;
+    }
   }
-  displaced_slots map(kept.size());
-  for (std::size_t i = 0; i < kept.size(); ++i) {
-    if (i + ahead < kept.size()) map.prefetch(out[kept[i + ahead]]);
-    const std::uint32_t t = kept[i];
+  displaced_slots map(kept);
+  for (std::size_t i = 0; i < kept; ++i) {
+    if (i + ahead < kept) map.prefetch(out[kept_draws[i + ahead]]);
+    const std::uint32_t t = kept_draws[i];
     out[t] = map.take(out[t], n - 1 - t);
   }
 }

@@ -59,6 +59,35 @@ void fill_value_ids(const economy& e, std::uint16_t* table)
 
 void fill_value_ids(const economy& e, std::uint32_t* table) { fill_ids(e, table); }
 
+value_buckets bucket_value_ids(const economy& e, int shift)
+{
+  if (shift < 0 || shift >= 32) throw std::invalid_argument("bucket_value_ids(): shift must be 0 ... 31");
+  value_buckets v;
+  v.shift = shift;
+  const std::uint64_t width = std::uint64_t{1} << shift;
+  v.id.assign(static_cast<std::size_t>((e.members + width - 1) >> shift), value_buckets::mixed);
+  std::uint32_t* id = v.id.data();
+  for (std::size_t r = 0; r < e.runs.size(); ++r) {
+    const firm_run& run = e.runs[r];
+    // A level shorter than a bucket holds no whole bucket, and a firm shorter
+    // than a bucket no level as long as one.
+    if (run.size < width) continue;
+    const std::uint64_t end = r + 1 < e.runs.size() ? e.runs[r + 1].start : e.members;
+    const firm_shape& s = e.shapes[run.shape];
+    for (std::uint64_t firm = run.start; firm + run.size <= end; firm += run.size) {
+      std::uint64_t below = 0;
+      for (std::uint32_t k = 0; k < s.levels; ++k) {
+        const std::uint64_t lo = firm + below, hi = firm + s.upto[k];
+        below = s.upto[k];
+        if (hi - lo < width) continue;
+        // The buckets wholly inside lo ... hi - 1.
+        std::fill(id + ((lo + width - 1) >> shift), id + (hi >> shift), s.first_value + k);
+      }
+    }
+  }
+  return v;
+}
+
 economy build_economy(double a, double b, const std::vector<value_run>& sizes)
 {
   // Distinct sizes, ascending; the base fit of a size does not depend on

@@ -100,6 +100,21 @@ inline void prefetch_value_at(const economy& e, std::uint64_t p)
 #endif
 }
 
+// The value ids of the members a bucket of 2^shift positions at a time:
+// id[b] is the value id that every member of positions b << shift ...
+// ((b + 1) << shift) - 1 holds when the bucket lies inside one level of one
+// firm, else `mixed`. A lookup that finds `mixed` asks value_at.
+struct value_buckets {
+  static constexpr std::uint32_t mixed = 0xffffffffu;
+  int shift = 0;
+  std::vector<std::uint32_t> id;
+};
+
+// The buckets of 2^shift positions (0 <= shift < 32) of the economy e: one
+// pass over the levels of the firms at least a bucket long, each bucket
+// written once.
+value_buckets bucket_value_ids(const economy& e, int shift);
+
 // Writes value_at(e, p) into table[p] for every position p < e.members, firm
 // by firm (one pass of sequential writes). The value ids must fit the entry
 // type: e.power.size() <= 2^16 for 16-bit entries (else std::invalid_argument).

@@ -31,6 +31,9 @@ struct inequality_sums {
 // faster above.
 constexpr std::uint64_t table_bytes_per_draw = 32;
 
+// Buckets of positions in the table of value ids by bucket (4 bytes each).
+constexpr std::uint64_t bucket_table_entries = std::uint64_t{1} << 18;
+
 template <typename Entry>
 void draw_through_table(const economy& world, int count, std::uint32_t seed, std::uint32_t* out)
 {
@@ -108,14 +111,33 @@ power_sample draw_power_sample(const economy& world, int count, std::uint32_t se
   }
   if (count < 0) throw std::invalid_argument("draw_power_sample(): count must be >= 0, got " + std::to_string(count));
   // The positions are drawn into the sample itself, each then replaced by
-  // the value id of the member there.
+  // the value id of the member there: most from a table of the buckets of
+  // positions that lie inside one level of one firm (a table small enough
+  // for the cache), the others (noted while the table is read, without a
+  // branch) by value_at.
   power_sample sample{big_buffer<std::uint32_t>(static_cast<std::size_t>(count))};
   std::uint32_t* ids = sample.ids.data();
   draw_positions(world.members, count, seed, ids);
-  constexpr std::size_t ahead = 16;
+  int shift = 0;
+  while ((world.members >> shift) > bucket_table_entries) ++shift;
+  const value_buckets buckets = bucket_value_ids(world, shift);
+  const std::uint32_t* bucket = buckets.id.data();
+  big_buffer<std::uint32_t> others(sample.ids.size() + 1);
+  std::size_t missed = 0;
   for (std::size_t l = 0; l < sample.ids.size(); ++l) {
-    if (l + ahead < sample.ids.size()) prefetch_value_at(world, ids[l + ahead]);
-    ids[l] = value_at(world, ids[l]);
+    // `mixed` has every bit set: a miss keeps the position, with no branch.
+    const std::uint32_t position = ids[l];
+    const std::uint32_t id = bucket[position >> shift];
+    const std::uint32_t miss = id == value_buckets::mixed ? 1u : 0u;
+    others[missed] = static_cast<std::uint32_t>(l);
+    missed += miss;
+    ids[l] = id & (position | (miss - 1u));
+  }
+  constexpr std::size_t ahead = 16;
+  for (std::size_t i = 0; i < missed; ++i) {
+    if (i + ahead < missed) prefetch_value_at(world, ids[others[i + ahead]]);
+    std::uint32_t& id = ids[others[i]];
+    id = value_at(world, id);
   }
   return sample;
 }

@@ -240,6 +240,27 @@ TEST(fast_repetition, the_power_sample_is_the_members_at_the_drawn_positions)
     ASSERT_EQ(wide[p], value_at(world, p)) << p;
   }
 
+  // A bucket's id, when it has one, is every one of its members' (a single
+  // position always has one); buckets that straddle a level are left mixed.
+  for (const int shift : {0, 4, 9}) {
+    const value_buckets buckets = bucket_value_ids(world, shift);
+    ASSERT_EQ(buckets.id.size(), (world.members + (1u << shift) - 1) >> shift);
+    std::size_t whole = 0;
+    for (std::uint64_t p = 0; p < world.members; ++p) {
+      const std::uint32_t id = buckets.id[p >> shift];
+      if (id != value_buckets::mixed) {
+        ASSERT_EQ(id, value_at(world, p)) << "shift " << shift << ", position " << p;
+      }
+      whole += id != value_buckets::mixed ? 1 : 0;
+    }
+    EXPECT_GT(whole, 0u) << shift;
+    if (shift == 0) {
+      EXPECT_EQ(whole, world.members);
+    } else {
+      EXPECT_LT(whole, world.members) << shift;
+    }
+  }
+
   for (std::uint64_t count : {world.members, world.members / 2, world.members / 16, world.members / 17,
                               world.members / 100}) {
     const int k = static_cast<int>(count);

@@ -9,12 +9,14 @@
 
 #include <boost/math/special_functions/zeta.hpp>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define QUARNEL_HAS_COMPRESS 1
 #endif
 
 #include "kernels/fast_random.hpp"
 #include "kernels/survival_steps.hpp"
+#include "kernels/vector_isa.hpp"
 #include "stats/power_law_common.hpp"
 
 using arma::uword;
@@ -71,29 +73,74 @@ void for_each_uniform(std::size_t draws, double u_max, std::uint32_t seed, Take 
 // comparisons with those entries instead of walking the table.
 constexpr std::size_t direct = 4;
 
-// below[c] += the number of x[0 .. len-1] below limit[c], c = 1 ... direct:
-// two uniforms at a time, a comparison's all-ones lane counting as -1.
-inline void count_below(const double* x, std::size_t len, const double* limit, std::size_t* below) {
-  std::size_t i = 0;
-#if defined(__SSE2__)
-  __m128i count[direct];
-  __m128d lim[direct];
-  for (std::size_t c = 0; c < direct; ++c) {
-    count[c] = _mm_setzero_si128();
-    lim[c] = _mm_set1_pd(limit[c + 1]);
+// One block of the engine's outputs made into rpld's uniforms, u_max times
+// canonical_of of each pair, and sorted out: below[c] += how many lie below
+// limit[c] (c = 1 ... direct), and those not below limit[direct] (NaN
+// included) are copied in order to rest, whose count is returned. Compiled
+// in three forms, which give the same uniforms and counts.
+QUARNEL_ALWAYS_INLINE void uniforms_of(const std::uint32_t* out, std::size_t len, double u_max, double* x) {
+  for (std::size_t i = 0; i < len; ++i) x[i] = u_max * canonical_of(out[2 * i], out[2 * i + 1]);
+}
+
+QUARNEL_ALWAYS_INLINE std::size_t sort_out_in(const std::uint32_t* out, std::size_t len, double u_max,
+                                              const double* limit, std::size_t* below, double* rest) {
+  double x[per_block];
+  uniforms_of(out, len, u_max, x);
+  for (std::size_t c = 1; c <= direct; ++c) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < len; ++i) n += x[i] < limit[c] ? 1 : 0;
+    below[c] += n;
   }
-  for (; i + 2 <= len; i += 2) {
-    const __m128d v = _mm_loadu_pd(x + i);
-    for (std::size_t c = 0; c < direct; ++c) count[c] = _mm_sub_epi64(count[c], _mm_castpd_si128(_mm_cmplt_pd(v, lim[c])));
+  std::size_t others = 0;
+  for (std::size_t i = 0; i < len; ++i) {
+    rest[others] = x[i];
+    others += x[i] < limit[direct] ? 0 : 1;
   }
-  for (std::size_t c = 0; c < direct; ++c) {
-    std::uint64_t lanes[2];
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), count[c]);
-    below[c + 1] += lanes[0] + lanes[1];
+  return others;
+}
+
+#if defined(QUARNEL_HAS_COMPRESS)
+// The AVX-512 form: eight uniforms at a time, counted by mask and packed by
+// the compress (which writes up to 8 slots past the last one kept).
+QUARNEL_AVX512_TARGET std::size_t sort_out_avx512(const std::uint32_t* out, std::size_t len, double u_max,
+                                                  const double* limit, std::size_t* below, double* rest) {
+  double x[per_block];
+  uniforms_of(out, len, u_max, x);
+  __m512d lim[direct + 1];
+  for (std::size_t c = 1; c <= direct; ++c) lim[c] = _mm512_set1_pd(limit[c]);
+  std::size_t count[direct + 1] = {};
+  std::size_t others = 0;
+  for (std::size_t i = 0; i < len; i += 8) {
+    const std::size_t left = len - i;
+    const __mmask8 in = static_cast<__mmask8>(left >= 8 ? 0xffu : (1u << left) - 1u);
+    const __m512d v = _mm512_maskz_loadu_pd(in, x + i);
+    for (std::size_t c = 1; c <= direct; ++c)
+      count[c] += static_cast<std::size_t>(__builtin_popcount(_mm512_mask_cmp_pd_mask(in, v, lim[c], _CMP_LT_OQ)));
+    const __mmask8 other = _mm512_mask_cmp_pd_mask(in, v, lim[direct], _CMP_NLT_UQ);
+    _mm512_storeu_pd(rest + others, _mm512_maskz_compress_pd(other, v));
+    others += static_cast<std::size_t>(__builtin_popcount(other));
   }
+  for (std::size_t c = 1; c <= direct; ++c) below[c] += count[c];
+  return others;
+}
 #endif
-  for (; i < len; ++i)
-    for (std::size_t c = 1; c <= direct; ++c) below[c] += x[i] < limit[c] ? 1 : 0;
+QUARNEL_AVX2_TARGET std::size_t sort_out_avx2(const std::uint32_t* out, std::size_t len, double u_max,
+                                              const double* limit, std::size_t* below, double* rest) {
+  return sort_out_in(out, len, u_max, limit, below, rest);
+}
+std::size_t sort_out_baseline(const std::uint32_t* out, std::size_t len, double u_max, const double* limit,
+                              std::size_t* below, double* rest) {
+  return sort_out_in(out, len, u_max, limit, below, rest);
+}
+
+// rest needs per_block + 8 slots.
+std::size_t sort_out(vector_width width, const std::uint32_t* out, std::size_t len, double u_max,
+                     const double* limit, std::size_t* below, double* rest) {
+#if defined(QUARNEL_HAS_COMPRESS)
+  if (width == vector_width::avx512) return sort_out_avx512(out, len, u_max, limit, below, rest);
+#endif
+  if (width == vector_width::avx2) return sort_out_avx2(out, len, u_max, limit, below, rest);
+  return sort_out_baseline(out, len, u_max, limit, below, rest);
 }
 
 // The largest of those uniforms (0 when there are none).  Each uniform is a
@@ -170,27 +217,6 @@ table_part build_table(int xmin, double alpha, double h, uword m, uword limit, d
   return t;
 }
 
-// Whether the entries 1 - survival[j], j < count, ascend from `here` on
-// (none below the one before it, and none NaN), as the walk checks them.
-bool ascends(double here, const double* survival, std::size_t count) {
-  if (!(1.0 - survival[0] >= here)) return false;
-  std::size_t j = 1;
-#if defined(__SSE2__)
-  // Two entries at a time; "not greater or equal" also catches a NaN.
-  const __m128d one = _mm_set1_pd(1.0);
-  __m128d fall = _mm_setzero_pd();
-  for (; j + 2 <= count; j += 2) {
-    const __m128d now = _mm_sub_pd(one, _mm_loadu_pd(survival + j));
-    const __m128d before = _mm_sub_pd(one, _mm_loadu_pd(survival + j - 1));
-    fall = _mm_or_pd(fall, _mm_cmpnge_pd(now, before));
-  }
-  if (_mm_movemask_pd(fall) != 0) return false;
-#endif
-  for (; j < count; ++j)
-    if (!(1.0 - survival[j] >= 1.0 - survival[j - 1])) return false;
-  return true;
-}
-
 // Carries the recurrence on past the end of an incomplete table for the
 // uniforms `tail` (ascending, none below the table's last entry) without
 // storing it: entry[i] becomes the first entry above tail[i], or 0 when
@@ -209,8 +235,10 @@ bool walk_tail(const table_part& t, int xmin, double alpha, double h, uword m,
     const double* survival = steps.next_batch(count);
     // Most batches hold no uniform of the tail: when a batch ascends and the
     // next uniform lies at or above its last entry, it is passed at once.
+    // Survivals that never rise give entries 1 - s that never fall (the
+    // rounding keeps their order); any other batch is walked entry by entry.
     const double last = 1.0 - survival[count - 1];
-    if (tail[i] >= last && ascends(here, survival, count)) {
+    if (tail[i] >= last && 1.0 - survival[0] >= here && never_rises(survival, count)) {
       c += count;
       here = last;
       continue;
@@ -282,15 +310,14 @@ std::vector<value_run> exact_runs(std::size_t n, double u_max, std::uint32_t see
     double limit[direct + 1];
     for (std::size_t c = 1; c <= direct; ++c) limit[c] = cum[std::min(c, end)];
     std::size_t below[direct + 1] = {};  // draws below limit[c]
-    double rest[per_block];
-    for_each_block(n, u_max, seed, [cum, guide, counts, bucket, &past, &limit, &below, &rest](const double* x,
-                                                                                        std::size_t len) {
-      count_below(x, len, limit, below);
-      std::size_t others = 0;
-      for (std::size_t i = 0; i < len; ++i) {
-        rest[others] = x[i];
-        others += x[i] < limit[direct] ? 0 : 1;
-      }
+    double rest[per_block + 8];
+    const vector_width width = active_vectors();
+    mt_bulk engine;
+    mt_seed(engine, seed);
+    for (std::size_t done = 0; done < n;) {
+      mt_refill(engine);
+      const std::size_t len = std::min(n - done, per_block);
+      const std::size_t others = sort_out(width, engine.out, len, u_max, limit, below, rest);
       for (std::size_t r = 0; r < others; ++r) {
         const double u = rest[r];
         const std::size_t b = bucket(u);
@@ -305,7 +332,8 @@ std::vector<value_run> exact_runs(std::size_t n, double u_max, std::uint32_t see
         else
           past.push_back(u);
       }
-    });
+      done += len;
+    }
     for (std::size_t c = 1; c <= std::min(direct, end); ++c) counts[c] += below[c] - below[c - 1];
     std::sort(past.begin(), past.end());
     std::vector<uword> entry(past.size(), 0);  // 0: beyond the whole table

@@ -119,7 +119,28 @@ void series_terms_baseline(const double* a, int degree, double inv_base, double 
   series_terms_in(a, degree, inv_base, scale, n, out);
 }
 
+QUARNEL_ALWAYS_INLINE bool never_rises_in(const double* s, std::size_t n) {
+  unsigned rises = 0;
+  for (std::size_t j = 1; j < n; ++j) rises |= s[j] <= s[j - 1] ? 0u : 1u;
+  return rises == 0;
+}
+
+QUARNEL_AVX512_TARGET bool never_rises_avx512(const double* s, std::size_t n) { return never_rises_in(s, n); }
+QUARNEL_AVX2_TARGET bool never_rises_avx2(const double* s, std::size_t n) { return never_rises_in(s, n); }
+bool never_rises_baseline(const double* s, std::size_t n) { return never_rises_in(s, n); }
+
 }  // namespace
+
+bool never_rises(const double* s, std::size_t n) {
+  switch (active_vectors()) {
+    case vector_width::avx512:
+      return never_rises_avx512(s, n);
+    case vector_width::avx2:
+      return never_rises_avx2(s, n);
+    default:
+      return never_rises_baseline(s, n);
+  }
+}
 
 binomial_series series_for(double alpha) {
   // Coefficients of (1 + u)^-alpha = sum of a[k] u^k up to the degree whose

@@ -46,6 +46,11 @@ std::size_t approximate_terms(int xmin, double alpha, double h, arma::uword c, s
 std::size_t approximate_terms(const binomial_series& series, int xmin, double alpha, double h, arma::uword c,
                               std::size_t n, double* out);
 
+// Whether s[0 .. n-1] never rises: s[j] <= s[j - 1] for every j >= 1, so
+// false when any of s[1 .. n-1] or a neighbour of it is NaN. Runs in the
+// widest vector form the processor has.
+bool never_rises(const double* s, std::size_t n);
+
 class survival_steps {
  public:
   survival_steps(int xmin, double alpha, double h, arma::uword m, arma::uword c, double s)

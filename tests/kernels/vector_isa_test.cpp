@@ -8,6 +8,7 @@
 
 #include "kernels/fast_random.hpp"
 #include "kernels/normal_bulk.hpp"
+#include "kernels/power_law_runs.hpp"
 #include "kernels/sparse_shuffle.hpp"
 #include "kernels/survival_steps.hpp"
 
@@ -16,8 +17,9 @@ namespace {
 // What each form makes from the same seeds: raw twister outputs over
 // several blocks, normals, noise factors by both of draw_lognormals' exps (a
 // scale within the inline exp's range and one beyond it), sample positions
-// by the dense and the sparse shuffle, and the sampler's survival steps
-// where their series and its test run.
+// by the dense and the sparse shuffle, the sampler's survival steps where
+// their series and its test run, and the sampler's runs (its uniforms sorted
+// out against the first table entries, its walk past the table).
 std::vector<double> everything_drawn(vector_width width)
 {
   limit_vectors(width);
@@ -40,6 +42,12 @@ std::vector<double> everything_drawn(vector_width width)
   for (arma::uword c : {arma::uword{5000}, arma::uword{1500000}}) {
     survival_steps steps(1, 1.8, 1.88, 2300000, c, 0.03);
     for (int i = 0; i < 3000; ++i) made.push_back(steps.next());
+  }
+  for (const double alpha : {1.84, 2.5}) {
+    for (const value_run& run : rpld_sorted_runs(200000, 1, alpha, 2300000, 2300000, 31u)) {
+      made.push_back(static_cast<double>(run.value));
+      made.push_back(static_cast<double>(run.count));
+    }
   }
   limit_vectors(vector_width::avx512);
   return made;

@@ -7,6 +7,11 @@
 
 #include "kernels/vector_isa.hpp"
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define QUARNEL_HAS_AVX512_INTRINSICS 1
+#endif
+
 namespace {
 
 // A batch of terms starting at x takes at most x / 256 of them, so that the
@@ -119,6 +124,103 @@ void series_terms_baseline(const double* a, int degree, double inv_base, double 
   series_terms_in(a, degree, inv_base, scale, n, out);
 }
 
+// units[i] = the whole number D nearest term[i] * per_unit (ties to even),
+// and whole[i] = 1 when 0 <= term[i] * per_unit < 2^51 and every number
+// within 2^-44 of it lies strictly within half a unit of D, else 0. The
+// product is exact (per_unit is a power of two); 2^52 + x rounds x to a
+// whole number whose bits are those of the double's low bits. Compiled in
+// three forms, which give the same numbers.
+QUARNEL_ALWAYS_INLINE void whole_units_in(const double* term, std::size_t n, double per_unit,
+                                          std::int64_t* units, unsigned char* whole) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const double x = term[i] * per_unit;
+    const double shifted = x + 0x1p52;
+    std::uint64_t bits;
+    std::memcpy(&bits, &shifted, sizeof bits);
+    // Unsigned, so that a term that is not whole (then whole[i] = 0) cannot
+    // overflow: its count is never used.
+    units[i] = static_cast<std::int64_t>(bits - std::uint64_t{0x4330000000000000});
+    // Exact: x and the whole number lie within a unit of each other. A sum
+    // that reaches 1/2 exactly rounds to at least 1/2.
+    const double reach = std::fabs(x - (shifted - 0x1p52)) + x * 0x1p-44;
+    whole[i] = x >= 0.0 && x < 0x1p51 && reach < 0.5 ? 1 : 0;
+  }
+}
+
+QUARNEL_AVX512_TARGET void whole_units_avx512(const double* term, std::size_t n, double per_unit,
+                                              std::int64_t* units, unsigned char* whole) {
+  whole_units_in(term, n, per_unit, units, whole);
+}
+QUARNEL_AVX2_TARGET void whole_units_avx2(const double* term, std::size_t n, double per_unit, std::int64_t* units,
+                                          unsigned char* whole) {
+  whole_units_in(term, n, per_unit, units, whole);
+}
+void whole_units_baseline(const double* term, std::size_t n, double per_unit, std::int64_t* units,
+                          unsigned char* whole) {
+  whole_units_in(term, n, per_unit, units, whole);
+}
+
+void whole_units(const double* term, std::size_t n, double per_unit, std::int64_t* units, unsigned char* whole) {
+  switch (active_vectors()) {
+    case vector_width::avx512:
+      return whole_units_avx512(term, n, per_unit, units, whole);
+    case vector_width::avx2:
+      return whole_units_avx2(term, n, per_unit, units, whole);
+    default:
+      return whole_units_baseline(term, n, per_unit, units, whole);
+  }
+}
+
+// out[i] = from - (units[0] + ... + units[i]) * unit for i < n, and the
+// whole sum returned: exact while the sums stay below 2^53 (the caller
+// checks the last). The AVX-512 form sums eight at a time within a
+// register; the others one after another. The sums are whole numbers, so
+// every order gives the same ones.
+QUARNEL_ALWAYS_INLINE std::int64_t running_units_in(const std::int64_t* units, std::size_t n, double from,
+                                                    double unit, double* out) {
+  std::int64_t sum = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    sum += units[i];
+    out[i] = from - static_cast<double>(sum) * unit;
+  }
+  return sum;
+}
+
+#if defined(QUARNEL_HAS_AVX512_INTRINSICS)
+QUARNEL_AVX512_TARGET std::int64_t running_units_avx512(const std::int64_t* units, std::size_t n, double from,
+                                                        double unit, double* out) {
+  const __m512i by1 = _mm512_set_epi64(6, 5, 4, 3, 2, 1, 0, 0);
+  const __m512i by2 = _mm512_set_epi64(5, 4, 3, 2, 1, 0, 0, 0);
+  const __m512i by4 = _mm512_set_epi64(3, 2, 1, 0, 0, 0, 0, 0);
+  const __m512i top = _mm512_set1_epi64(7);
+  const __m512d start = _mm512_set1_pd(from), size = _mm512_set1_pd(unit);
+  __m512i carry = _mm512_setzero_si512();
+  for (std::size_t i = 0; i < n; i += 8) {
+    const std::size_t left = n - i;
+    const __mmask8 in = static_cast<__mmask8>(left >= 8 ? 0xffu : (1u << left) - 1u);
+    __m512i x = _mm512_maskz_loadu_epi64(in, units + i);
+    // (The zero-masked permutes: GCC 12 warns about the plain ones.)
+    x = _mm512_add_epi64(x, _mm512_maskz_permutexvar_epi64(0xfe, by1, x));
+    x = _mm512_add_epi64(x, _mm512_maskz_permutexvar_epi64(0xfc, by2, x));
+    x = _mm512_add_epi64(x, _mm512_maskz_permutexvar_epi64(0xf0, by4, x));
+    x = _mm512_add_epi64(x, carry);
+    carry = _mm512_maskz_permutexvar_epi64(0xff, top, x);
+    const __m512d value = _mm512_sub_pd(start, _mm512_mul_pd(_mm512_cvtepi64_pd(x), size));
+    _mm512_mask_storeu_pd(out + i, in, value);
+  }
+  std::int64_t lanes[8];
+  _mm512_storeu_si512(lanes, carry);
+  return lanes[0];
+}
+#endif
+
+std::int64_t running_units(const std::int64_t* units, std::size_t n, double from, double unit, double* out) {
+#if defined(QUARNEL_HAS_AVX512_INTRINSICS)
+  if (active_vectors() == vector_width::avx512) return running_units_avx512(units, n, from, unit, out);
+#endif
+  return running_units_in(units, n, from, unit, out);
+}
+
 QUARNEL_ALWAYS_INLINE bool never_rises_in(const double* s, std::size_t n) {
   unsigned rises = 0;
   for (std::size_t j = 1; j < n; ++j) rises |= s[j] <= s[j - 1] ? 0u : 1u;
@@ -199,6 +301,43 @@ double survival_steps::exact_step(double s, arma::uword c) {
   return s - std::pow(static_cast<double>(xmin_) + static_cast<double>(c), -alpha_) / h_;
 }
 
+std::size_t survival_steps::steps_in_units(std::size_t n) {
+  // Inside the binade [2^E, 2^(E+1)) every double is a whole number M of
+  // units 2^(E-52), with 2^52 <= M < 2^53. While the result stays in it, the
+  // step s - t rounds to M - D units, D the whole number nearest t in units;
+  // D is the same for every term within 2^-44 of t when t lies that far from
+  // a half unit, and then the library's term gives that result too. So the
+  // chain is M less a running sum of whole numbers, which an integer adds in
+  // one cycle where the subtraction of doubles takes several.
+  const double start = chain_[0];
+  if (!(start >= 0x1p-900) || !(start < 0x1p900)) return 0;
+  const double binade = binade_of(start);
+  const double unit = binade * 0x1p-52;
+  const double per_unit = 0x1p52 / binade;  // a power of two: scaling by it is exact
+  whole_units(term_, n, per_unit, units_, whole_);
+  // The lowest M a step may leave: one unit above the binade's bottom, so
+  // that every exact difference before rounding stays inside it too.
+  constexpr std::int64_t lowest = (std::int64_t{1} << 52) + 1;
+  for (std::size_t j = 0; j < n;) {
+    const double from = chain_[j];
+    const auto m = static_cast<std::int64_t>(from * per_unit);  // exact: a whole number below 2^53
+    // The steps up to the next one whose term is not whole.
+    const void* stop = std::memchr(whole_ + j, 0, n - j);
+    const std::size_t i = stop == nullptr ? n : static_cast<std::size_t>(static_cast<const unsigned char*>(stop) - whole_);
+    const std::int64_t sum = running_units(units_ + j, i - j, from, unit, chain_ + j + 1);
+    // Left the binade (the sum may then be past 2^53 and the doubles wrong):
+    // these steps are taken again in doubles.
+    if (m - sum < lowest) return j;
+    if (i == n) return n;
+    chain_[i + 1] = exact_step(chain_[i], c_ + i);
+    // Its result starts the next stretch, whose count of units must be a
+    // whole number inside the binade (and never a NaN converted).
+    if (!(chain_[i + 1] >= binade + unit)) return i + 1;
+    j = i + 1;
+  }
+  return n;
+}
+
 void survival_steps::refill() {
   std::size_t n = c_ < m_ ? static_cast<std::size_t>(std::min<arma::uword>(batch, m_ - c_)) : batch;
   const std::size_t got = approximate_terms(series_, xmin_, alpha_, h_, c_, n, term_);
@@ -210,9 +349,11 @@ void survival_steps::refill() {
     for (std::size_t i = 0; i < n; ++i) chain_[i + 1] = exact_step(chain_[i], c_ + i);
   } else {
     n = got;
-    // Run the chain on the approximate terms and test every step; redo the
-    // first step that fails exactly, and run and test again after it.
-    for (std::size_t j = 0;;) {
+    // As long as the chain stays inside one binade, in whole units of its
+    // last place; from where it leaves it, in doubles: run the chain on the
+    // approximate terms and test every step; redo the first step that fails
+    // exactly, and run and test again after it.
+    for (std::size_t j = steps_in_units(n); j < n;) {
       for (std::size_t i = j; i < n; ++i) chain_[i + 1] = chain_[i] - term_[i];
       j = first_rejected(chain_, term_, j, n);
       if (j == n) break;

@@ -14,11 +14,16 @@
 // run on them, and a step is kept only when the subtraction's exact error,
 // widened by 2^-44 of the term, stays strictly inside the rounding interval
 // of its result, so that the library's term rounds to the same double. Any
-// other step (about one in 400 / x) is redone with std::pow, and the chain
-// continues from its result. Before x = 4096, for alpha above 16 and for a
-// normaliser h that is not positive and finite, every step calls std::pow.
-// The series and the test run in the widest vector form the processor has
-// (vector_isa.hpp); every form gives the same doubles.
+// other step (about 400 / x of them) is redone with std::pow, and the chain
+// continues from its result. While the survivals stay inside one binade,
+// the chain is run as whole units of its last place instead: each term
+// rounded to the nearest whole number of units (kept when every term within
+// 2^-44 of it rounds alike), and the survivals the start less the running
+// sum of those numbers, which integers add exactly and fast. Before x =
+// 4096, for alpha above 16 and for a normaliser h that is not positive and
+// finite, every step calls std::pow. The series, the tests and the running
+// sums run in the widest vector form the processor has (vector_isa.hpp);
+// every form gives the same doubles.
 //
 // approximate_terms(xmin, alpha, h, c, n, out) writes those series terms
 // for entries c, c + 1, ... and returns how many it wrote: at most n,
@@ -28,6 +33,7 @@
 
 #include <armadillo>
 #include <cstddef>
+#include <cstdint>
 
 constexpr std::size_t max_terms = 1024;
 constexpr int max_degree = 24;
@@ -81,6 +87,9 @@ class survival_steps {
   static constexpr std::size_t batch = max_terms;
 
   void refill();
+  // Takes the batch's steps from chain_[0] on as whole units of one binade
+  // while it can; returns the first step it did not take (n: all).
+  std::size_t steps_in_units(std::size_t n);
   double exact_step(double s, arma::uword c);
 
   int xmin_;
@@ -90,5 +99,7 @@ class survival_steps {
   // chain_[0] is the survival before the batch, chain_[i + 1] the one after
   // its step i, taken with term_[i].
   double term_[batch], chain_[batch + 1];
+  std::int64_t units_[batch];
+  unsigned char whole_[batch];
   std::size_t have_ = 0, used_ = 0, exact_ = 0;
 };

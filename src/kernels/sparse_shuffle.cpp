@@ -10,6 +10,11 @@
 #include "kernels/huge_pages.hpp"
 #include "kernels/vector_isa.hpp"
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define QUARNEL_HAS_AVX512_INTRINSICS 1
+#endif
+
 namespace {
 
 // Up to this many positions per draw a plain position vector is used: up to
@@ -160,6 +165,77 @@ class displaced_slots {
   std::vector<slot> map_;
 };
 
+// keep[0 ...] = the draws t < draws whose slot out[t] lies at or above
+// `tail` or whose group (out[t] >> shift) & mask has its bit set in marks,
+// in order; returns how many. Written without a branch (keep needs room for
+// draws + 1). The AVX-512 form takes 16 draws at a time, reading their
+// marks by a gather and packing their numbers by the compress.
+QUARNEL_ALWAYS_INLINE std::size_t pick_kept_in(const std::uint32_t* out, std::uint32_t draws, int shift,
+                                               std::uint32_t mask, std::uint32_t tail, const std::uint64_t* marks,
+                                               std::uint32_t* keep) {
+  std::size_t kept = 0;
+  for (std::uint32_t t = 0; t < draws; ++t) {
+    const std::uint32_t group = (out[t] >> shift) & mask;
+    keep[kept] = t;
+    kept += (out[t] >= tail || (marks[group / 64] >> (group % 64) & 1) != 0) ? 1 : 0;
+  }
+  return kept;
+}
+
+#if defined(QUARNEL_HAS_AVX512_INTRINSICS)
+QUARNEL_AVX512_TARGET std::size_t pick_kept_avx512(const std::uint32_t* out, std::uint32_t draws, int shift,
+                                                   std::uint32_t mask, std::uint32_t tail,
+                                                   const std::uint64_t* marks, std::uint32_t* keep) {
+  const __m128i by = _mm_cvtsi32_si128(shift);
+  const __m512i group_mask = _mm512_set1_epi32(static_cast<int>(mask));
+  const __m512i low5 = _mm512_set1_epi32(31), one = _mm512_set1_epi32(1);
+  const __m512i last = _mm512_set1_epi32(static_cast<int>(tail));
+  const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  // The marks as 32-bit words: on x86 bit b of the 64-bit word b / 64 is
+  // bit b % 32 of the 32-bit word b / 32.
+  const void* words = marks;
+  std::size_t kept = 0;
+  for (std::uint32_t t = 0; t < draws; t += 16) {
+    const std::uint32_t left = draws - t;
+    const __mmask16 in = static_cast<__mmask16>(left >= 16 ? 0xffffu : (1u << left) - 1u);
+    const __m512i slot = _mm512_maskz_loadu_epi32(in, out + t);
+    // (The zero-masked shifts: GCC 12 warns about the plain ones.)
+    const __m512i group = _mm512_and_si512(_mm512_maskz_srl_epi32(in, slot, by), group_mask);
+    const __m512i word =
+        _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), in, _mm512_maskz_srli_epi32(in, group, 5), words, 4);
+    const __m512i bit = _mm512_and_si512(_mm512_maskz_srlv_epi32(in, word, _mm512_and_si512(group, low5)), one);
+    const __mmask16 take =
+        static_cast<__mmask16>(_mm512_mask_test_epi32_mask(in, bit, bit) | _mm512_mask_cmpge_epu32_mask(in, slot, last));
+    _mm512_mask_compressstoreu_epi32(keep + kept, take, _mm512_add_epi32(lane, _mm512_set1_epi32(static_cast<int>(t))));
+    kept += static_cast<std::size_t>(__builtin_popcount(take));
+  }
+  return kept;
+}
+#endif
+QUARNEL_AVX2_TARGET std::size_t pick_kept_avx2(const std::uint32_t* out, std::uint32_t draws, int shift,
+                                               std::uint32_t mask, std::uint32_t tail, const std::uint64_t* marks,
+                                               std::uint32_t* keep) {
+  return pick_kept_in(out, draws, shift, mask, tail, marks, keep);
+}
+std::size_t pick_kept_baseline(const std::uint32_t* out, std::uint32_t draws, int shift, std::uint32_t mask,
+                               std::uint32_t tail, const std::uint64_t* marks, std::uint32_t* keep) {
+  return pick_kept_in(out, draws, shift, mask, tail, marks, keep);
+}
+
+std::size_t pick_kept(const std::uint32_t* out, std::uint32_t draws, int shift, std::uint32_t mask,
+                      std::uint32_t tail, const std::uint64_t* marks, std::uint32_t* keep) {
+  switch (active_vectors()) {
+    case vector_width::avx512:
+#if defined(QUARNEL_HAS_AVX512_INTRINSICS)
+      return pick_kept_avx512(out, draws, shift, mask, tail, marks, keep);
+#endif
+    case vector_width::avx2:
+      return pick_kept_avx2(out, draws, shift, mask, tail, marks, keep);
+    default:
+      return pick_kept_baseline(out, draws, shift, mask, tail, marks, keep);
+  }
+}
+
 // The shuffle with the slots that matter found first.  The indices do not
 // depend on what the shuffle has done, so all are drawn before it runs.  A
 // slot is read again after a draw chooses it only if a later draw chooses it
@@ -214,16 +290,7 @@ void draw_sparse(std::uint32_t n, int k, std::uint32_t seed, std::uint32_t* out)
   // number about in_tail + 2 * repeats (at most all of them), written as
   // the repeats were.
   big_buffer<std::uint32_t> kept_draws(draws + 1);
-  std::size_t kept = 0;
-  {
-    std::uint32_t* keep = kept_draws.data();
-    const std::uint64_t* marks = repeated.data();
-    for (std::uint32_t t = 0; t < draws; ++t) {
-      const std::uint32_t group = (out[t] >> shift) & bit_mask;
-      keep[kept] = t;
-      kept += (out[t] >= tail || (marks[group / 64] >> (group % 64) & 1) != 0) ? 1 : 0;
-    }
-  }
+  const std::size_t kept = pick_kept(out, draws, shift, bit_mask, tail, repeated.data(), kept_draws.data());
   displaced_slots map(kept);
   for (std::size_t i = 0; i < kept; ++i) {
     if (i + ahead < kept) map.prefetch(out[kept_draws[i + ahead]]);

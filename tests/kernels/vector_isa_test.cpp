@@ -17,8 +17,9 @@ namespace {
 // What each form makes from the same seeds: raw twister outputs over
 // several blocks, normals, noise factors by both of draw_lognormals' exps (a
 // scale within the inline exp's range and one beyond it), sample positions
-// by the dense and the sparse shuffle, the sampler's survival steps where
-// their series and its test run, and the sampler's runs (its uniforms sorted
+// by the dense and the sparse shuffle (with slots drawn twice and in the
+// last k), the sampler's survival steps where their series and its test
+// run, and the sampler's runs (its uniforms sorted
 // out against the first table entries, its walk past the table).
 std::vector<double> everything_drawn(vector_width width)
 {
@@ -34,7 +35,7 @@ std::vector<double> everything_drawn(vector_width width)
     draw_lognormals(engine, 1.0, scale, z.data(), 512);
     made.insert(made.end(), z.begin(), z.begin() + 512);
   }
-  for (std::uint64_t n : {std::uint64_t{3000}, std::uint64_t{1} << 30}) {
+  for (std::uint64_t n : {std::uint64_t{3000}, std::uint64_t{9000}, std::uint64_t{1} << 30}) {
     std::vector<std::uint32_t> positions;
     draw_positions(n, 1000, 77u, positions);
     made.insert(made.end(), positions.begin(), positions.end());

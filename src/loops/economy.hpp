@@ -115,6 +115,13 @@ struct value_buckets {
 // written once.
 value_buckets bucket_value_ids(const economy& e, int shift);
 
+// Reads the buckets of positions[0 .. n-1]: out[l] = the bucket's id where
+// it has one; where it is mixed, out[l] = positions[l] and l is appended to
+// missed (room for n). Returns how many were missed. out may be positions.
+// Runs 16 positions at a time (a gather) on processors with AVX-512.
+std::size_t read_buckets(const value_buckets& buckets, const std::uint32_t* positions, std::size_t n,
+                         std::uint32_t* out, std::uint32_t* missed);
+
 // Writes value_at(e, p) into table[p] for every position p < e.members, firm
 // by firm (one pass of sequential writes). The value ids must fit the entry
 // type: e.power.size() <= 2^16 for 16-bit entries (else std::invalid_argument).

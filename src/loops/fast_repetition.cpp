@@ -121,18 +121,8 @@ power_sample draw_power_sample(const economy& world, int count, std::uint32_t se
   int shift = 0;
   while ((world.members >> shift) > bucket_table_entries) ++shift;
   const value_buckets buckets = bucket_value_ids(world, shift);
-  const std::uint32_t* bucket = buckets.id.data();
   big_buffer<std::uint32_t> others(sample.ids.size() + 1);
-  std::size_t missed = 0;
-  for (std::size_t l = 0; l < sample.ids.size(); ++l) {
-    // `mixed` has every bit set: a miss keeps the position, with no branch.
-    const std::uint32_t position = ids[l];
-    const std::uint32_t id = bucket[position >> shift];
-    const std::uint32_t miss = id == value_buckets::mixed ? 1u : 0u;
-    others[missed] = static_cast<std::uint32_t>(l);
-    missed += miss;
-    ids[l] = id & (position | (miss - 1u));
-  }
+  const std::size_t missed = read_buckets(buckets, ids, sample.ids.size(), ids, others.data());
   constexpr std::size_t ahead = 16;
   for (std::size_t i = 0; i < missed; ++i) {
     if (i + ahead < missed) prefetch_value_at(world, ids[others[i + ahead]]);

@@ -253,6 +253,21 @@ TEST(fast_repetition, the_power_sample_is_the_members_at_the_drawn_positions)
       }
       whole += id != value_buckets::mixed ? 1 : 0;
     }
+    // read_buckets, in each form, gives those ids and lists the others.
+    std::vector<std::uint32_t> positions(world.members), expected_out(world.members), expected_missed;
+    for (std::uint32_t p = 0; p < world.members; ++p) {
+      positions[p] = p * 7919u % static_cast<std::uint32_t>(world.members);
+      const std::uint32_t id = buckets.id[positions[p] >> shift];
+      expected_out[p] = id == value_buckets::mixed ? positions[p] : id;
+      if (id == value_buckets::mixed) expected_missed.push_back(p);
+    }
+    for (const vector_width width : {vector_width::baseline, vector_width::avx512}) {
+      limit_vectors(width);
+      std::vector<std::uint32_t> out(world.members), missed(world.members);
+      missed.resize(read_buckets(buckets, positions.data(), positions.size(), out.data(), missed.data()));
+      EXPECT_EQ(out, expected_out) << shift;
+      EXPECT_EQ(missed, expected_missed) << shift;
+    }
     EXPECT_GT(whole, 0u) << shift;
     if (shift == 0) {
       EXPECT_EQ(whole, world.members);

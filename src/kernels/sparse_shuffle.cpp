@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -165,6 +166,14 @@ class displaced_slots {
   std::vector<slot> map_;
 };
 
+// Room for a list of up to n + 1 entries written without a branch (each
+// write goes to the next free entry, and only some are kept), of which
+// only the few pages written are ever touched: heap memory, not a
+// huge-page block, which a later buffer would find mostly unbacked.
+struct scratch_list : std::unique_ptr<std::uint32_t[]> {
+  explicit scratch_list(std::size_t n) : std::unique_ptr<std::uint32_t[]>(new std::uint32_t[n + 1]) {}
+};
+
 // keep[0 ...] = the draws t < draws whose slot out[t] lies at or above
 // `tail` or whose group (out[t] >> shift) & mask has its bit set in marks,
 // in order; returns how many. Written without a branch (keep needs room for
@@ -256,13 +265,13 @@ void draw_sparse(std::uint32_t n, int k, std::uint32_t seed, std::uint32_t* out)
   const std::uint32_t tail = n - draws;  // the last k slots start here
   // A group each time a draw falls in it again, written without a branch:
   // every draw writes the next free entry, and only a repeat keeps it.
-  big_buffer<std::uint32_t> again(draws + 1);
+  const scratch_list again(draws);
   std::size_t repeats = 0, in_tail = 0;
   {
     big_buffer<std::uint64_t> seen(static_cast<std::size_t>(((n - 1) >> shift) / 64) + 1);
     std::fill(seen.begin(), seen.end(), std::uint64_t{0});
     std::uint64_t* words = seen.data();
-    std::uint32_t* found = again.data();
+    std::uint32_t* found = again.get();
     const std::uint32_t* drawn = out;
     for (std::uint32_t t = 0; t < draws; ++t) {
       if (t + ahead < draws) prefetch(&words[(drawn[t + ahead] >> shift) / 64]);
@@ -289,8 +298,8 @@ void draw_sparse(std::uint32_t n, int k, std::uint32_t seed, std::uint32_t* out)
   // A group drawn m >= 2 times is in `again` m - 1 times: the draws kept
   // number about in_tail + 2 * repeats (at most all of them), written as
   // the repeats were.
-  big_buffer<std::uint32_t> kept_draws(draws + 1);
-  const std::size_t kept = pick_kept(out, draws, shift, bit_mask, tail, repeated.data(), kept_draws.data());
+  const scratch_list kept_draws(draws);
+  const std::size_t kept = pick_kept(out, draws, shift, bit_mask, tail, repeated.data(), kept_draws.get());
   displaced_slots map(kept);
   for (std::size_t i = 0; i < kept; ++i) {
     if (i + ahead < kept) map.prefetch(out[kept_draws[i + ahead]]);

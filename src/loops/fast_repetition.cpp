@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -121,8 +122,10 @@ power_sample draw_power_sample(const economy& world, int count, std::uint32_t se
   int shift = 0;
   while ((world.members >> shift) > bucket_table_entries) ++shift;
   const value_buckets buckets = bucket_value_ids(world, shift);
-  big_buffer<std::uint32_t> others(sample.ids.size() + 1);
-  const std::size_t missed = read_buckets(buckets, ids, sample.ids.size(), ids, others.data());
+  // Room for every draw, of which a few in five are used: heap memory, not
+  // a huge-page block that later buffers would find mostly untouched.
+  const std::unique_ptr<std::uint32_t[]> others(new std::uint32_t[sample.ids.size() + 1]);
+  const std::size_t missed = read_buckets(buckets, ids, sample.ids.size(), ids, others.get());
   constexpr std::size_t ahead = 16;
   for (std::size_t i = 0; i < missed; ++i) {
     if (i + ahead < missed) prefetch_value_at(world, ids[others[i + ahead]]);

@@ -106,21 +106,29 @@ QUARNEL_AVX512_TARGET std::size_t sort_out_avx512(const std::uint32_t* out, std:
                                                   const double* limit, std::size_t* below, double* rest) {
   double x[per_block];
   uniforms_of(out, len, u_max, x);
-  __m512d lim[direct + 1];
-  for (std::size_t c = 1; c <= direct; ++c) lim[c] = _mm512_set1_pd(limit[c]);
-  std::size_t count[direct + 1] = {};
+  static_assert(direct == 4, "the counts below are written out for four limits");
+  const __m512d lim1 = _mm512_set1_pd(limit[1]), lim2 = _mm512_set1_pd(limit[2]);
+  const __m512d lim3 = _mm512_set1_pd(limit[3]), lim4 = _mm512_set1_pd(limit[4]);
+  // Four counters of their own (an array of them the compiler turns into
+  // vector shuffles).
+  unsigned count1 = 0, count2 = 0, count3 = 0, count4 = 0;
   std::size_t others = 0;
   for (std::size_t i = 0; i < len; i += 8) {
     const std::size_t left = len - i;
     const __mmask8 in = static_cast<__mmask8>(left >= 8 ? 0xffu : (1u << left) - 1u);
     const __m512d v = _mm512_maskz_loadu_pd(in, x + i);
-    for (std::size_t c = 1; c <= direct; ++c)
-      count[c] += static_cast<std::size_t>(__builtin_popcount(_mm512_mask_cmp_pd_mask(in, v, lim[c], _CMP_LT_OQ)));
-    const __mmask8 other = _mm512_mask_cmp_pd_mask(in, v, lim[direct], _CMP_NLT_UQ);
+    count1 += static_cast<unsigned>(__builtin_popcount(_mm512_mask_cmp_pd_mask(in, v, lim1, _CMP_LT_OQ)));
+    count2 += static_cast<unsigned>(__builtin_popcount(_mm512_mask_cmp_pd_mask(in, v, lim2, _CMP_LT_OQ)));
+    count3 += static_cast<unsigned>(__builtin_popcount(_mm512_mask_cmp_pd_mask(in, v, lim3, _CMP_LT_OQ)));
+    count4 += static_cast<unsigned>(__builtin_popcount(_mm512_mask_cmp_pd_mask(in, v, lim4, _CMP_LT_OQ)));
+    const __mmask8 other = _mm512_mask_cmp_pd_mask(in, v, lim4, _CMP_NLT_UQ);
     _mm512_storeu_pd(rest + others, _mm512_maskz_compress_pd(other, v));
     others += static_cast<std::size_t>(__builtin_popcount(other));
   }
-  for (std::size_t c = 1; c <= direct; ++c) below[c] += count[c];
+  below[1] += count1;
+  below[2] += count2;
+  below[3] += count3;
+  below[4] += count4;
   return others;
 }
 #endif

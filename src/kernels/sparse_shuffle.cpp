@@ -237,6 +237,8 @@ std::size_t pick_kept(const std::uint32_t* out, std::uint32_t draws, int shift, 
     case vector_width::avx512:
 #if defined(QUARNEL_HAS_AVX512_INTRINSICS)
       return pick_kept_avx512(out, draws, shift, mask, tail, marks, keep);
+#else
+      [[fallthrough]];
 #endif
     case vector_width::avx2:
       return pick_kept_avx2(out, draws, shift, mask, tail, marks, keep);

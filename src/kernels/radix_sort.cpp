@@ -174,9 +174,11 @@ void order_bucket(const std::uint64_t* in, double* out, std::uint64_t* scratch, 
 
 // Sorts values[0 .. n-1] (n >= 2, no NaN, range > 0), handing each ordered
 // bucket to `stretches`; returns false, having moved nothing, if a key lies
-// outside lo .. lo + range.
+// outside lo .. lo + range. Unless `in_place`, the ordered buckets go to
+// `stretches` (which must be given) from a scratch array and not back to
+// `values`, which are left in no particular order.
 bool sort_range(double* values, std::size_t n, std::uint64_t lo, std::uint64_t range,
-                sorted_stretches* stretches)
+                sorted_stretches* stretches, bool in_place)
 {
   const int shift = std::max(0, bit_width(range) - slice_bits);
   std::vector<std::uint32_t> fill(slices, 0);
@@ -223,6 +225,7 @@ bool sort_range(double* values, std::size_t n, std::uint64_t lo, std::uint64_t r
     }
   }
   big_buffer<std::uint64_t> scratch(std::min(largest, crowded_bucket));
+  std::vector<double> ordered(in_place ? 0 : std::min(largest, crowded_bucket));
   for (std::size_t b = 0; b < buckets; ++b) {
     const std::size_t len = start[b + 1] - start[b];
     if (len == 0) continue;
@@ -236,10 +239,11 @@ bool sort_range(double* values, std::size_t n, std::uint64_t lo, std::uint64_t r
       value_range(out, len, smallest, largest_value);
       const std::uint64_t sub_lo = to_key(smallest == 0.0 ? -0.0 : smallest);
       const std::uint64_t sub_range = to_key(largest_value == 0.0 ? 0.0 : largest_value) - sub_lo;
-      if (sub_range != 0 && sort_range(out, len, sub_lo, sub_range, stretches)) continue;
+      if (sub_range != 0 && sort_range(out, len, sub_lo, sub_range, stretches, in_place)) continue;
     } else {
       // The bucket's keys lie below width << shift.
       const int bits = bit_width(width - 1) + shift;
+      if (!in_place) out = ordered.data();
       order_bucket(keys.data() + start[b], out, scratch.data(), len, base, std::max(0, bits - 2 * local_digit));
     }
     if (stretches != nullptr) stretches->take(out, len);
@@ -301,19 +305,34 @@ bool sort_doubles(double* values, std::size_t n, sorted_stretches* stretches)
   return sort_doubles(values, n, smallest, largest, stretches);
 }
 
-bool sort_doubles(double* values, std::size_t n, double smallest, double largest, sorted_stretches* stretches)
+namespace {
+
+bool sort_or_pass(double* values, std::size_t n, double smallest, double largest, sorted_stretches* stretches,
+                  bool in_place)
 {
   if (n == 0) return true;
   // A zero at either end is taken as the key of the zero of that end's side,
   // so that every key lies between lo and hi.
   const std::uint64_t lo = to_key(smallest == 0.0 ? -0.0 : smallest);
   const std::uint64_t hi = to_key(largest == 0.0 ? 0.0 : largest);
-  if (hi > lo && sort_range(values, n, lo, hi - lo, stretches)) return true;
+  if (hi > lo && sort_range(values, n, lo, hi - lo, stretches, in_place)) return true;
   // All equal, or the range given was not theirs: found afresh.
   if (!value_range(values, n, smallest, largest)) return false;
   const std::uint64_t low = to_key(smallest == 0.0 ? -0.0 : smallest);
   const std::uint64_t high = to_key(largest == 0.0 ? 0.0 : largest);
-  if (high > low && sort_range(values, n, low, high - low, stretches)) return true;
+  if (high > low && sort_range(values, n, low, high - low, stretches, in_place)) return true;
   if (stretches != nullptr) stretches->take(values, n);
   return true;
+}
+
+}  // namespace
+
+bool sort_doubles(double* values, std::size_t n, double smallest, double largest, sorted_stretches* stretches)
+{
+  return sort_or_pass(values, n, smallest, largest, stretches, true);
+}
+
+bool pass_sorted(double* values, std::size_t n, double smallest, double largest, sorted_stretches& stretches)
+{
+  return sort_or_pass(values, n, smallest, largest, &stretches, false);
 }

@@ -57,6 +57,13 @@ bool sort_doubles(double* values, std::size_t n, sorted_stretches* stretches = n
 bool sort_doubles(double* values, std::size_t n, double smallest, double largest,
                   sorted_stretches* stretches = nullptr);
 
+// Hands values[0 .. n-1] to `stretches` exactly as sort_doubles(values, n,
+// smallest, largest, &stretches) does, the same values in the same
+// stretches, without putting them back in order: the array is scratch, left
+// in no particular order, which saves writing every value back to memory.
+// False, having handed over nothing, when one of them is NaN.
+bool pass_sorted(double* values, std::size_t n, double smallest, double largest, sorted_stretches& stretches);
+
 // The smallest and largest of values[0 .. n-1] (n >= 1); false when one of
 // them is NaN. Of a -0.0 and a +0.0 either may come out.
 bool value_range(const double* values, std::size_t n, double& smallest, double& largest);

@@ -20,10 +20,6 @@
 
 namespace {
 
-struct inequality_sums {
-  double gini;
-  double total;
-};
 
 // The sample is drawn from a table of value ids while the table takes at
 // most this many bytes per draw (32 MB for a million draws). Beyond it the
@@ -43,15 +39,28 @@ void draw_through_table(const economy& world, int count, std::uint32_t seed, std
   draw_from_table(table.data(), world.members, count, seed, out);
 }
 
-// The Gini coefficient of sorted values (no small-sample correction) and
-// their total, taken a stretch of the sorted values at a time: gini_sorted's
-// sums W = sum of i * v_i and S = sum of v_i, accumulated in four
-// interleaved lanes (value i in lane i mod 4), which the compiler vectorises
-// (the same terms added in another order, the same whatever the stretches).
-class gini_sums final : public sorted_stretches {
+// The Gini coefficient (no small-sample correction) and the top share of n
+// values, taken a stretch of the sorted values at a time: gini_sorted's sums
+// W = sum of i * v_i and S = sum of v_i, accumulated in four interleaved
+// lanes (value i in lane i mod 4), which the compiler vectorises (the same
+// terms added in another order, the same whatever the stretches); and
+// top_share_sorted's sum of the values from rank n - k on, added one by one
+// in ascending order as it adds them.
+class sorted_sums final : public sorted_stretches {
  public:
+  // The top group: the largest k = floor(n * top_fraction) values, as
+  // top_share_sorted counts them; a fraction outside 0 ... 1 (or NaN) makes
+  // the share NaN.
+  sorted_sums(std::size_t n, double top_fraction) : top_valid_(top_fraction >= 0.0 && top_fraction <= 1.0)
+  {
+    const std::size_t k =
+        top_valid_ ? std::min(n, static_cast<std::size_t>(static_cast<double>(n) * top_fraction)) : 0;
+    top_from_ = n - k;
+  }
+
   void take(const double* v, std::size_t len) override
   {
+    for (std::size_t i = top_from_ > seen_ ? top_from_ - seen_ : 0; i < len; ++i) top_ += v[i];
     std::size_t j = 0;
     for (; j < len && (seen_ + j) % 4 != 0; ++j) add_one(seen_ + j, v[j]);
     double rank[4];
@@ -71,13 +80,14 @@ class gini_sums final : public sorted_stretches {
     seen_ += len;
   }
 
-  inequality_sums result() const
+  inequality result() const
   {
     const double weighted = (w_[0] + w_[1]) + (w_[2] + w_[3]);
     const double total = (t_[0] + t_[1]) + (t_[2] + t_[3]);
-    if (seen_ == 1) return {0.0, total};
+    const double top_share = top_valid_ ? top_ / total : std::numeric_limits<double>::quiet_NaN();
+    if (seen_ == 1) return {0.0, top_share};
     const double g0 = 2.0 * weighted / total - static_cast<double>(seen_ + 1);
-    return {g0 / static_cast<double>(seen_), total};
+    return {g0 / static_cast<double>(seen_), top_share};
   }
 
  private:
@@ -89,6 +99,9 @@ class gini_sums final : public sorted_stretches {
 
   double w_[4] = {0.0, 0.0, 0.0, 0.0};
   double t_[4] = {0.0, 0.0, 0.0, 0.0};
+  double top_ = 0.0;
+  bool top_valid_;
+  std::size_t top_from_;
   std::size_t seen_ = 0;
 };
 
@@ -225,28 +238,25 @@ inequality nan_inequality()
   return {nan, nan};
 }
 
-inequality sorted_inequality(const big_buffer<double>& sorted, const gini_sums& gini, double top_fraction)
-{
-  const inequality_sums sums = gini.result();
-  return {sums.gini, top_share_sorted(sorted.data(), sorted.size(), top_fraction, sums.total)};
-}
-
 }  // namespace
 
+// The sums are taken from the values in ascending order as the sort hands
+// them over; the sorted values themselves are never written back.
 inequality value_inequality(big_buffer<double> values, double top_fraction)
 {
-  gini_sums gini;
-  if (!sort_doubles(values.data(), values.size(), &gini)) return nan_inequality();
-  return sorted_inequality(values, gini, top_fraction);
+  double smallest = 0.0, largest = 0.0;
+  if (values.size() != 0 && !value_range(values.data(), values.size(), smallest, largest))
+    return nan_inequality();
+  return value_inequality(bounded_values{std::move(values), smallest, largest, false}, top_fraction);
 }
 
 inequality value_inequality(bounded_values values, double top_fraction)
 {
-  gini_sums gini;
+  sorted_sums sums(values.values.size(), top_fraction);
   if (values.has_nan ||
-      !sort_doubles(values.values.data(), values.values.size(), values.smallest, values.largest, &gini))
+      !pass_sorted(values.values.data(), values.values.size(), values.smallest, values.largest, sums))
     return nan_inequality();
-  return sorted_inequality(values.values, gini, top_fraction);
+  return sums.result();
 }
 
 results_row run_repetition_fast(const repetition_inputs& in, const repetition_id& id,

@@ -110,10 +110,14 @@ TEST(sort_doubles, orders_exactly_like_std_sort_also_when_values_crowd)
   for (std::vector<double>* values : {&wide, &outlier, &nested}) {
     std::vector<double> expected = *values;
     std::sort(expected.begin(), expected.end());
+    gather passed;  // the same stretches, the array left as scratch
+    std::vector<double> copy = *values;
+    EXPECT_TRUE(pass_sorted(copy.data(), copy.size(), expected.front(), expected.back(), passed));
     gather stretches;
     sort_doubles(values->data(), values->size(), &stretches);
     EXPECT_EQ(*values, expected);
     EXPECT_EQ(stretches.seen, expected);  // each value once, in order
+    EXPECT_EQ(passed.seen, expected);
   }
   // A range given by the caller: its own, one too narrow (found afresh) and
   // one that claims all values equal.
@@ -135,6 +139,9 @@ TEST(sort_doubles, orders_exactly_like_std_sort_also_when_values_crowd)
     EXPECT_TRUE(std::isnan(with_nan[2]));
     EXPECT_FALSE(sort_doubles(&nan, 1));
     EXPECT_FALSE(sort_doubles(with_nan.data(), with_nan.size(), 5.0, 5.0));
+    gather passed;
+    EXPECT_FALSE(pass_sorted(with_nan.data(), with_nan.size(), 1.0, 3.0, passed));
+    EXPECT_TRUE(passed.seen.empty());
   }
 
   double one = 1.0;

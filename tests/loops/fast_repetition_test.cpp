@@ -317,14 +317,21 @@ TEST(fast_repetition, value_inequality_matches_gini_and_top_frac)
 {
   std::mt19937_64 engine(31);
   std::lognormal_distribution<double> pay(1.0, 0.8);
-  for (std::size_t n : {std::size_t{1}, std::size_t{7}, std::size_t{100003}}) {
-    big_buffer<double> values(n);
-    arma::Col<double> plain(n);
-    for (std::size_t i = 0; i < n; ++i) plain[i] = values[i] = pay(engine);
-    const inequality fast = value_inequality(std::move(values), 0.01);
-    EXPECT_NEAR(fast.gini, gini(plain, false), 1e-12) << n;
-    const double top = top_frac(plain, 0.01);
-    EXPECT_NEAR(fast.top_share, top, 1e-12 * std::abs(top)) << n;
+  // Top groups of none, one value, some and all, and a fraction out of range.
+  for (double fraction : {0.0, 0.01, 1.0, 1.5}) {
+    for (std::size_t n : {std::size_t{1}, std::size_t{7}, std::size_t{100003}}) {
+      big_buffer<double> values(n);
+      arma::Col<double> plain(n);
+      for (std::size_t i = 0; i < n; ++i) plain[i] = values[i] = pay(engine);
+      const inequality fast = value_inequality(std::move(values), fraction);
+      EXPECT_NEAR(fast.gini, gini(plain, false), 1e-12) << n;
+      const double top = top_frac(plain, fraction);
+      if (std::isnan(top)) {
+        EXPECT_TRUE(std::isnan(fast.top_share)) << fraction;
+      } else {
+        EXPECT_NEAR(fast.top_share, top, 1e-12 * std::abs(top)) << n << " " << fraction;
+      }
+    }
   }
   big_buffer<double> with_nan(5);
   for (std::size_t i = 0; i < 5; ++i) with_nan[i] = static_cast<double>(i);

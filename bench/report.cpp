@@ -318,6 +318,36 @@ int run_benchmark(const std::string& self, const std::string& data, int repeats,
     row.push_back(fixed(all / slowest, 2) + "x");
     out.add(row);
   }
+  // How much longer each worker's block took in the 2-thread run than the
+  // same repetitions in the 1-thread run of its round (median over the rounds,
+  // range in brackets): what the second worker costs the first and the
+  // machine costs both, apart from the split.
+  for (std::size_t q = 0; q < pipelines.size(); ++q) {
+    std::vector<std::string> row{q == 0 ? "block time, 2 threads / 1 thread" : "", pipelines[q]};
+    for (std::size_t i = 0; i < fixed_alphas.size(); ++i) row.push_back("");
+    std::string cell;
+    for (int w = 0; w < 2; ++w) {
+      std::vector<double> r;
+      for (int round = 0; round < runs; ++round) {
+        const std::vector<double>& one = runs_of[pipelines[q]][1][static_cast<std::size_t>(round)].repetition_seconds;
+        const std::vector<double>& two = runs_of[pipelines[q]][2][static_cast<std::size_t>(round)].repetition_seconds;
+        const block b = worker_block(static_cast<int>(std::min(one.size(), two.size())), 2, w);
+        double t1 = 0.0, t2 = 0.0;
+        for (int k = b.start; k < b.start + b.count; ++k) {
+          t1 += one[static_cast<std::size_t>(k)];
+          t2 += two[static_cast<std::size_t>(k)];
+        }
+        if (t1 > 0.0) r.push_back(t2 / t1);
+      }
+      if (r.empty()) continue;
+      cell += (w == 0 ? "worker 1 " : ", worker 2 ") +
+              shown(ratio_summary{median(r), *std::min_element(r.begin(), r.end()),
+                                  *std::max_element(r.begin(), r.end())},
+                    2);
+    }
+    row.push_back(cell);
+    out.add(row);
+  }
   // Other work on the machine while each child ran, plain / fast.
   double busy_stages = 0.0, busy_whole = 0.0;
   auto both = [&](const child_report& plain, const child_report& fast, double& busiest) {
@@ -410,6 +440,10 @@ int run_benchmark(const std::string& self, const std::string& data, int repeats,
                " mostly the first touch of freshly allocated pages.\n"
                "Speed-up the split allows: the 1-thread run's repetition times summed over each worker's"
                " block of the 2-thread run, total / larger block.\n"
+               "Block time, 2 threads / 1 thread: the repetition times of each worker's block in the 2-thread"
+               " run over those of the same repetitions in the 1-thread run of the round; above 1 by what the"
+               " two workers cost each other (memory, first touches) and the machine costs one run more than"
+               " the other.\n"
                "Cores kept busy by other work: the machine's busy time (/proc/stat) less the benchmark's own,"
                " per second of each run (plain / fast).\n";
   std::cout << "Rows: fast equals plain (columns 0, 3, 6 exact, others within 1e-9): stages "

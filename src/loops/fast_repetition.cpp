@@ -20,7 +20,6 @@
 
 namespace {
 
-
 // The sample is drawn from a table of value ids while the table takes at
 // most this many bytes per draw (32 MB for a million draws). Beyond it the
 // table would cost memory for little speed: drawing positions and looking up
@@ -48,14 +47,11 @@ void draw_through_table(const economy& world, int count, std::uint32_t seed, std
 // in ascending order as it adds them.
 class sorted_sums final : public sorted_stretches {
  public:
-  // The top group: the largest k = floor(n * top_fraction) values, as
-  // top_share_sorted counts them; a fraction outside 0 ... 1 (or NaN) makes
-  // the share NaN.
-  sorted_sums(std::size_t n, double top_fraction) : top_valid_(top_fraction >= 0.0 && top_fraction <= 1.0)
+  // The top group as top_share_sorted counts it; a fraction outside 0 ... 1
+  // (or NaN) makes the share NaN.
+  sorted_sums(std::size_t n, double top_fraction)
+      : top_valid_(top_count(n, top_fraction) <= n), top_from_(top_valid_ ? n - top_count(n, top_fraction) : n)
   {
-    const std::size_t k =
-        top_valid_ ? std::min(n, static_cast<std::size_t>(static_cast<double>(n) * top_fraction)) : 0;
-    top_from_ = n - k;
   }
 
   void take(const double* v, std::size_t len) override

@@ -41,14 +41,13 @@ double gini_of(std::size_t n, bool correction, Each each) {
   return correction ? g0 / (static_cast<double>(n) - 1.0) : g0 / static_cast<double>(n);
 }
 
-// How many of n values form the top group, or n + 1 for a bad fraction.
+}  // namespace
+
 std::size_t top_count(std::size_t n, double fraction) {
   if (!(fraction >= 0.0 && fraction <= 1.0)) return n + 1;
   const std::size_t k = static_cast<std::size_t>(static_cast<double>(n) * fraction);
   return std::min(k, n);
 }
-
-}  // namespace
 
 double gini_sorted(const double* sorted, std::size_t n, bool correction) {
   return gini_of(n, correction, [&](auto&& add) {

@@ -26,6 +26,9 @@ double top_frac(arma::Col<double> values, double fraction);
 // their original order, as top_frac does) and sums the top k in ascending
 // order, which may differ from top_frac in the last bits.
 double gini_sorted(const double* sorted, std::size_t n, bool correction);
+// How many of n values form the top group of the top share (the integer part
+// of n * fraction), or n + 1 when the fraction lies outside 0 ... 1 or is NaN.
+std::size_t top_count(std::size_t n, double fraction);
 double top_share_sorted(const double* sorted, std::size_t n, double fraction, double total);
 
 // The same for a sorted sequence given as runs: counts[r] copies of

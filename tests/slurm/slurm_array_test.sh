@@ -197,6 +197,10 @@ for _ in $(seq 100); do
   sleep 0.2
 done
 # Slurm holds a requeued job back for the credential lifetime (two minutes).
+# Released at once, it may be launched within the second its first run was
+# killed in, and slurmd, which revokes credentials by the second, refuses it
+# ("already killed, do not launch batch job"): release it two seconds on.
+sleep 2
 scontrol update JobId="${job}_0" StartTime=now 2> /dev/null
 
 for _ in $(seq 240); do

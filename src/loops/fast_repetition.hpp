@@ -24,8 +24,9 @@
 //   noise's exp are inline code that vectorises (within a few ulp of the C
 //   library's; the same attempts are accepted, as their test needs no log).
 // Columns 0, 3 and 6 are identical to run_repetition's; the Ginis and top
-// shares agree to far better than 1e-12 relative (their sums are taken in
-// another order, and the pay carries the last bits of another exp and log).
+// shares agree to a few 1e-12 relative at a million firms (their sums over a
+// million values are taken in another order, and the pay carries the last
+// bits of another exp and log).
 //
 // Memory per call is bounded whatever alpha (some tens of MB for a million
 // firms, the id table at most 32 bytes per draw), where run_repetition holds

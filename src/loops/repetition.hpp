@@ -4,7 +4,7 @@
 //  2. the loop engine draws the firm-size exponent alpha = 1.8 + 5.2 U;
 //  3. firm_count firm sizes from the discrete power law on 1 .. 2300000, sorted;
 //     (these numbers and the others below are the defaults of the model's
-//     settings, driver/settings.hpp; a fixed value still takes its uniform)
+//     settings, loops/model_settings.hpp; a fixed value still takes its uniform)
 //  4. the bottom-level size of every firm (base fit);
 //  5. every member's power, firm after firm, bottom level first;
 //  6. the powers of firm_count distinct members, and their Gini coefficient
@@ -24,7 +24,7 @@
 #include <cstdint>
 #include <random>
 
-#include "driver/region.hpp"
+#include "loops/repetition_io.hpp"
 #include "loops/seeds.hpp"
 
 enum class pay_exponent_rule { drawn, one };

@@ -111,13 +111,18 @@ double mb(double kb) { return kb / 1024.0; }
 }  // namespace
 
 int run_benchmark(const std::string& self, const std::string& data, int repeats, int runs,
-                  int repetitions, std::uint64_t seed)
+                  int repetitions, int long_repetitions, std::uint64_t seed)
 {
   const auto begin = clock_type::now();
   const std::string load_before = load_average();
   const std::string common = "--data " + quoted(data) + " --seed " + std::to_string(seed);
   const std::array<std::string, 2> pipelines{"plain", "fast"};
   const std::string baseline = "fast 128-bit";
+  // The two-thread target is judged on a longer mix of the fast pipeline:
+  // over 40 repetitions (half a second on two threads) the first touches of
+  // the second worker's pages and a single slow spell of one virtual core
+  // decide the figure, which a run of hours spreads thin.
+  const std::string long_fast = "fast, -n " + std::to_string(long_repetitions);
 
   // Stage timings, one child per pipeline and alpha.
   std::map<std::string, std::array<child_report, fixed_alphas.size()>> stages;
@@ -147,6 +152,13 @@ int run_benchmark(const std::string& self, const std::string& data, int repeats,
                                                           " " + common));
       }
     }
+    for (int threads : {1, 2}) {
+      std::fprintf(stderr, "whole pipeline (run %d of %d): fast, %d thread%s, %d repetitions ...\n", round + 1,
+                   runs, threads, threads == 1 ? "" : "s", long_repetitions);
+      runs_of[long_fast][threads].push_back(run_child(self, "--child-whole fast " + std::to_string(threads) +
+                                                                " --repetitions " +
+                                                                std::to_string(long_repetitions) + " " + common));
+    }
     std::fprintf(stderr, "whole pipeline (run %d of %d): fast with a journal, 2 threads ...\n", round + 1, runs);
     runs_of["journal"][2].push_back(run_child(
         self, "--child-whole journal 2 --repetitions " + std::to_string(repetitions) + " " + common));
@@ -161,6 +173,7 @@ int run_benchmark(const std::string& self, const std::string& data, int repeats,
     for (int threads : {1, 2}) whole[p][threads] = merged(runs_of[p][threads]);
   }
   whole["journal"][2] = merged(runs_of["journal"][2]);
+  for (int threads : {1, 2}) whole[long_fast][threads] = merged(runs_of[long_fast][threads]);
   whole[baseline][1] = merged(runs_of[baseline][1]);
   // Every instruction set must give the very same rows.
   const bool paths_equal = row_mismatch(whole[baseline][1].rows, whole["fast"][1].rows) == 0.0 &&
@@ -180,9 +193,22 @@ int run_benchmark(const std::string& self, const std::string& data, int repeats,
   for (const std::string& p : pipelines) {
     for (int threads : {1, 2}) whole_mismatch = std::max(whole_mismatch, whole[p][threads].value["self_mismatch"]);
   }
+  // The longer mix: the same rows on either thread count, and its first
+  // rows those of the short mix, bit for bit (a row depends on its index and
+  // the seed alone).
+  {
+    const std::vector<results_row>& one = whole[long_fast][1].rows;
+    const std::vector<results_row>& short_rows = whole["fast"][1].rows;
+    const auto n = static_cast<std::ptrdiff_t>(std::min(one.size(), short_rows.size()));
+    const double heads = row_mismatch({one.begin(), one.begin() + n}, {short_rows.begin(), short_rows.begin() + n});
+    const double threads = row_mismatch(whole[long_fast][2].rows, one);
+    const double self = std::max(whole[long_fast][1].value["self_mismatch"], whole[long_fast][2].value["self_mismatch"]);
+    if (heads != 0.0 || threads != 0.0 || self != 0.0) whole_mismatch = std::numeric_limits<double>::infinity();
+  }
 
+  auto count_of = [&](const std::string& p) { return p == long_fast ? long_repetitions : repetitions; };
   auto rate = [&](const std::string& p, int threads) {
-    return repetitions / whole[p][threads].value["seconds"];
+    return count_of(p) / whole[p][threads].value["seconds"];
   };
   // A ratio of speeds, taken run by run within each round (its two runs a few
   // seconds apart) and summarised by the median over the rounds: a
@@ -267,16 +293,19 @@ int run_benchmark(const std::string& self, const std::string& data, int repeats,
     out.add(row);
   }
   out.rule();
+  // The configurations run on 1 and 2 threads.
+  const std::array<std::string, 3> scaled{"plain", "fast", long_fast};
   for (int threads : {1, 2}) {
-    for (std::size_t q = 0; q < pipelines.size(); ++q) {
+    for (std::size_t q = 0; q < scaled.size(); ++q) {
       std::vector<std::string> row{
           q == 0 ? "repetitions per second, " + std::to_string(threads) + (threads == 1 ? " thread" : " threads")
                  : "",
-          pipelines[q]};
+          scaled[q]};
       for (std::size_t i = 0; i < fixed_alphas.size(); ++i) row.push_back("");
-      const child_report& r = whole[pipelines[q]][threads];
-      row.push_back("(" + fixed(repetitions / r.value.at("seconds_max"), 2) + " to " +
-                    fixed(repetitions / r.value.at("seconds_min"), 2) + ")  " + fixed(rate(pipelines[q], threads), 3));
+      const child_report& r = whole[scaled[q]][threads];
+      row.push_back("(" + fixed(count_of(scaled[q]) / r.value.at("seconds_max"), 2) + " to " +
+                    fixed(count_of(scaled[q]) / r.value.at("seconds_min"), 2) + ")  " +
+                    fixed(rate(scaled[q], threads), 3));
       out.add(row);
     }
     if (threads == 1) {
@@ -288,10 +317,10 @@ int run_benchmark(const std::string& self, const std::string& data, int repeats,
       out.add(row);
     }
   }
-  for (std::size_t q = 0; q < pipelines.size(); ++q) {
-    std::vector<std::string> row{q == 0 ? "speed-up, 2 threads / 1 thread" : "", pipelines[q]};
+  for (std::size_t q = 0; q < scaled.size(); ++q) {
+    std::vector<std::string> row{q == 0 ? "speed-up, 2 threads / 1 thread" : "", scaled[q]};
     for (std::size_t i = 0; i < fixed_alphas.size(); ++i) row.push_back("");
-    row.push_back(shown(paired(pipelines[q], 1, pipelines[q], 2), 2));
+    row.push_back(shown(paired(scaled[q], 1, scaled[q], 2), 2));
     out.add(row);
   }
   {
@@ -303,9 +332,9 @@ int run_benchmark(const std::string& self, const std::string& data, int repeats,
   }
   // The repetitions are split into two contiguous blocks, one per worker; with
   // repetitions of unequal cost the slower block bounds the speed-up.
-  for (std::size_t q = 0; q < pipelines.size(); ++q) {
-    const std::vector<double>& own = whole[pipelines[q]][1].repetition_seconds;
-    std::vector<std::string> row{q == 0 ? "speed-up the 2-block split allows" : "", pipelines[q]};
+  for (std::size_t q = 0; q < scaled.size(); ++q) {
+    const std::vector<double>& own = whole[scaled[q]][1].repetition_seconds;
+    std::vector<std::string> row{q == 0 ? "speed-up the 2-block split allows" : "", scaled[q]};
     for (std::size_t i = 0; i < fixed_alphas.size(); ++i) row.push_back("");
     double all = 0.0, slowest = 0.0;
     for (int w = 0; w < 2; ++w) {
@@ -322,15 +351,15 @@ int run_benchmark(const std::string& self, const std::string& data, int repeats,
   // same repetitions in the 1-thread run of its round (median over the rounds,
   // range in brackets): what the second worker costs the first and the
   // machine costs both, apart from the split.
-  for (std::size_t q = 0; q < pipelines.size(); ++q) {
-    std::vector<std::string> row{q == 0 ? "block time, 2 threads / 1 thread" : "", pipelines[q]};
+  for (std::size_t q = 0; q < scaled.size(); ++q) {
+    std::vector<std::string> row{q == 0 ? "block time, 2 threads / 1 thread" : "", scaled[q]};
     for (std::size_t i = 0; i < fixed_alphas.size(); ++i) row.push_back("");
     std::string cell;
     for (int w = 0; w < 2; ++w) {
       std::vector<double> r;
       for (int round = 0; round < runs; ++round) {
-        const std::vector<double>& one = runs_of[pipelines[q]][1][static_cast<std::size_t>(round)].repetition_seconds;
-        const std::vector<double>& two = runs_of[pipelines[q]][2][static_cast<std::size_t>(round)].repetition_seconds;
+        const std::vector<double>& one = runs_of[scaled[q]][1][static_cast<std::size_t>(round)].repetition_seconds;
+        const std::vector<double>& two = runs_of[scaled[q]][2][static_cast<std::size_t>(round)].repetition_seconds;
         const block b = worker_block(static_cast<int>(std::min(one.size(), two.size())), 2, w);
         double t1 = 0.0, t2 = 0.0;
         for (int k = b.start; k < b.start + b.count; ++k) {
@@ -417,7 +446,7 @@ int run_benchmark(const std::string& self, const std::string& data, int repeats,
   out.print();
 
   const double speed = paired("plain", 1, "fast", 1).median;
-  const double scaling = paired("fast", 1, "fast", 2).median;
+  const double scaling = paired(long_fast, 1, long_fast, 2).median;
   // Independent of alpha: the largest economy (alpha 1.8, some 58 times the
   // members of alpha 7.0) may not need more than the allocator's slack
   // (some tens of MB from one repetition's buffers to the next) above the
@@ -429,7 +458,9 @@ int run_benchmark(const std::string& self, const std::string& data, int repeats,
                " powers\" is build_economy less its base fit.\n"
                "Whole pipeline: run_region over repetitions 0.."
             << repetitions - 1 << " of seed " << seed
-            << " (quarnel's rows), each configuration in its own process; median of " << runs
+            << " (quarnel's rows; \"" << long_fast << "\": repetitions 0.." << long_repetitions - 1
+            << ", on which the two-thread target is judged), each configuration in its own process; median of "
+            << runs
             << " runs, their range in brackets. Ratios (plain/fast, speed-up): taken within each round of runs,"
                " then the median over the rounds, their range in brackets; \"CPU time\": the same ratio of the"
                " 1-thread runs' user and kernel seconds, which other work inflates far less than the wall time.\n"
@@ -453,7 +484,8 @@ int run_benchmark(const std::string& self, const std::string& data, int repeats,
   std::cout << "Targets:\n"
             << "  fast / plain, 1 thread          " << fixed(speed, 2) << "x  (>= 12x)     "
             << (speed >= 12.0 ? "met" : "NOT met") << "\n"
-            << "  fast, 2 threads / 1 thread      " << fixed(scaling, 3) << "x  (>= 1.8x)  "
+            << "  fast, 2 threads / 1 thread      " << fixed(scaling, 3) << "x  (>= 1.8x, over " << long_repetitions
+            << " repetitions)  "
             << (scaling >= 1.8 ? "met" : "NOT met") << "\n"
             << "  fast, peak memory per worker    " << fixed(worst_worker[1], 0) << " MB, "
             << fixed(least_worker[1], 0) << " to " << fixed(worst_worker[1], 0)

@@ -7,5 +7,8 @@
 
 // `self` is this program's path (the children are started from it). Returns
 // the exit status: 1 when the rows differ.
+// `repetitions` is the mix both pipelines run; the fast one also runs the
+// first `long_repetitions` of the same seed on 1 and 2 threads, for the
+// two-thread target.
 int run_benchmark(const std::string& self, const std::string& data, int repeats, int runs,
-                  int repetitions, std::uint64_t seed);
+                  int repetitions, int long_repetitions, std::uint64_t seed);

@@ -3,6 +3,32 @@
 #include <fstream>
 #include <memory>
 #include <openssl/evp.h>
+#include <stdexcept>
+
+namespace {
+
+std::string hex_digest(const unsigned char* digest, unsigned int length)
+{
+  static const char hex[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned int i = 0; i < length; ++i) {
+    text += hex[digest[i] >> 4];
+    text += hex[digest[i] & 15];
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string sha256_of_text(const std::string& bytes)
+{
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+    throw std::runtime_error("SHA-256 is not available from libcrypto");
+  }
+  return hex_digest(digest, length);
+}
 
 std::optional<std::string> sha256_of_file(const std::string& path)
 {
@@ -20,11 +46,5 @@ std::optional<std::string> sha256_of_file(const std::string& path)
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) return std::nullopt;
-  static const char hex[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned int i = 0; i < length; ++i) {
-    text += hex[digest[i] >> 4];
-    text += hex[digest[i] & 15];
-  }
-  return text;
+  return hex_digest(digest, length);
 }

@@ -7,3 +7,6 @@
 // The SHA-256 of the file's bytes in lower-case hexadecimal, or nullopt when
 // the file cannot be read.
 std::optional<std::string> sha256_of_file(const std::string& path);
+
+// The SHA-256 of `bytes` in lower-case hexadecimal.
+std::string sha256_of_text(const std::string& bytes);

@@ -502,7 +502,8 @@ int run_program(const program_settings& program, const repetition_body& body, in
       return exit_repetition_failed;
     }
 
-    if (!save_text(layout->results, output, format_table(results), "the results")) {
+    const std::string results_text = format_table(results);
+    if (!save_text(layout->results, output, results_text, "the results")) {
       record.message = "the results file could not be saved in results/";
       finish_record("failed", outcome);
       std::cerr << "the rows also stay in " << journal_path << "; " << resume_with
@@ -510,6 +511,8 @@ int run_program(const program_settings& program, const repetition_body& body, in
       return exit_save_failed;
     }
     journal->remove();
+    record.results_sha256 = sha256_of_text(results_text);
+    record.results_rows = static_cast<std::uint64_t>(run.repetitions);
     finish_record("complete", outcome);
     return exit_ok;
   };

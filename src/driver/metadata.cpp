@@ -58,6 +58,8 @@ std::string metadata_text(const run_record& r)
             {"elapsed_seconds", elapsed},
             {"host", r.host},
             {"results_file", r.results_file},
+            {"results_file_sha256", r.results_sha256 ? json(*r.results_sha256) : json(nullptr)},
+            {"results_file_rows", r.results_rows ? json(*r.results_rows) : json(nullptr)},
             {"status", r.status},
             {"signal", r.signal},
             {"failures", failures},

@@ -19,6 +19,9 @@
 //   elapsed_seconds         number
 //   host                    host name
 //   results_file            the results file name inside results/
+//   results_file_sha256     SHA-256 (hex) of the complete results file's bytes,
+//                           null until the complete file is in place
+//   results_file_rows       its number of rows (lines), null likewise
 //   status                  "complete", "interrupted" or "failed"
 //   signal                  "SIGINT", "SIGTERM" or "SIGHUP" (interrupted only)
 //   failures                array of {"repetition": number, "message": string}
@@ -28,6 +31,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,6 +50,9 @@ struct run_record {
   std::chrono::system_clock::time_point end;
   std::string host;
   std::string results_file;
+  // Set once the complete results file is in place: what it holds.
+  std::optional<std::string> results_sha256;
+  std::optional<std::uint64_t> results_rows;
   std::string status;
   std::string signal;
   std::vector<repetition_failure> failures;

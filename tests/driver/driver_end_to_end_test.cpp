@@ -106,6 +106,10 @@ TEST(driver_end_to_end, a_run_reads_data_writes_results_and_postprocesses_in_R)
   ASSERT_EQ(rows.size(), 120u);
   EXPECT_EQ(rows[0].substr(0, 54), "0,3.03700000000000e+00,5.73000000000000e-02,nan,inf,0,");
   EXPECT_EQ(rows[119].substr(0, 21), "1.19000000000000e+02,");
+  // The metadata ties the file to what it holds.
+  const process_result sum = run_process({"/usr/bin/sha256sum", "inequality.csv"}, l.root / "results");
+  EXPECT_EQ(l.metadata().at("results_file_sha256"), sum.out.substr(0, 64));
+  EXPECT_EQ(l.metadata().at("results_file_rows"), 120);
 
   EXPECT_EQ(read_file(l.root / "R" / "rscript.log"),
             fs::canonical(l.root / "R").string() + " energy_estimator.R\n");

@@ -1,9 +1,11 @@
 #include "driver/driver.hpp"
 
 #include <boost/timer/progress_display.hpp>
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <cstdlib>
+#include <fcntl.h>
 #include <iostream>
 #include <malloc.h>
 #include <memory>
@@ -275,6 +277,23 @@ bool already_complete(const std::string& dir, const std::string& output, const j
   }
 }
 
+// Opens /dev/null on each of the descriptors 0, 1 and 2 that is closed, so
+// that no file the run opens later (a journal, a results file) becomes the
+// standard error or output that messages go to. False when one cannot be
+// opened (nothing can be reported then).
+bool open_standard_descriptors()
+{
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is fd: those below it are open by now.
+    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened == fd) continue;
+    if (opened >= 0) ::close(opened);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 // Every repetition allocates and frees buffers of the same sizes, up to some
@@ -295,6 +314,7 @@ void keep_freed_memory()
 int run_program(const program_settings& program, const repetition_body& body, int argc,
                 const char* const argv[])
 {
+  if (!open_standard_descriptors()) return exit_setup_error;
   const parse_result parsed = parse_options(argc, argv, program);
   if (parsed.status == parse_status::done) {
     std::cout << parsed.text;

@@ -245,6 +245,20 @@ TEST(driver_end_to_end, a_failed_repetition_keeps_the_finished_rows_in_the_journ
   EXPECT_EQ(l.metadata().at("resumed_rows"), 4);
 }
 
+// Started with its standard error closed, a run writes its messages to
+// /dev/null, not into the journal that would otherwise take descriptor 2.
+TEST(driver_end_to_end, a_closed_standard_error_keeps_messages_out_of_the_journal)
+{
+  layout l;
+  const std::string whole = l.whole_run(120);
+  const process_result r =
+      wait_process(start_process({PROBE_PATH, "-s", "3", "--no-postprocess"}, l.root / "executables",
+                                 {"QUARNEL_PROBE_FAIL_AT=4", "OMP_NUM_THREADS=1"}, 2));
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(l.resumed(), whole);
+}
+
 // Runs of 200 repetitions of 10 ms each on two threads, stopped at several
 // points, resume to the file of the uninterrupted run.
 TEST(driver_end_to_end, a_stopped_run_resumes_to_the_uninterrupted_file)

@@ -34,13 +34,15 @@ struct process_result {
 process_result run_process(const std::vector<std::string>& argv, const std::filesystem::path& cwd,
                            const std::vector<std::string>& env = {});
 
-// The same in two steps, to signal the process while it runs.
+// The same in two steps, to signal the process while it runs. A
+// `closed_descriptor` of 0 or more is closed in the process before it starts
+// (its output, if 1 or 2, is then not captured).
 struct started_process {
   int pid = -1;
   std::filesystem::path capture;  // holds its standard output and error
 };
 started_process start_process(const std::vector<std::string>& argv, const std::filesystem::path& cwd,
-                              const std::vector<std::string>& env = {});
+                              const std::vector<std::string>& env = {}, int closed_descriptor = -1);
 process_result wait_process(const started_process& process);  // also removes the capture
 
 // Waits until `file` holds at least `lines` whole lines (polling; gives up

@@ -1,6 +1,7 @@
 #include "driver/options.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <boost/program_options.hpp>
 #include <limits>
 #include <sstream>
@@ -16,7 +17,7 @@ po::options_description describe_options()
     ("repetitions,n", po::value<std::string>()->value_name("N"),
      "number of repetitions, one row each (default: the full run)")
     ("output,o", po::value<std::string>()->value_name("NAME"),
-     "results file name inside results/ (a plain file name)")
+     "results file name inside results/ (a plain file name ending in .csv)")
     ("seed,s", po::value<std::string>()->value_name("S"),
      "the run seed, 0 to 2^64-1 (default: drawn at random and reported): row j is "
      "repetition F + j of seed S")
@@ -136,6 +137,46 @@ std::string read_settings(const po::variables_map& vm, const program_settings& p
   return "";
 }
 
+// Why `name` cannot be the results file name, or "". Every file a run
+// writes, renames or removes in results/ is named from the output NAME =
+// <stem>.csv: NAME, NAME.journal, <stem>.json, a sweep's <stem>.<k>.csv (with
+// their journals and <stem>.<k>.json), <stem>.sweep.csv and <stem>.sweep.lock,
+// the post-processing's <stem>_summary.csv and <stem>_binned.csv, and any of
+// them followed by ".tmp_" and a number while it is written. A stem that
+// ends in none of ".<digits>", ".sweep", "_summary" and "_binned" can be read
+// back off each of those names, so no two outputs share a file. The endings
+// are compared without regard to case, for file systems that ignore it.
+std::string output_name_problem(const std::string& name)
+{
+  std::string lower = name;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const auto ends_with = [&lower](const std::string& tail) {
+    return lower.size() >= tail.size() && lower.compare(lower.size() - tail.size(), tail.size(), tail) == 0;
+  };
+  const std::string got = ", got '" + name + "'";
+  if (name.size() <= 4 || name.compare(name.size() - 4, 4, ".csv") != 0) {
+    return "--output takes a file name ending in .csv (its journal and metadata are named after it)" + got;
+  }
+  lower.resize(lower.size() - 4);
+  const std::string stem = name.substr(0, name.size() - 4);
+  const std::size_t digits = lower.size() - (lower.find_last_not_of("0123456789") + 1);
+  if (digits > 0 && digits < lower.size() && lower[lower.size() - digits - 1] == '.') {
+    const std::string owner = stem.substr(0, stem.size() - digits - 1);
+    return "--output " + name + " is the results file of point " + stem.substr(stem.size() - digits) +
+           " of a sweep on " + owner + ".csv; choose a name whose part before .csv does not end in "
+           "a dot and digits";
+  }
+  for (const char* tail : {".sweep", "_summary", "_binned"}) {
+    if (!ends_with(tail)) continue;
+    const std::string owner = stem.substr(0, stem.size() - std::string(tail).size());
+    const std::string what = std::string(tail) == ".sweep" ? "the sweep table of a sweep on "
+                                                           : "the post-processing's table of ";
+    return "--output " + name + " is " + what + owner + ".csv; choose a name whose part before .csv "
+           "does not end in " + tail;
+  }
+  return "";
+}
+
 }  // namespace
 
 std::string usage_text(const program_settings& program)
@@ -199,6 +240,9 @@ parse_result parse_options(int argc, const char* const argv[], const program_set
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
         name.find('\0') != std::string::npos) {
       return usage_error("--output takes a plain file name without '/', got '" + name + "'");
+    }
+    if (const std::string problem = output_name_problem(name); !problem.empty()) {
+      return usage_error(problem);
     }
     o.output = name;
   }

@@ -2,7 +2,10 @@
 // full job; every option only narrows or redirects it.
 //
 //   -n, --repetitions N     rows of the results file (default: the program's count)
-//   -o, --output NAME       results file name inside results/ (a plain file name)
+//   -o, --output NAME       results file name inside results/ (a plain file name
+//                           ending in .csv, whose stem ends in none of .<digits>,
+//                           .sweep, _summary and _binned: the endings of the files
+//                           named after another output)
 //   -s, --seed S            the run seed (default: drawn): row j is repetition F + j of seed S
 //       --first-repetition F   first repetition index of this piece (needs --seed)
 //       --resume            continue the interrupted run on this output from its journal

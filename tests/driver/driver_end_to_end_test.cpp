@@ -141,6 +141,16 @@ TEST(driver_end_to_end, usage_errors_read_and_write_nothing)
     EXPECT_NE(r.err.find("Usage: quarnel"), std::string::npos) << r.err;
     EXPECT_TRUE(l.results().empty());
   }
+  // So is an output name that reaches another output's files.
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused{
+      {{"-o", "inequality.csv.journal"}, "quarnel: --output takes a file name ending in .csv"},
+      {{"-o", "inequality"}, "quarnel: --output takes a file name ending in .csv"}};
+  for (const auto& [args, message] : refused) {
+    const process_result r = l.run(args);
+    EXPECT_EQ(r.status, 2) << args[1];
+    EXPECT_EQ(r.err.rfind(message, 0), 0u) << r.err;
+    EXPECT_TRUE(l.results().empty());
+  }
   const process_result help = l.run({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("OMP_NUM_THREADS"), std::string::npos);
@@ -422,7 +432,7 @@ TEST(driver_end_to_end, results_target_and_memory_are_checked_before_the_run)
 {
   {
     layout l;  // legal for -o, too long once saving adds its suffixes
-    const process_result r = l.run({"-o", std::string(250, 'x')});
+    const process_result r = l.run({"-o", std::string(246, 'x') + ".csv"});
     expect_setup_error(r, "the results file name is 250 bytes long", l);
     EXPECT_EQ(r.out, "Quarnel Model\n");
   }

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <gtest/gtest.h>
+#include <map>
 #include <vector>
 
 #include "support/process.hpp"
@@ -86,6 +87,51 @@ TEST(options, bad_values_are_usage_errors)
   expect_usage_error({"-o", "a/b"}, "--output");
   expect_usage_error({"-o", ""}, "--output");
   expect_usage_error({"-o", ".."}, "--output");
+}
+
+// Every file a run, a sweep or the post-processing names after an output
+// belongs to that output alone: no accepted name's files meet another's.
+TEST(options, an_output_name_cannot_reach_another_outputs_files)
+{
+  const std::vector<std::pair<const char*, const char*>> refused{
+      {"inequality", "--output takes a file name ending in .csv (its journal and metadata are named "
+                     "after it), got 'inequality'"},
+      {"inequality.csv.journal", "ending in .csv"},
+      {"inequality.json", "ending in .csv"},
+      {".csv", "ending in .csv"},
+      {"run.CSV", "ending in .csv"},
+      {"inequality.3.csv", "--output inequality.3.csv is the results file of point 3 of a sweep on "
+                           "inequality.csv; choose a name whose part before .csv does not end in a dot "
+                           "and digits"},
+      {"grid.sweep.csv", "--output grid.sweep.csv is the sweep table of a sweep on grid.csv"},
+      {"grid.SWEEP.csv", "is the sweep table of a sweep on grid.csv"},
+      {"inequality_summary.csv", "is the post-processing's table of inequality.csv"},
+      {"grid.sweep_summary.csv", "is the post-processing's table of grid.sweep.csv"},
+      {"inequality_Binned.csv", "is the post-processing's table of inequality.csv"}};
+  for (const auto& [name, message] : refused) expect_usage_error({"-o", name}, message);
+
+  const std::vector<std::string> accepted{
+      "inequality.csv", "inequality_frontier.csv", "inequality.piece-00003.csv", "2024.csv",
+      "a.csv", "a.csv.csv", "a.json.csv", "a.1x.csv", "a.sweeps.csv", "a.x_summary2.csv", "a_csv.csv"};
+  for (const std::string& name : accepted) EXPECT_EQ(parse({"-o", name.c_str()}).status, parse_status::run) << name;
+  std::vector<std::string> names = accepted;
+  for (const auto& refused_name : refused) names.push_back(refused_name.first);
+  std::map<std::string, std::string> owner;  // every file name, and the output it is named after
+  for (const std::string& name : names) {
+    if (parse({"-o", name.c_str()}).status != parse_status::run) continue;
+    const std::string stem = name.substr(0, name.size() - 4);
+    std::vector<std::string> files{stem + ".sweep.csv", stem + ".sweep.lock", stem + "_summary.csv",
+                                   stem + "_binned.csv", stem + ".sweep_summary.csv"};
+    for (const std::string& results : {name, stem + ".0.csv", stem + ".12.csv"}) {
+      files.insert(files.end(), {results, results + ".journal", results.substr(0, results.size() - 4) + ".json"});
+    }
+    for (const std::string& file : files) {
+      for (const std::string& f : {file, file + ".tmp_123"}) {
+        const auto [at, fresh] = owner.emplace(f, name);
+        EXPECT_TRUE(fresh || at->second == name) << f << " of " << name << " and of " << at->second;
+      }
+    }
+  }
 }
 
 namespace {

@@ -9,6 +9,10 @@
 #include <sstream>
 #include <unistd.h>
 
+#include "model/base_fit.hpp"
+#include "model/hierarchy.hpp"
+#include "stats/inequality.hpp"
+
 namespace {
 
 constexpr int max_count = std::numeric_limits<int>::max();
@@ -277,8 +281,58 @@ double mean_firm_size(double alpha, int largest)
   return members / count;
 }
 
+double smallest_top_fraction(int firms)
+{
+  const std::size_t n = static_cast<std::size_t>(std::max(firms, 1));
+  double f = 1.0 / static_cast<double>(n);
+  while (top_count(n, f) < 1) f = std::nextafter(f, 2.0);
+  while (top_count(n, std::nextafter(f, 0.0)) >= 1) f = std::nextafter(f, 0.0);
+  return f;
+}
+
+std::string measure_problem(const model_settings& s)
+{
+  if (s.firms < 2) {
+    return "firms=" + std::to_string(s.firms) + " samples one member, whose Gini coefficients of "
+           "power and pay are 0 in every row (use firms=2 or more)";
+  }
+  if (top_count(static_cast<std::size_t>(s.firms), s.top_fraction) == 0) {
+    return "top_fraction=" + show(s.top_fraction) + " with firms=" + std::to_string(s.firms) +
+           " leaves the top group empty (floor(firms * top_fraction) = 0), so both top shares "
+           "would be 0 in every row (with firms=" + std::to_string(s.firms) +
+           " use top_fraction=" + show(smallest_top_fraction(s.firms)) + " or more)";
+  }
+  if (s.span) {
+    // Every firm sits on one level, its members all of power 1, when no
+    // bottom level fills one member of the level above. The base fit (see
+    // model/base_fit.hpp) gives bottom levels of at most max(2000000,
+    // largest_firm) members, so none fills a span above that; and it gives
+    // no bottom level, or one below 1, to a firm no larger than the size
+    // implied by its smallest candidate bottom 0.02 (every larger candidate
+    // implies a larger size), or to every firm when that size is unsound.
+    const arma::Col<double> span = s_func((*s.span)[0], (*s.span)[1]);
+    const double largest_bottom = std::max(2000000.0, static_cast<double>(s.largest_firm));
+    const bool too_wide = span[0] > largest_bottom + 1.0;
+    if (too_wide || !(implied_total(0.02, span) < s.largest_firm)) {
+      return "span=" + show((*s.span)[0]) + "," + show((*s.span)[1]) + " with largest_firm=" +
+             std::to_string(s.largest_firm) + " puts every member of every firm on one level, so "
+             "all power is equal and the Gini of power would be 0 in every row (" +
+             (too_wide ? "lower A or B" : "raise A or B") +
+             ", or use span=bootstrap)";
+    }
+  }
+  const bool exponent_zero = s.exponent && s.exponent->kind != drawn_setting::table &&
+                             s.exponent->low == 0.0 && s.exponent->high == 0.0;
+  if (exponent_zero && s.sigma && *s.sigma == 0.0) {
+    return "exponent=" + show(*s.exponent) + " with sigma=0 gives every member the same pay, so the "
+           "Gini of pay would be 0 in every row (give exponent or sigma a value above 0)";
+  }
+  return "";
+}
+
 std::string run_problem(const model_settings& s, int workers, double memory)
 {
+  if (std::string problem = measure_problem(s); !problem.empty()) return problem;
   const double members = s.firms * mean_firm_size(s.alpha.low, s.largest_firm);
   if (members >= max_count) {
     std::ostringstream out;

@@ -67,9 +67,22 @@ double worker_bytes(const model_settings& s);
 // The mean of the firm-size law x^-alpha on 1 .. largest (to about 1e-6 relative).
 double mean_firm_size(double alpha, int largest);
 
+// Why these settings would give a measure that is undefined or the same in
+// every row, or "": firms below 2 (every Gini 0); a top group of
+// floor(firms * top_fraction) = 0 members (both top shares 0); a fixed span
+// under which every firm has one level (all power equal, the Gini of power
+// 0); an exponent that can only be 0 with sigma=0 (all pay equal). The
+// message names the settings and a value that works.
+std::string measure_problem(const model_settings& s);
+
+// The smallest top_fraction whose top group of `firms` members holds at
+// least one, in the arithmetic the top share uses (top_count).
+double smallest_top_fraction(int firms);
+
 // Why these settings cannot run on `workers` workers in `memory` bytes, or
-// "": at the lowest alpha an economy would hold 2^31 members or more on
-// average, or the workers' memory exceeds 80 % of `memory`.
+// "": measure_problem's reasons; at the lowest alpha an economy would hold
+// 2^31 members or more on average; or the workers' memory exceeds 80 % of
+// `memory`.
 std::string run_problem(const model_settings& s, int workers, double memory);
 
 // The machine's physical memory in bytes.

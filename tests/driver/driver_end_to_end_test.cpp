@@ -141,10 +141,12 @@ TEST(driver_end_to_end, usage_errors_read_and_write_nothing)
     EXPECT_NE(r.err.find("Usage: quarnel"), std::string::npos) << r.err;
     EXPECT_TRUE(l.results().empty());
   }
-  // So is an output name that reaches another output's files.
+  // So are an output name that reaches another output's files, and settings
+  // that leave a measure empty at any point of a sweep.
   const std::vector<std::pair<std::vector<std::string>, std::string>> refused{
       {{"-o", "inequality.csv.journal"}, "quarnel: --output takes a file name ending in .csv"},
-      {{"-o", "inequality"}, "quarnel: --output takes a file name ending in .csv"}};
+      {{"-o", "inequality"}, "quarnel: --output takes a file name ending in .csv"},
+      {{"--sweep", "top_fraction=0.01,1e-7"}, "quarnel: top_fraction=1e-07 with firms=1000000 leaves"}};
   for (const auto& [args, message] : refused) {
     const process_result r = l.run(args);
     EXPECT_EQ(r.status, 2) << args[1];

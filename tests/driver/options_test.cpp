@@ -1,10 +1,12 @@
 #include "driver/options.hpp"
 
 #include <cmath>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <map>
 #include <vector>
 
+#include "stats/inequality.hpp"
 #include "support/process.hpp"
 
 namespace {
@@ -249,4 +251,60 @@ TEST(options, a_sweep_is_a_grid_of_checked_values)
   expect_usage_error({"--sweep", "alpha=2", "--sweep", "alpha=3"}, "given twice");
   expect_usage_error({"--sweep", "alpha=2", "--set", "alpha=3"}, "both set and swept");
   expect_usage_error({"--sweep", "alpha"}, "--sweep takes NAME=V1,V2");
+}
+
+// A setting combination under which a measure is the same in every row is
+// refused before the run, naming a value that works.
+TEST(options, settings_that_empty_a_measure_are_refused)
+{
+  const auto problem = [](std::vector<const char*> sets) {
+    std::vector<const char*> args;
+    for (const char* s : sets) args.insert(args.end(), {"--set", s});
+    const parse_result r = parse(args);
+    EXPECT_EQ(r.status, parse_status::run) << r.text;
+    return run_problem(r.options.settings, 2, 16e9);
+  };
+  const std::vector<std::pair<std::vector<const char*>, std::string>> cases{
+      {{"firms=1"}, "firms=1 samples one member, whose Gini coefficients of power and pay are 0 in "
+                    "every row (use firms=2 or more)"},
+      {{"top_fraction=1e-7"}, "top_fraction=1e-07 with firms=1000000 leaves the top group empty "
+                              "(floor(firms * top_fraction) = 0), so both top shares would be 0 in "
+                              "every row (with firms=1000000 use top_fraction=1e-06 or more)"},
+      {{"firms=10", "top_fraction=1e-9"}, "(with firms=10 use top_fraction=0.1 or more)"},
+      {{"exponent=0", "sigma=0"}, "exponent=0 with sigma=0 gives every member the same pay, so the Gini "
+                                  "of pay would be 0 in every row (give exponent or sigma a value above 0)"},
+      {{"exponent=0:0", "sigma=0"}, "exponent=0:0 with sigma=0"},
+      {{"span=10000000,0"}, "span=10000000,0 with largest_firm=2300000 puts every member of every firm "
+                            "on one level, so all power is equal and the Gini of power would be 0 in "
+                            "every row (lower A or B, or use span=bootstrap)"},
+      {{"span=1000,5"}, "(lower A or B"},
+      {{"span=0.01,0"}, "(raise A or B"},
+      {{"exponent=0"}, ""},
+      {{"exponent=0:0.1", "sigma=0"}, ""},
+      {{"span=2000000,0"}, ""},
+      {{"span=0.5,0", "largest_firm=20000"}, "(raise A or B"},
+      {{"span=0.5,0"}, ""},
+      {{"firms=2", "top_fraction=0.5"}, ""},
+      {{"top_fraction=1e-6"}, ""}};
+  for (const auto& [sets, message] : cases) {
+    const std::string p = problem(sets);
+    if (message.empty()) {
+      EXPECT_EQ(p, "") << sets[0];
+    } else {
+      EXPECT_NE(p.find(message), std::string::npos) << sets[0] << ": " << p;
+    }
+  }
+
+  // The value named keeps one member where 1 / firms, multiplied back,
+  // falls short of 1 (firms=49), and nothing smaller does.
+  for (int firms = 2; firms < 3000; ++firms) {
+    const double f = smallest_top_fraction(firms);
+    const auto n = static_cast<std::size_t>(firms);
+    ASSERT_EQ(top_count(n, f), 1u) << firms;
+    ASSERT_EQ(top_count(n, std::nextafter(f, 0.0)), 0u) << firms;
+  }
+  const std::string p = problem({"firms=49", "top_fraction=1e-9"});
+  const std::size_t at = p.find("use top_fraction=");
+  ASSERT_NE(at, std::string::npos) << p;
+  EXPECT_EQ(top_count(49, std::strtod(p.c_str() + at + 17, nullptr)), 1u) << p;
 }

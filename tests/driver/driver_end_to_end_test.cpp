@@ -466,3 +466,25 @@ TEST(driver_end_to_end, a_named_output_is_post_processed_and_a_failing_script_no
   EXPECT_EQ(lines_of(read_file(l.root / "R" / "rscript.log")).back(),
             r_dir + " energy_estimator.R");
 }
+
+TEST(driver_end_to_end, the_metadata_holds_64_bit_values_exactly_and_names_the_build)
+{
+  layout l;
+  // 2^53 + 1 and + 2 are beyond what a reader holding doubles keeps; 2^53 is not.
+  process_result r = l.run({"-n", "2", "-s", "1", "--first-repetition", "9007199254740993", "-o", "big.csv",
+                            "--no-postprocess"},
+                           {}, {"QUARNEL_PROBE_FAIL_AT=9007199254740994"});
+  EXPECT_EQ(r.status, 4) << r.err;
+  nlohmann::json meta = l.metadata("big");
+  EXPECT_EQ(meta.at("first_repetition"), "9007199254740993");
+  EXPECT_EQ(meta.at("failures").at(0).at("repetition"), "9007199254740994");
+  r = l.run({"-n", "1", "-s", "1", "--first-repetition", "9007199254740992", "--no-postprocess"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  meta = l.metadata();
+  EXPECT_TRUE(meta.at("first_repetition").is_number());
+  EXPECT_EQ(meta.at("first_repetition"), 9007199254740992u);
+  EXPECT_EQ(meta.at("input_tables_sha256"), meta.at("input_tables"));
+  EXPECT_EQ(meta.at("input_tables_sha256").size(), 3u);
+  EXPECT_EQ(meta.at("standard_library").get<std::string>().rfind("libstdc++ ", 0), 0u);
+  EXPECT_NE(meta.at("compiler").get<std::string>(), "");
+}

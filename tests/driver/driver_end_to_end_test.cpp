@@ -134,7 +134,10 @@ TEST(driver_end_to_end, usage_errors_read_and_write_nothing)
 {
   layout l;
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"--bogus"}, {"-n", "x"}, {"-o", "../x.csv"}, {"--first-repetition", "2"}}) {
+       {std::vector<std::string>{"--bogus"}, {"-n", "x"}, {"-o", "../x.csv"}, {"--first-repetition", "2"},
+        // not UTF-8: a stray byte, an overlong '/', a surrogate, above U+10FFFF, cut short
+        {"-o", "\xff.csv"}, {"-o", "a\xc0\xaf.csv"}, {"-o", "\xed\xa0\x80.csv"}, {"-o", "\xf4\x90\x80\x80"},
+        {"-o", "x.csv\xc3"}}) {
     const process_result r = l.run(args);
     EXPECT_EQ(r.status, 2) << args[0];
     EXPECT_EQ(r.out, "");

@@ -291,5 +291,23 @@ for setting in alpha exponent; do
   check "sweep: plot against $setting" png_ok "$sweep/results/grid.sweep_$setting.png"
 done
 
+# --- 8. a results file is checked against its run's metadata -----------
+meta=$scratch/meta
+make_layout "$meta"
+cp "$res/inequality.csv" "$res/inequality.json" "$meta/results/"
+sed -i '1s/^[0-9]/9/' "$meta/results/inequality.csv"
+run_script "$meta"
+check "a changed file: non-zero exit, nothing written" bash -c \
+  '[ "$(cat "$1/status")" = 1 ] && [ ! -e "$1/results/inequality_summary.csv" ]' _ "$meta"
+check "a changed file: its SHA-256 named" contains "$meta/err" \
+  "$meta/results/inequality.csv: does not match its metadata $meta/results/inequality.json: SHA-256 "
+head -n 2 "$res/inequality.csv" >> "$meta/results/inequality.csv"
+run_script "$meta"
+check "a longer file: its rows named" contains "$meta/err" \
+  "inequality.csv: does not match its metadata $meta/results/inequality.json: rows $((rows + 2)), the metadata records $rows"
+check "a file without metadata: one warning line, processed" bash -c \
+  '[ "$(grep -c "warning: .*inequality.csv: no metadata inequality.json" "$1/err")" = 1 ] &&
+   [ "$(cat "$1/status")" = 0 ]' _ "$nan"
+
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

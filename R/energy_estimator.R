@@ -1,12 +1,13 @@
 # Post-processing of the results files written by quarnel and vesktor.
 #
-# Usage: Rscript energy_estimator.R [RESULTS_FILE ...]
+# Usage: Rscript energy_estimator.R [--] [RESULTS_FILE ...]
 #
 # With no arguments it reads whichever of ../results/inequality.csv (quarnel)
 # and ../results/inequality_frontier.csv (vesktor) exist, ../results being
 # taken relative to the directory of this script (the programs start it in
 # R/ beside results/). Named files are read instead when given: a plain file
-# name (no '/') from ../results, a path as it is.
+# name (no '/') from ../results, a path as it is; after "--" every argument is
+# a name, even one that begins with '-' (the programs pass "--" before a name).
 #
 # A results file is checked against the metadata its run wrote beside it
 # (<stem>.json, named as the programs name it): one that differs in SHA-256 or
@@ -75,7 +76,16 @@ failure <- function(message, status) {
             list(message = message, call = NULL, status = status))
 }
 
-note <- function(...) cat(..., "\n", sep = "")
+# Notes go to the standard output while it takes them. When it is gone (a
+# pipe whose reader has finished, as `| head` does) the notes are dropped
+# and the work goes on: the outputs are what the run is for.
+stdout_open <- TRUE
+note <- function(...) {
+  if (stdout_open) {
+    tryCatch(cat(..., "\n", sep = ""), error = function(e) stdout_open <<- FALSE)
+  }
+  invisible(NULL)
+}
 
 warn <- function(...) cat(PROG, ": warning: ", ..., "\n", sep = "", file = stderr())
 
@@ -619,17 +629,21 @@ script_dir <- function() {
 }
 
 main <- function(args) {
-  if (any(args %in% c("-h", "--help"))) {
-    note("usage: Rscript ", PROG, " [RESULTS_FILE ...]")
+  # Every argument after "--" is a file name, whatever it begins with.
+  end <- match("--", args, nomatch = length(args) + 1L)
+  before <- args[seq_len(end - 1L)]
+  if (any(before %in% c("-h", "--help"))) {
+    note("usage: Rscript ", PROG, " [--] [RESULTS_FILE ...]")
     note("Summarises and plots results files; with no arguments, those of quarnel and ",
          "vesktor in ../results. A plain file name is read from ../results.")
     return(0L)
   }
-  if (any(startsWith(args, "-"))) {
-    cat(PROG, ": unknown option ", args[startsWith(args, "-")][1],
-        " (usage: Rscript ", PROG, " [RESULTS_FILE ...])\n", sep = "", file = stderr())
+  if (any(startsWith(before, "-"))) {
+    cat(PROG, ": unknown option ", before[startsWith(before, "-")][1],
+        " (usage: Rscript ", PROG, " [--] [RESULTS_FILE ...])\n", sep = "", file = stderr())
     return(EXIT_USAGE)
   }
+  args <- c(before, args[-seq_len(end)])
   results_dir <- normalizePath(file.path(script_dir(), "..", "results"), mustWork = FALSE)
   files <- if (length(args) > 0) {
     ifelse(grepl("/", args, fixed = TRUE), args, file.path(results_dir, args))

@@ -1,12 +1,18 @@
 # Post-processing of the results files written by quarnel and vesktor.
 #
-# Usage: Rscript energy_estimator.R [RESULTS_FILE ...]
+# Usage: Rscript energy_estimator.R [--] [RESULTS_FILE ...]
 #
 # With no arguments it reads whichever of ../results/inequality.csv (quarnel)
 # and ../results/inequality_frontier.csv (vesktor) exist, ../results being
 # taken relative to the directory of this script (the programs start it in
 # R/ beside results/). Named files are read instead when given: a plain file
-# name (no '/') from ../results, a path as it is.
+# name (no '/') from ../results, a path as it is; after "--" every argument is
+# a name, even one that begins with '-' (the programs pass "--" before a name).
+#
+# A results file is checked against the metadata its run wrote beside it
+# (<stem>.json, named as the programs name it): one that differs in SHA-256 or
+# rows from a complete run's metadata is an error, and nothing is written for
+# it; one without such metadata gets a one-line warning and is processed.
 #
 # A results file has no header and one row per repetition of seven
 # comma-separated numbers (the column names are in RESULT_COLUMNS below).
@@ -37,10 +43,10 @@
 # A missing or empty results file is a note. A malformed one (a line without
 # exactly seven values, or a value that is not a number) is an error naming
 # the file and line; the other files are still processed.
-# Exit status: 0 success (notes included); 1 a results file is malformed or
-# unreadable (or any other unexpected error); 2 usage error; 3 an output
-# could not be written.
-# Base R only.
+# Exit status: 0 success (notes and warnings included); 1 a results file is
+# malformed, unreadable or not the one its metadata describes (or any other
+# unexpected error); 2 usage error; 3 an output could not be written.
+# Base R only, and coreutils' sha256sum.
 
 RESULT_COLUMNS <- c(
   mean_firm_size        = "mean firm size",
@@ -70,7 +76,18 @@ failure <- function(message, status) {
             list(message = message, call = NULL, status = status))
 }
 
-note <- function(...) cat(..., "\n", sep = "")
+# Notes go to the standard output while it takes them. When it is gone (a
+# pipe whose reader has finished, as `| head` does) the notes are dropped
+# and the work goes on: the outputs are what the run is for.
+stdout_open <- TRUE
+note <- function(...) {
+  if (stdout_open) {
+    tryCatch(cat(..., "\n", sep = ""), error = function(e) stdout_open <<- FALSE)
+  }
+  invisible(NULL)
+}
+
+warn <- function(...) cat(PROG, ": warning: ", ..., "\n", sep = "", file = stderr())
 
 # "1 row", "2 rows"
 count_of <- function(n, what) sprintf("%d %s%s", n, what, if (n == 1) "" else "s")
@@ -85,12 +102,96 @@ show_token <- function(token) {
 }
 
 # ---------------------------------------------------------------------------
+# The run's metadata
+
+# The metadata file of a results file, named as the programs name it: the
+# last extension replaced by ".json" (none replaced when the only dot leads
+# the name), or ".json" appended when that gives the name itself.
+metadata_path <- function(path) {
+  name <- basename(path)
+  json <- paste0(sub("^(.+)[.][^.]*$", "\\1", name, useBytes = TRUE), ".json")
+  if (json == name) json <- paste0(name, ".json")
+  file.path(dirname(path), json)
+}
+
+# The text of the value of the top-level `key` in the metadata's JSON text
+# (a string with its quotes, a number or null), or NA unless it occurs
+# exactly once. The metadata's keys are fixed and no nested object uses
+# these, and a quote inside a string is escaped, so a key is a quoted name
+# after '{', ',' or a blank and before ':'.
+json_value <- function(text, key) {
+  pattern <- sprintf('(^|[{,[:space:]])"%s"[[:space:]]*:[[:space:]]*("([^"\\\\]|\\\\.)*"|-?[0-9]+|null)',
+                     key)
+  found <- regmatches(text, gregexpr(pattern, text, perl = TRUE, useBytes = TRUE))[[1]]
+  if (length(found) != 1) return(NA_character_)
+  sub("^[^:]*:[[:space:]]*", "", sub('^[{,[:space:]]*"[^"]*"', "", found, useBytes = TRUE), useBytes = TRUE)
+}
+
+# A file name as a JSON string (quotes and backslashes escaped).
+json_string <- function(text) {
+  paste0('"', gsub('(["\\\\])', "\\\\\\1", text, useBytes = TRUE), '"')
+}
+
+sha256_of <- function(path) {
+  if (exists("sha256sum", envir = asNamespace("tools"), inherits = FALSE)) {
+    return(unname(get("sha256sum", envir = asNamespace("tools"))(path)))
+  }
+  out <- tryCatch(suppressWarnings(system2("sha256sum", stdin = path, stdout = TRUE, stderr = FALSE)),
+                  error = function(e) character(0))
+  if (!is.null(attr(out, "status")) || length(out) != 1 || !grepl("^[0-9a-f]{64} ", out)) {
+    stop(failure(sprintf("%s: its SHA-256 could not be computed (sha256sum)", path), EXIT_MALFORMED))
+  }
+  substr(out, 1, 64)
+}
+
+# Checks the results file against the metadata its run wrote beside it: a
+# file that differs in SHA-256 or rows from a complete run's metadata is an
+# estimator_failure. A file that cannot be checked (no metadata, a run not
+# complete, no checksum recorded, metadata of another file) gets a warning.
+check_metadata <- function(path) {
+  meta <- metadata_path(path)
+  unchecked <- function(why) {
+    warn(path, ": ", why, "; not checked against the run that wrote it")
+  }
+  if (!file.exists(meta)) return(unchecked(sprintf("no metadata %s", basename(meta))))
+  text <- tryCatch(paste(readLines(meta, warn = FALSE), collapse = "\n"),
+                   error = function(e) NA_character_, warning = function(w) NA_character_)
+  value <- function(key) if (is.na(text)) NA_character_ else json_value(text, key)
+  status <- value("status")
+  file <- value("results_file")
+  recorded <- value("results_file_sha256")
+  rows <- gsub('"', "", value("results_file_rows"), fixed = TRUE)
+  if (is.na(status) || is.na(file)) return(unchecked(sprintf("its metadata %s cannot be read", meta)))
+  if (file != json_string(basename(path))) {
+    return(unchecked(sprintf("its metadata %s describes %s", meta, file)))
+  }
+  if (status != '"complete"') {
+    return(unchecked(sprintf("its metadata %s is of a run that is %s, not complete", meta,
+                             gsub('"', "", status, fixed = TRUE))))
+  }
+  if (is.na(recorded) || !grepl('^"[0-9a-f]{64}"$', recorded) || is.na(rows) || !grepl("^[0-9]+$", rows)) {
+    return(unchecked(sprintf("its metadata %s records no checksum and row count", meta)))
+  }
+  recorded <- substr(recorded, 2, 65)
+  differs <- function(what, have, recorded) {
+    stop(failure(sprintf("%s: does not match its metadata %s: %s %s, the metadata records %s",
+                         path, meta, what, have, recorded), EXIT_MALFORMED))
+  }
+  have_rows <- format(sum(readBin(path, "raw", n = file.size(path)) == as.raw(10)), scientific = FALSE)
+  if (have_rows != rows) differs("rows", have_rows, rows)
+  have_sum <- sha256_of(path)
+  if (have_sum != recorded) differs("SHA-256", have_sum, recorded)
+  invisible(TRUE)
+}
+
+# ---------------------------------------------------------------------------
 # Reading
 
 # Returns NULL for an empty file, else the numeric matrix of its rows (row i
 # is line i: a blank line among the rows is malformed). Throws an
 # estimator_failure naming the file and the first bad line.
 read_results <- function(path) {
+  check_metadata(path)
   lines <- tryCatch(readLines(path, warn = FALSE),
                     error = function(e) stop(failure(
                       sprintf("%s: cannot be read: %s", path, conditionMessage(e)),
@@ -528,17 +629,21 @@ script_dir <- function() {
 }
 
 main <- function(args) {
-  if (any(args %in% c("-h", "--help"))) {
-    note("usage: Rscript ", PROG, " [RESULTS_FILE ...]")
+  # Every argument after "--" is a file name, whatever it begins with.
+  end <- match("--", args, nomatch = length(args) + 1L)
+  before <- args[seq_len(end - 1L)]
+  if (any(before %in% c("-h", "--help"))) {
+    note("usage: Rscript ", PROG, " [--] [RESULTS_FILE ...]")
     note("Summarises and plots results files; with no arguments, those of quarnel and ",
          "vesktor in ../results. A plain file name is read from ../results.")
     return(0L)
   }
-  if (any(startsWith(args, "-"))) {
-    cat(PROG, ": unknown option ", args[startsWith(args, "-")][1],
-        " (usage: Rscript ", PROG, " [RESULTS_FILE ...])\n", sep = "", file = stderr())
+  if (any(startsWith(before, "-"))) {
+    cat(PROG, ": unknown option ", before[startsWith(before, "-")][1],
+        " (usage: Rscript ", PROG, " [--] [RESULTS_FILE ...])\n", sep = "", file = stderr())
     return(EXIT_USAGE)
   }
+  args <- c(before, args[-seq_len(end)])
   results_dir <- normalizePath(file.path(script_dir(), "..", "results"), mustWork = FALSE)
   files <- if (length(args) > 0) {
     ifelse(grepl("/", args, fixed = TRUE), args, file.path(results_dir, args))

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <omp.h>
 #include <optional>
+#include <poll.h>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -94,12 +95,14 @@ std::string shell_quoted(const std::string& text)
   return quoted + "'";
 }
 
-// The post-processing command: the default results file is the script's own
-// default; any other is named to it.
-std::string postprocess_command(const run_options& options, const program_settings& program)
+// The post-processing command for the results file or sweep table `name`:
+// the default results file is the script's own default; any other is named
+// after "--", so that the script takes no name ("-x.csv", "--help") for an
+// option.
+std::string postprocess_command(const std::string& name, const program_settings& program)
 {
   std::string command = "Rscript " + std::string(postprocess_script);
-  if (options.output != program.results_file) command += " " + shell_quoted(options.output);
+  if (name != program.results_file) command += " -- " + shell_quoted(name);
   return command;
 }
 
@@ -195,7 +198,23 @@ std::unique_ptr<journal_file> open_journal(const std::string& path, const run_op
   return journal;
 }
 
+// Whether the standard output can no longer take what is written to it:
+// closed, a pipe whose reader has gone, or failed on an earlier write.
+bool standard_output_gone()
+{
+  std::cout << std::flush;
+  if (!std::cout || ::fcntl(STDOUT_FILENO, F_GETFD) == -1) return true;
+  pollfd out{STDOUT_FILENO, 0, 0};
+  return ::poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+}
+
 // Runs the post-processing command in `r_dir`; its outcome is only a note.
+// When the standard output is gone, the script's output goes to the standard
+// error instead (or to /dev/null): with descriptor 1 closed, the first file
+// the script opens would take that number and its notes would go there, and
+// on a pipe without reader its notes would fail. A reader that leaves while
+// the script runs (`| head`) cannot be foreseen here; the script itself
+// drops its notes then and finishes its outputs.
 void postprocess(const std::string& r_dir, const std::string& command)
 {
   if (::chdir(r_dir.c_str()) != 0) {
@@ -203,7 +222,13 @@ void postprocess(const std::string& r_dir, const std::string& command)
               << "; the results were not post-processed" << std::endl;
     return;
   }
-  std::cout << std::flush;
+  if (standard_output_gone() && ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    if (null >= 0 && null != STDOUT_FILENO) {
+      ::dup2(null, STDOUT_FILENO);
+      ::close(null);
+    }
+  }
   const int status = std::system(command.c_str());
   if (status == -1) {
     std::cerr << "note: the post-processing command could not be started" << std::endl;
@@ -540,7 +565,7 @@ int run_program(const program_settings& program, const repetition_body& body, in
   if (!sweep) {
     const int status = run_one(options.settings, options.output, options.resume);
     if (status != exit_ok) return status;
-    if (postprocess_run && stop_signal() == 0) postprocess(layout->r, postprocess_command(options, program));
+    if (postprocess_run && stop_signal() == 0) postprocess(layout->r, postprocess_command(options.output, program));
     return exit_ok;
   }
 
@@ -574,7 +599,7 @@ int run_program(const program_settings& program, const repetition_body& body, in
   }
   std::cout << "sweep table: " << layout->results << "/" << table << std::endl;
   if (postprocess_run && stop_signal() == 0) {
-    postprocess(layout->r, "Rscript " + std::string(postprocess_script) + " " + shell_quoted(table));
+    postprocess(layout->r, postprocess_command(table, program));
   }
   return exit_ok;
 }

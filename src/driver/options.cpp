@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <boost/program_options.hpp>
+#include <cstdio>
 #include <limits>
 #include <sstream>
 
@@ -49,6 +50,40 @@ std::optional<std::uint64_t> parse_unsigned(const std::string& text, std::uint64
     value = value * 10 + digit;
   }
   return value;
+}
+
+// Why `name` is not valid UTF-8 (no overlong form, surrogate or code point
+// above U+10FFFF), or "". The metadata and the post-processing carry the
+// name as text, so it must be text exactly.
+std::string utf8_problem(const std::string& name)
+{
+  const auto byte = [&name](std::size_t k) -> unsigned {
+    return k < name.size() ? static_cast<unsigned char>(name[k]) : 0u;
+  };
+  for (std::size_t i = 0; i < name.size();) {
+    const unsigned lead = byte(i);
+    std::size_t length = lead < 0x80                   ? 1
+                         : lead >= 0xC2 && lead <= 0xDF ? 2
+                         : lead >= 0xE0 && lead <= 0xEF ? 3
+                         : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                        : 0;
+    // The second byte's range rules out overlong forms, surrogates and code
+    // points above U+10FFFF; the others are continuation bytes.
+    const unsigned low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    if (length > 1 && (byte(i + 1) < low || byte(i + 1) > high)) length = 0;
+    for (std::size_t k = 2; k < length; ++k) {
+      if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) length = 0;
+    }
+    if (length == 0) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", lead);
+      return "--output takes a name in valid UTF-8; byte " + std::to_string(i + 1) + " (" + hex +
+             ") begins no valid character";
+    }
+    i += length;
+  }
+  return "";
 }
 
 parse_result usage_error(const std::string& why)
@@ -241,6 +276,7 @@ parse_result parse_options(int argc, const char* const argv[], const program_set
         name.find('\0') != std::string::npos) {
       return usage_error("--output takes a plain file name without '/', got '" + name + "'");
     }
+    if (const std::string problem = utf8_problem(name); !problem.empty()) return usage_error(problem);
     if (const std::string problem = output_name_problem(name); !problem.empty()) {
       return usage_error(problem);
     }

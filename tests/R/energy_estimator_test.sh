@@ -291,5 +291,45 @@ for setting in alpha exponent; do
   check "sweep: plot against $setting" png_ok "$sweep/results/grid.sweep_$setting.png"
 done
 
+# --- 8. a results file is checked against its run's metadata -----------
+meta=$scratch/meta
+make_layout "$meta"
+cp "$res/inequality.csv" "$res/inequality.json" "$meta/results/"
+sed -i '1s/^[0-9]/9/' "$meta/results/inequality.csv"
+run_script "$meta"
+check "a changed file: non-zero exit, nothing written" bash -c \
+  '[ "$(cat "$1/status")" = 1 ] && [ ! -e "$1/results/inequality_summary.csv" ]' _ "$meta"
+check "a changed file: its SHA-256 named" contains "$meta/err" \
+  "$meta/results/inequality.csv: does not match its metadata $meta/results/inequality.json: SHA-256 "
+head -n 2 "$res/inequality.csv" >> "$meta/results/inequality.csv"
+run_script "$meta"
+check "a longer file: its rows named" contains "$meta/err" \
+  "inequality.csv: does not match its metadata $meta/results/inequality.json: rows $((rows + 2)), the metadata records $rows"
+check "a file without metadata: one warning line, processed" bash -c \
+  '[ "$(grep -c "warning: .*inequality.csv: no metadata inequality.json" "$1/err")" = 1 ] &&
+   [ "$(cat "$1/status")" = 0 ]' _ "$nan"
+
+# --- 9. any name reaches the script; a closed pipe stops only the notes --
+names=$scratch/names
+make_layout "$names"
+(cd "$names/executables" && "$program" -n 3 -s $seed -o -x.csv > "$names/out" 2> "$names/err" &&
+   "$program" -n 3 -s $seed --output=--help >> "$names/out" 2>> "$names/err")
+check "a name like an option: read as a results file" bash -c \
+  'grep -qF -- "-x.csv: 3 rows read" "$1/out" && grep -qF -- "--help: 3 rows read" "$1/out" &&
+   [ ! -s "$1/err" ] && [ -s "$1/results/--help_summary.csv" ]' _ "$names"
+rm -f "$names"/results/*_*
+mkfifo "$scratch/fifo"
+(exec 3<> "$scratch/fifo" 4> "$scratch/fifo" 3<&-
+ cd "$names/R" && Rscript energy_estimator.R -- -x.csv >&4 2> "$names/err")
+echo $? > "$names/status"
+check "stdout a pipe without reader: exit 0, every output written" bash -c \
+  '[ "$(cat "$1/status")" = 0 ] && [ ! -s "$1/err" ] && cd "$1/results" &&
+   ls -- -x_summary.csv -x_binned.csv -x_gini.png -x_top_share.png -x_pay_gini_vs_exponent.png > /dev/null' \
+  _ "$names"
+rm -f "$names"/results/*_*
+(cd "$names/executables" && "$program" -n 3 -s $seed -o -x.csv 2> "$names/err" | head -n 9 > /dev/null)
+check "quarnel | head: every output written, no note" bash -c \
+  '[ ! -s "$1/err" ] && [ -e "$1/results/-x_pay_gini_vs_exponent.png" ]' _ "$names"
+
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

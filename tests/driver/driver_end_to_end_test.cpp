@@ -134,7 +134,10 @@ TEST(driver_end_to_end, usage_errors_read_and_write_nothing)
 {
   layout l;
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"--bogus"}, {"-n", "x"}, {"-o", "../x.csv"}, {"--first-repetition", "2"}}) {
+       {std::vector<std::string>{"--bogus"}, {"-n", "x"}, {"-o", "../x.csv"}, {"--first-repetition", "2"},
+        // not UTF-8: a stray byte, an overlong '/', a surrogate, above U+10FFFF, cut short
+        {"-o", "\xff.csv"}, {"-o", "a\xc0\xaf.csv"}, {"-o", "\xed\xa0\x80.csv"}, {"-o", "\xf4\x90\x80\x80"},
+        {"-o", "x.csv\xc3"}}) {
     const process_result r = l.run(args);
     EXPECT_EQ(r.status, 2) << args[0];
     EXPECT_EQ(r.out, "");
@@ -483,7 +486,7 @@ TEST(driver_end_to_end, a_named_output_is_post_processed_and_a_failing_script_no
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   const std::string r_dir = fs::canonical(l.root / "R").string();
-  EXPECT_EQ(read_file(l.root / "R" / "rscript.log"), r_dir + " energy_estimator.R it's mine.csv\n");
+  EXPECT_EQ(read_file(l.root / "R" / "rscript.log"), r_dir + " energy_estimator.R -- it's mine.csv\n");
 
   r = l.run({"-n", "2", "-s", "1", "-o", "inequality.csv"}, {}, {"RSCRIPT_STATUS=3"});
   EXPECT_EQ(r.status, 0);
@@ -491,4 +494,55 @@ TEST(driver_end_to_end, a_named_output_is_post_processed_and_a_failing_script_no
                        ") exited with status 3\n");
   EXPECT_EQ(lines_of(read_file(l.root / "R" / "rscript.log")).back(),
             r_dir + " energy_estimator.R");
+}
+
+// Any name reaches the script as a name, and the script's output stays off a
+// standard output that is gone: closed, or a pipe without reader.
+TEST(driver_end_to_end, the_post_processing_takes_any_name_and_avoids_a_gone_standard_output)
+{
+  layout l;
+  const std::string r_dir = fs::canonical(l.root / "R").string();
+  for (const auto& [option, name] : {std::pair<std::string, std::string>{"-o", "-x \xc3\xa9.csv"},
+                                     {"--output=", "--help"}}) {
+    const std::vector<std::string> output =
+        option == "-o" ? std::vector<std::string>{option, name} : std::vector<std::string>{option + name};
+    std::vector<std::string> args{"-n", "1", "-s", "1"};
+    args.insert(args.end(), output.begin(), output.end());
+    const process_result r = l.run(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(lines_of(read_file(l.root / "R" / "rscript.log")).back(), r_dir + " energy_estimator.R -- " + name);
+  }
+  const std::vector<std::string> env{"PATH=" + (l.root / "bin").string() + ":/usr/bin:/bin",
+                                     "OMP_NUM_THREADS=2", "RSCRIPT_SAY=said by the script"};
+  for (const std::string redirect : {">&-", ">&4 4>&-"}) {
+    const process_result r = run_process(
+        {"/bin/bash", "-c",
+         "mkfifo pipe && exec 3<>pipe 4>pipe 3<&- && rm pipe && \"$0\" -n 2 -s 1 " + redirect, PROBE_PATH},
+        l.root / "executables", env);
+    EXPECT_EQ(r.status, 0) << redirect << ": " << r.err;
+    EXPECT_NE(r.err.find("said by the script"), std::string::npos) << redirect << ": " << r.err;
+  }
+}
+
+TEST(driver_end_to_end, the_metadata_holds_64_bit_values_exactly_and_names_the_build)
+{
+  layout l;
+  // 2^53 + 1 and + 2 are beyond what a reader holding doubles keeps; 2^53 is not.
+  process_result r = l.run({"-n", "2", "-s", "1", "--first-repetition", "9007199254740993", "-o", "big.csv",
+                            "--no-postprocess"},
+                           {}, {"QUARNEL_PROBE_FAIL_AT=9007199254740994"});
+  EXPECT_EQ(r.status, 4) << r.err;
+  nlohmann::json meta = l.metadata("big");
+  EXPECT_EQ(meta.at("first_repetition"), "9007199254740993");
+  EXPECT_EQ(meta.at("failures").at(0).at("repetition"), "9007199254740994");
+  r = l.run({"-n", "1", "-s", "1", "--first-repetition", "9007199254740992", "--no-postprocess"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  meta = l.metadata();
+  EXPECT_TRUE(meta.at("first_repetition").is_number());
+  EXPECT_EQ(meta.at("first_repetition"), 9007199254740992u);
+  EXPECT_EQ(meta.at("input_tables_sha256"), meta.at("input_tables"));
+  EXPECT_EQ(meta.at("input_tables_sha256").size(), 3u);
+  EXPECT_EQ(meta.at("standard_library").get<std::string>().rfind("libstdc++ ", 0), 0u);
+  EXPECT_NE(meta.at("compiler").get<std::string>(), "");
 }

@@ -38,7 +38,7 @@ void make_layout(const fs::path& root, const fs::path& data_source)
   write_file(root / "R" / "energy_estimator.R", "# stand-in\n");
   const fs::path rscript = root / "bin" / "Rscript";
   write_file(rscript, "#!/bin/sh\necho \"$(pwd) $*\" >> \"" + (root / "R" / "rscript.log").string() +
-                          "\"\nexit ${RSCRIPT_STATUS:-0}\n");
+                          "\"\n[ -z \"$RSCRIPT_SAY\" ] || echo \"$RSCRIPT_SAY\"\nexit ${RSCRIPT_STATUS:-0}\n");
   fs::permissions(rscript, fs::perms::owner_all);
 }
 

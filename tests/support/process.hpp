@@ -19,8 +19,8 @@ struct scratch_dir {
 // Makes root/executables, root/data (holding the three input tables, copied
 // from `data_source`), root/results and root/R (with a stand-in
 // energy_estimator.R), and root/bin with a stand-in "Rscript" that records its
-// working directory and arguments in root/R/rscript.log and exits with
-// $RSCRIPT_STATUS (default 0).
+// working directory and arguments in root/R/rscript.log, prints $RSCRIPT_SAY
+// (if set) on its standard output and exits with $RSCRIPT_STATUS (default 0).
 void make_layout(const std::filesystem::path& root, const std::filesystem::path& data_source);
 
 struct process_result {

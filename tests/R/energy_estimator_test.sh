@@ -313,9 +313,9 @@ check "a file without metadata: one warning line, processed" bash -c \
 names=$scratch/names
 make_layout "$names"
 (cd "$names/executables" && "$program" -n 3 -s $seed -o -x.csv > "$names/out" 2> "$names/err" &&
-   "$program" -n 3 -s $seed --output=--help >> "$names/out" 2>> "$names/err")
+   "$program" -n 3 -s $seed --output=--help.csv >> "$names/out" 2>> "$names/err")
 check "a name like an option: read as a results file" bash -c \
-  'grep -qF -- "-x.csv: 3 rows read" "$1/out" && grep -qF -- "--help: 3 rows read" "$1/out" &&
+  'grep -qF -- "-x.csv: 3 rows read" "$1/out" && grep -qF -- "--help.csv: 3 rows read" "$1/out" &&
    [ ! -s "$1/err" ] && [ -s "$1/results/--help_summary.csv" ]' _ "$names"
 rm -f "$names"/results/*_*
 mkfifo "$scratch/fifo"

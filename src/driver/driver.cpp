@@ -3,13 +3,11 @@
 #include <boost/timer/progress_display.hpp>
 #include <cerrno>
 #include <chrono>
-#include <fstream>
 #include <cstdlib>
 #include <fcntl.h>
 #include <iostream>
 #include <malloc.h>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <omp.h>
 #include <optional>
 #include <poll.h>
@@ -26,6 +24,7 @@
 #include "driver/preflight.hpp"
 #include "driver/results_file.hpp"
 #include "driver/stop_signals.hpp"
+#include "driver/sweep.hpp"
 #include "driver/tables.hpp"
 
 namespace {
@@ -133,6 +132,7 @@ std::string settings_arguments(const run_options& options, bool draws_exponent)
     for (const std::string& v : axis.values) values += (values.empty() ? "" : comma ? ";" : ",") + v;
     text += " --sweep " + shell_quoted(axis.name + "=" + values);
   }
+  if (options.max_points != default_max_points) text += " --max-points " + std::to_string(options.max_points);
   return text;
 }
 
@@ -254,54 +254,6 @@ std::string exponent_row_problem(const double* row)
   return apply_setting(probe, "exponent", value.str(), true);
 }
 
-// The results file of sweep point k: <stem>.<k>.csv, <stem> the output name
-// without ".csv".
-std::string point_file(const std::string& output, std::size_t k)
-{
-  const bool csv = output.size() > 4 && output.compare(output.size() - 4, 4, ".csv") == 0;
-  return (csv ? output.substr(0, output.size() - 4) : output) + "." + std::to_string(k) + ".csv";
-}
-
-std::string sweep_table_file(const std::string& output)
-{
-  const std::string first = point_file(output, 0);
-  return first.substr(0, first.size() - 6) + ".sweep.csv";
-}
-
-// The sweep table: a header, then per point its index, its results file and
-// the value of every swept setting (quoted when it holds a comma).
-std::string sweep_table(const std::vector<sweep_axis>& axes, const std::vector<sweep_point>& points,
-                        const std::string& output)
-{
-  std::string text = "point,file";
-  for (const sweep_axis& a : axes) text += "," + a.name;
-  text += "\n";
-  for (std::size_t k = 0; k < points.size(); ++k) {
-    text += std::to_string(k) + "," + point_file(output, k);
-    for (const std::string& v : points[k].values)
-      text += "," + (v.find(',') != std::string::npos ? "\"" + v + "\"" : v);
-    text += "\n";
-  }
-  return text;
-}
-
-// Whether `dir`/`output` holds the complete rows of the run `run`: its
-// metadata says so, for the same seed, repetitions and settings.
-bool already_complete(const std::string& dir, const std::string& output, const journal_header& run)
-{
-  std::ifstream in(dir + "/" + metadata_file_name(output));
-  if (!in || ::access((dir + "/" + output).c_str(), R_OK) != 0) return false;
-  try {
-    const nlohmann::json j = nlohmann::json::parse(in);
-    return j.at("status") == "complete" && j.at("seed") == std::to_string(run.seed) &&
-           j.at("first_repetition") == run.first_repetition &&
-           j.at("repetitions_requested") == run.repetitions &&
-           j.at("settings").get<settings_map>() == run.settings;
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
 // Opens /dev/null on each of the descriptors 0, 1 and 2 that is closed, so
 // that no file the run opens later (a journal, a results file) becomes the
 // standard error or output that messages go to. False when one cannot be
@@ -353,13 +305,12 @@ int run_program(const program_settings& program, const repetition_body& body, in
   const bool sweep = !options.sweep.empty();
   std::vector<sweep_point> points{{options.settings, {}}};
   if (sweep) points = sweep_grid(options.settings, options.sweep, program.draws_exponent);
+  if (const std::string m = grid_run_problem(points, omp_get_max_threads(), machine_memory()); !m.empty()) {
+    std::cerr << program.name << ": " << m << std::endl;
+    return exit_usage_error;
+  }
   bool reads_exponent_table = false;
   for (const sweep_point& p : points) {
-    if (const std::string m = run_problem(p.settings, omp_get_max_threads(), machine_memory());
-        !m.empty()) {
-      std::cerr << program.name << ": " << m << std::endl;
-      return exit_usage_error;
-    }
     reads_exponent_table = reads_exponent_table ||
                            (p.settings.exponent && p.settings.exponent->kind == drawn_setting::table);
   }
@@ -367,6 +318,7 @@ int run_program(const program_settings& program, const repetition_body& body, in
 
   install_stop_signals();
   std::cout << "Quarnel Model" << std::endl;
+  if (sweep) std::cout << sweep_size_text(options.sweep, options.output) << std::endl;
 
   // Everything that can be checked is checked before the first repetition.
   std::optional<project_layout> layout;
@@ -390,6 +342,12 @@ int run_program(const program_settings& program, const repetition_body& body, in
                       " (expected beside executables/)");
   }
 
+  // One sweep at a time on a stem, from its first check to its end.
+  sweep_lock lock;
+  if (sweep) {
+    if (const std::string p = lock.take(layout->results, options.output); !p.empty()) return fail_setup(p);
+  }
+
   input_tables tables;
   std::vector<std::string> table_notes;
   try {
@@ -407,16 +365,19 @@ int run_program(const program_settings& program, const repetition_body& body, in
     return fail_setup("g table " + layout->data + "/" + g_file + ": " + p);
   }
   for (const std::string& note : table_notes) std::cerr << "note: " << note << std::endl;
+  // The checksums of the tables as loaded, for every point of a sweep.
+  std::map<std::string, std::optional<std::string>> table_sums;
+  for (const char* file : {span_file, g_file, pay_exponent_file}) {
+    table_sums[file] = sha256_of_file(layout->data + "/" + file);
+  }
 
   std::vector<std::string> targets{options.output};
   if (sweep) {
     targets = {sweep_table_file(options.output)};
     for (std::size_t k = 0; k < points.size(); ++k) targets.push_back(point_file(options.output, k));
   }
-  for (const std::string& target : targets) {
-    if (const std::string p = results_target_problem(layout->results, target); !p.empty()) {
-      return fail_setup(p);
-    }
+  if (const std::string p = results_targets_problem(layout->results, targets); !p.empty()) {
+    return fail_setup(p);
   }
   if (const std::string p = memory_problem(options.repetitions); !p.empty()) {
     return fail_setup(p);
@@ -432,11 +393,10 @@ int run_program(const program_settings& program, const repetition_body& body, in
   // Every point of a sweep runs with the one seed.
   const std::uint64_t run_seed = options.seed ? *options.seed : draw_run_seed();
 
-  // Runs the repetitions with the settings `model` into `output`, from its
-  // journal when `resume`. Returns the exit status.
-  const auto run_one = [&](const model_settings& model, const std::string& output, bool resume) -> int {
-    run_options point_options = options;
-    point_options.resume = resume;
+  // What a run with the settings `model` is, before its journal adds what
+  // a resumed run does not give: the journal's header and what --resume and
+  // a resumed sweep compare.
+  const auto header_of = [&](const model_settings& model) {
     journal_header run;
     run.program = program.name;
     run.version = QUARNEL_VERSION;
@@ -444,9 +404,16 @@ int run_program(const program_settings& program, const repetition_body& body, in
     run.first_repetition = options.first_repetition;
     run.repetitions = options.repetitions;
     run.settings = settings_in_force(model, program.draws_exponent);
-    for (const char* file : {span_file, g_file, pay_exponent_file}) {
-      run.input_tables[file] = sha256_of_file(layout->data + "/" + file);
-    }
+    run.input_tables = table_sums;
+    return run;
+  };
+
+  // Runs the repetitions with the settings `model` into `output`, from its
+  // journal when `resume`. Returns the exit status.
+  const auto run_one = [&](const model_settings& model, const std::string& output, bool resume) -> int {
+    run_options point_options = options;
+    point_options.resume = resume;
+    journal_header run = header_of(model);
     run_record record;
     record.seed_source = options.seed ? "option" : "drawn";
 
@@ -570,26 +537,27 @@ int run_program(const program_settings& program, const repetition_body& body, in
   }
 
   // A resumed sweep continues the points that have a journal, keeps those
-  // already complete for this seed and these settings, and runs the rest.
-  for (std::size_t k = 0; k < points.size(); ++k) {
+  // complete for today's run and runs the rest. Every point is judged before
+  // any runs, so that a refused one leaves everything as it was.
+  std::vector<unsigned char> has_journal(points.size(), 0);
+  std::vector<point_verdict> verdicts(points.size());
+  for (std::size_t k = 0; k < points.size() && options.resume; ++k) {
     const std::string output = point_file(options.output, k);
+    has_journal[k] = ::access((layout->results + "/" + output + ".journal").c_str(), F_OK) == 0;
+    if (has_journal[k]) continue;
+    verdicts[k] = finished_point(layout->results, output, header_of(points[k].settings));
+    if (verdicts[k].what == point_verdict::action::refuse) return fail_setup(verdicts[k].why);
+  }
+  for (std::size_t k = 0; k < points.size(); ++k) {
     std::cout << "sweep point " << k << " of " << points.size() << ":";
     for (std::size_t a = 0; a < options.sweep.size(); ++a)
       std::cout << " " << options.sweep[a].name << "=" << points[k].values[a];
-    const bool has_journal = ::access((layout->results + "/" + output + ".journal").c_str(), F_OK) == 0;
-    if (options.resume && !has_journal) {
-      journal_header run;
-      run.seed = run_seed;
-      run.first_repetition = options.first_repetition;
-      run.repetitions = options.repetitions;
-      run.settings = settings_in_force(points[k].settings, program.draws_exponent);
-      if (already_complete(layout->results, output, run)) {
-        std::cout << " (complete, kept)" << std::endl;
-        continue;
-      }
+    if (verdicts[k].what == point_verdict::action::keep) {
+      std::cout << " (complete, kept)" << std::endl;
+      continue;
     }
-    std::cout << std::endl;
-    const int status = run_one(points[k].settings, output, options.resume && has_journal);
+    std::cout << (verdicts[k].why.empty() ? "" : " (" + verdicts[k].why + "; run again)") << std::endl;
+    const int status = run_one(points[k].settings, point_file(options.output, k), has_journal[k] != 0);
     if (status != exit_ok) return status;
   }
   const std::string table = sweep_table_file(options.output);

@@ -158,35 +158,39 @@ journal_contents parse_journal(const std::string& text)
   return c;
 }
 
-std::string header_mismatch(const journal_header& journal, const journal_header& run)
+std::vector<header_difference> header_differences(const journal_header& had, const journal_header& now)
 {
-  const auto differ = [](const std::string& what, const std::string& a, const std::string& b) {
-    return what + " differs: the journal has " + a + ", this run " + b;
+  std::vector<header_difference> found;
+  const auto compare = [&found](const char* field, const std::string& a, const std::string& b) {
+    if (a != b) found.push_back({field, "", a, b});
   };
-  if (journal.program != run.program) return differ("the program", journal.program, run.program);
-  if (journal.seed != run.seed) {
-    return differ("the seed", std::to_string(journal.seed), std::to_string(run.seed));
+  compare("the program", had.program, now.program);
+  compare("the version", had.version, now.version);
+  compare("the seed", std::to_string(had.seed), std::to_string(now.seed));
+  compare("the first repetition", std::to_string(had.first_repetition), std::to_string(now.first_repetition));
+  compare("the repetition count", std::to_string(had.repetitions), std::to_string(now.repetitions));
+  if (had.settings != now.settings) {
+    found.push_back({"the settings", "", show_settings(had.settings), show_settings(now.settings)});
   }
-  if (journal.first_repetition != run.first_repetition) {
-    return differ("the first repetition", std::to_string(journal.first_repetition),
-                  std::to_string(run.first_repetition));
-  }
-  if (journal.repetitions != run.repetitions) {
-    return differ("the repetition count", std::to_string(journal.repetitions),
-                  std::to_string(run.repetitions));
-  }
-  if (journal.settings != run.settings) {
-    return differ("the settings", show_settings(journal.settings), show_settings(run.settings));
-  }
-  for (const auto& [name, sum] : run.input_tables) {
-    const auto it = journal.input_tables.find(name);
-    const auto shown = [](const std::optional<std::string>& s) { return s ? "SHA-256 " + *s : std::string("none (missing)"); };
-    const std::string had = it == journal.input_tables.end() ? "no entry" : shown(it->second);
-    if (it == journal.input_tables.end() || it->second != sum) {
-      return differ("the input table " + name, had, shown(sum));
+  const auto shown = [](const std::optional<std::string>& s) {
+    return s ? "SHA-256 " + *s : std::string("none (missing)");
+  };
+  for (const auto& [name, sum] : now.input_tables) {
+    const auto it = had.input_tables.find(name);
+    if (it == had.input_tables.end() || it->second != sum) {
+      found.push_back({"the input table " + name, name,
+                       it == had.input_tables.end() ? "no entry" : shown(it->second), shown(sum)});
     }
   }
-  return "";
+  return found;
+}
+
+std::string header_mismatch(const journal_header& journal, const journal_header& run)
+{
+  const std::vector<header_difference> found = header_differences(journal, run);
+  if (found.empty()) return "";
+  const header_difference& d = found.front();
+  return d.field + " differs: the journal has " + d.had + ", this run " + d.now;
 }
 
 journal_file::journal_file(const std::string& path, open_mode mode, const journal_header& header)

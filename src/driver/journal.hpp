@@ -60,8 +60,24 @@ struct journal_contents {
 // Reads journal text. Throws journal_error.
 journal_contents parse_journal(const std::string& text);
 
+// A field in which two descriptions of a run differ, with both values as text.
+struct header_difference {
+  std::string field;  // "the program", "the version", "the seed", ..., "the input table NAME"
+  std::string table;  // NAME for an input table, else ""
+  std::string had;
+  std::string now;
+};
+
+// Every field in which `had` (a journal's or a finished run's metadata)
+// differs from `now` (this run): program, version, seed, first repetition,
+// repetition count, settings, then each input table of `now` whose
+// checksum differs or is not in `had`. Empty when `now` would make the same
+// rows. The one comparison behind both --resume and a resumed sweep's kept
+// points.
+std::vector<header_difference> header_differences(const journal_header& had, const journal_header& now);
+
 // "" when `journal` may be continued by a run described by `run`, otherwise
-// which field differs and both values.
+// the first field that differs and both values.
 std::string header_mismatch(const journal_header& journal, const journal_header& run);
 
 // An open, locked journal. Appends are single write(2) calls of whole lines,

@@ -5,6 +5,7 @@
 #include <boost/program_options.hpp>
 #include <cstdio>
 #include <limits>
+#include <map>
 #include <sstream>
 
 namespace po = boost::program_options;
@@ -33,6 +34,8 @@ po::options_description describe_options()
     ("sweep", po::value<std::vector<std::string>>()->value_name("NAME=V1,V2,..."),
      "run the model at each value (repeatable: every combination); values are "
      "separated by ';' when one holds a comma (span=A,B;A,B)")
+    ("max-points", po::value<std::string>()->value_name("N"),
+     "the most points a sweep may have (default 10000)")
     ("help,h", "print this help and exit")
     ("version", "print the version and exit");
   return d;
@@ -159,12 +162,36 @@ std::string read_settings(const po::variables_map& vm, const program_settings& p
       if (name == nv->first) return name + " is both set and swept";
     }
     sweep_axis axis{nv->first, split(nv->second, nv->second.find(';') != std::string::npos ? ';' : ',')};
+    std::map<std::string, std::string> seen;  // each value as the settings show it -> as given
     for (const std::string& v : axis.values) {
       model_settings probe = o.settings;
       const std::string problem = apply_setting(probe, axis.name, v, program.draws_exponent);
       if (!problem.empty()) return "--sweep " + problem;
+      for (const auto& [name, shown] : setting_values(probe, program.draws_exponent)) {
+        if (name != axis.name) continue;
+        const auto [it, added] = seen.emplace(shown, v);
+        if (!added) {
+          return "--sweep " + axis.name + " gives the value " + shown + " twice" +
+                 (it->second == v ? "" : " (as '" + it->second + "' and '" + v + "')");
+        }
+      }
     }
     o.sweep.push_back(std::move(axis));
+  }
+  // The grid's size from the axes alone, before any point is made.
+  std::uint64_t points = 1;
+  bool beyond = false;
+  std::string factors;
+  for (const sweep_axis& a : o.sweep) {
+    const std::uint64_t n = a.values.size();
+    beyond = beyond || points > std::numeric_limits<std::uint64_t>::max() / n;
+    points = beyond ? points : points * n;
+    factors += (factors.empty() ? "" : " x ") + std::to_string(n);
+  }
+  if (beyond || points > o.max_points) {
+    return "--sweep makes " + (beyond ? "more than 2^64" : std::to_string(points)) + " points (" +
+           factors + " values), more than the " + std::to_string(o.max_points) +
+           " allowed; --max-points N allows more";
   }
   if (o.resume && !o.seed && !o.sweep.empty()) {
     return "--resume of a sweep needs --seed (the seed its points ran with)";
@@ -300,6 +327,14 @@ parse_result parse_options(int argc, const char* const argv[], const program_set
     }
     o.first_repetition = *f;
     o.first_repetition_given = true;
+  }
+  if (vm.count("max-points")) {
+    const auto m = parse_unsigned(vm["max-points"].as<std::string>(), max_sweep_points);
+    if (!m || *m == 0) {
+      return usage_error("--max-points takes a whole number from 1 to " + std::to_string(max_sweep_points) +
+                         ", got '" + vm["max-points"].as<std::string>() + "'");
+    }
+    o.max_points = *m;
   }
   if (const std::string problem = read_settings(vm, program, o); !problem.empty()) {
     return usage_error(problem);

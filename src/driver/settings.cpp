@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <sstream>
 #include <unistd.h>
 
@@ -143,14 +144,15 @@ const std::vector<std::string>& setting_names()
 std::string apply_setting(model_settings& s, const std::string& name, const std::string& text,
                           bool draws_exponent)
 {
-  const std::string bad = name + " takes " + allowed(name, draws_exponent) + ", got '" + text + "'";
+  // Built only when needed: a large sweep applies a value per point.
+  const auto bad = [&] { return name + " takes " + allowed(name, draws_exponent) + ", got '" + text + "'"; };
   if (name == "firms" || name == "largest_firm") {
     const auto v = whole(text, name == "firms" ? firms_limits : largest_limits);
-    if (!v) return bad;
+    if (!v) return bad();
     (name == "firms" ? s.firms : s.largest_firm) = *v;
   } else if (name == "alpha") {
     const auto v = range_or_value(text, alpha_limits);
-    if (!v) return bad;
+    if (!v) return bad();
     s.alpha = *v;
   } else if (name == "exponent") {
     if (text == "table" && draws_exponent) {
@@ -158,7 +160,7 @@ std::string apply_setting(model_settings& s, const std::string& name, const std:
       return "";
     }
     const auto v = range_or_value(text, exponent_limits);
-    if (!v || (!draws_exponent && v->kind != drawn_setting::fixed)) return bad;
+    if (!v || (!draws_exponent && v->kind != drawn_setting::fixed)) return bad();
     s.exponent = *v;
   } else if (name == "sigma") {
     if (text == "bootstrap") {
@@ -166,7 +168,7 @@ std::string apply_setting(model_settings& s, const std::string& name, const std:
       return "";
     }
     const auto v = number(text);
-    if (!v || !within(*v, sigma_limits)) return bad;
+    if (!v || !within(*v, sigma_limits)) return bad();
     s.sigma = *v;
   } else if (name == "span") {
     if (text == "bootstrap") {
@@ -174,14 +176,14 @@ std::string apply_setting(model_settings& s, const std::string& name, const std:
       return "";
     }
     const auto comma = text.find(',');
-    if (comma == std::string::npos) return bad;
+    if (comma == std::string::npos) return bad();
     const auto a = number(text.substr(0, comma));
     const auto b = number(text.substr(comma + 1));
-    if (!a || !b || !within(*a, span_a_limits) || !within(*b, span_b_limits)) return bad;
+    if (!a || !b || !within(*a, span_a_limits) || !within(*b, span_b_limits)) return bad();
     s.span = std::array<double, 2>{*a, *b};
   } else if (name == "top_fraction") {
     const auto v = number(text);
-    if (!v || !within(*v, top_limits)) return bad;
+    if (!v || !within(*v, top_limits)) return bad();
     s.top_fraction = *v;
   } else {
     std::string names;
@@ -330,10 +332,13 @@ std::string measure_problem(const model_settings& s)
   return "";
 }
 
-std::string run_problem(const model_settings& s, int workers, double memory)
+namespace {
+
+// run_problem with the mean firm size at the lowest alpha given.
+std::string run_problem_with_mean(const model_settings& s, double mean, int workers, double memory)
 {
   if (std::string problem = measure_problem(s); !problem.empty()) return problem;
-  const double members = s.firms * mean_firm_size(s.alpha.low, s.largest_firm);
+  const double members = s.firms * mean;
   if (members >= max_count) {
     std::ostringstream out;
     out.precision(3);
@@ -350,6 +355,25 @@ std::string run_problem(const model_settings& s, int workers, double memory)
          " MB per worker, " + mb(need) + " MB for " + std::to_string(workers) +
          " workers, more than this machine's " + mb(memory) +
          " MB allow (lower firms or OMP_NUM_THREADS)";
+}
+
+}  // namespace
+
+std::string run_problem(const model_settings& s, int workers, double memory)
+{
+  return run_problem_with_mean(s, mean_firm_size(s.alpha.low, s.largest_firm), workers, memory);
+}
+
+std::string grid_run_problem(const std::vector<sweep_point>& points, int workers, double memory)
+{
+  std::map<std::pair<double, int>, double> means;  // by lowest alpha and largest firm
+  for (const sweep_point& p : points) {
+    const std::pair<double, int> economy{p.settings.alpha.low, p.settings.largest_firm};
+    auto it = means.find(economy);
+    if (it == means.end()) it = means.emplace(economy, mean_firm_size(economy.first, economy.second)).first;
+    if (std::string m = run_problem_with_mean(p.settings, it->second, workers, memory); !m.empty()) return m;
+  }
+  return "";
 }
 
 double machine_memory()

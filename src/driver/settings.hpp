@@ -104,3 +104,9 @@ struct sweep_point {
 // value apply_setting refuses.
 std::vector<sweep_point> sweep_grid(const model_settings& base, const std::vector<sweep_axis>& axes,
                                     bool draws_exponent);
+
+// run_problem of each point in turn: the first problem found, or "". Each
+// distinct economy (lowest alpha, largest firm) has its mean size computed
+// once, so that a grid of many points is checked in about the time of its
+// distinct economies.
+std::string grid_run_problem(const std::vector<sweep_point>& points, int workers, double memory);

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include <unistd.h>
@@ -56,6 +57,13 @@ struct layout {
     return read_file(root / "results" / "inequality.csv");
   }
   std::string resumed() const { return resumed(run({"--resume", "--no-postprocess"})); }
+  // Every file in results/ with its contents.
+  std::map<std::string, std::string> snapshot() const
+  {
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::directory_iterator(root / "results")) files[e.path().filename()] = read_file(e.path());
+    return files;
+  }
   std::vector<std::string> results() const
   {
     std::vector<std::string> names;
@@ -549,4 +557,93 @@ TEST(driver_end_to_end, the_metadata_holds_64_bit_values_exactly_and_names_the_b
   EXPECT_EQ(meta.at("input_tables_sha256").size(), 3u);
   EXPECT_EQ(meta.at("standard_library").get<std::string>().rfind("libstdc++ ", 0), 0u);
   EXPECT_NE(meta.at("compiler").get<std::string>(), "");
+}
+
+// The two-point sweep of the sweep tests, with `extra` arguments.
+std::vector<std::string> sweep_args(std::vector<std::string> extra = {})
+{
+  std::vector<std::string> args{"-n", "3", "-s", "3", "-o", "grid.csv", "--no-postprocess", "--sweep", "alpha=2,3"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return args;
+}
+
+TEST(driver_end_to_end, a_resumed_sweep_keeps_only_points_made_with_todays_inputs)
+{
+  layout l;
+  const fs::path results = l.root / "results";
+  fs::create_directories(results / "grid.1.json");  // in the way of point 1's metadata
+  process_result r = l.run(sweep_args());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("results/grid.1.json is a directory"), std::string::npos) << r.err;
+  fs::remove(results / "grid.1.json");
+
+  r = l.run(sweep_args());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(lines_of(r.out)[1], "sweep of 2 points (2 values of alpha): 5 files in results/, grid.<k>.csv "
+                                "and grid.<k>.json for k = 0 to 1, and grid.sweep.csv");
+
+  // A corrected table: no point made with the old one is kept.
+  write_file(l.root / "data" / "g_empirical.txt", "0.25\n");
+  r = l.run(sweep_args({"--resume"}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* point : {"0 of 2: alpha=2", "1 of 2: alpha=3"}) {
+    EXPECT_NE(r.out.find("sweep point " + std::string(point) +
+                         " (made with other input tables: g_empirical.txt; run again)\n"),
+              std::string::npos)
+        << r.out;
+  }
+  EXPECT_EQ(lines_of(read_file(results / "grid.0.csv"))[0].substr(0, 43),
+            "0,3.03700000000000e+00,2.50000000000000e-01");
+
+  // Another program version: that point runs again, the other is kept.
+  auto meta = l.metadata("grid.1");
+  meta["version"] = "0.0.0";
+  write_file(results / "grid.1.json", meta.dump());
+  r = l.run(sweep_args({"--resume"}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("sweep point 0 of 2: alpha=2 (complete, kept)\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("sweep point 1 of 2: alpha=3 (made with another version (0.0.0); run again)\n"),
+            std::string::npos)
+      << r.out;
+
+  // A results file that is not what its metadata records is refused, and
+  // nothing is written.
+  write_file(results / "grid.1.csv", read_file(results / "grid.1.csv") + "1,2,3,4,5,6,7\n");
+  const auto before = l.snapshot();
+  r = l.run(sweep_args({"--resume"}));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("grid.1.csv does not hold what its metadata grid.1.json records (3 rows, SHA-256 " +
+                       l.metadata("grid.1").at("results_file_sha256").get<std::string>() + "; the file has 4 rows"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out.find("sweep point"), std::string::npos) << r.out;
+  EXPECT_EQ(l.snapshot(), before);
+}
+
+// The second sweep comes while the first runs its last point, with every
+// earlier point's files free.
+TEST(driver_end_to_end, a_second_sweep_on_the_same_stem_is_refused_before_it_writes)
+{
+  layout l;
+  const fs::path results = l.root / "results";
+  const std::vector<std::string> args{"-n", "300", "-s", "3", "-o", "grid.csv", "--no-postprocess", "--sweep",
+                                      "alpha=2,3"};
+  const started_process first = l.start(args, {}, {"QUARNEL_PROBE_MS=10"});
+  ASSERT_TRUE(wait_for_lines(results / "grid.1.csv.journal", 3));
+  const std::string point0 = read_file(results / "grid.0.csv");
+  const process_result r = l.run(sweep_args());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("another sweep on " + fs::canonical(results).string() + "/grid.* is running (it holds "),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out.find("sweep point"), std::string::npos) << r.out;
+  EXPECT_EQ(read_file(results / "grid.0.csv"), point0);
+  EXPECT_EQ(l.metadata("grid.0").at("repetitions_requested"), 300);
+  ::kill(first.pid, SIGTERM);
+  EXPECT_EQ(wait_process(first).status, 143);
+  // The lock file stays, free for the next sweep.
+  EXPECT_TRUE(fs::exists(results / "grid.sweep.lock"));
+  std::vector<std::string> resume = args;
+  resume.push_back("--resume");
+  EXPECT_EQ(l.run(resume).status, 0);
 }

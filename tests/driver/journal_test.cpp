@@ -48,6 +48,9 @@ TEST(journal, rows_read_back_bit_for_bit_and_a_cut_last_line_is_ignored)
   EXPECT_EQ(header_mismatch(header(), other),
             "the input table power_to_pay_exponent.txt differs: the journal has none (missing), "
             "this run SHA-256 cd");
+  other = header();
+  other.version = "2";
+  EXPECT_EQ(header_mismatch(header(), other), "the version differs: the journal has 1, this run 2");
 }
 
 TEST(journal, malformed_lines_are_named)

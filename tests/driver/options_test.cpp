@@ -251,6 +251,25 @@ TEST(options, a_sweep_is_a_grid_of_checked_values)
   expect_usage_error({"--sweep", "alpha=2", "--sweep", "alpha=3"}, "given twice");
   expect_usage_error({"--sweep", "alpha=2", "--set", "alpha=3"}, "both set and swept");
   expect_usage_error({"--sweep", "alpha"}, "--sweep takes NAME=V1,V2");
+
+  // Each value once, as the settings read it.
+  expect_usage_error({"--sweep", "alpha=2,3,2.0"}, "--sweep alpha gives the value 2 twice (as '2' and '2.0')");
+  expect_usage_error({"--sweep", "sigma=bootstrap,1,bootstrap"}, "--sweep sigma gives the value bootstrap twice");
+  expect_usage_error({"--sweep", "span=1,0.5;1.0,5e-1"}, "--sweep span gives the value 1,0.5 twice");
+}
+
+TEST(options, a_sweep_has_at_most_max_points_points)
+{
+  std::string alphas = "alpha=2", sigmas = "sigma=0";
+  for (int i = 1; i < 101; ++i) alphas += "," + std::to_string(2 + i / 1000.0);
+  for (int i = 1; i < 100; ++i) sigmas += "," + std::to_string(i / 100.0);
+  expect_usage_error({"--sweep", alphas.c_str(), "--sweep", sigmas.c_str()},
+                     "--sweep makes 10100 points (101 x 100 values), more than the 10000 allowed; "
+                     "--max-points N allows more");
+  const parse_result r = parse({"--sweep", alphas.c_str(), "--sweep", sigmas.c_str(), "--max-points", "10100"});
+  EXPECT_EQ(r.status, parse_status::run) << r.text;
+  expect_usage_error({"--sweep", "alpha=2,3", "--max-points", "1"}, "--sweep makes 2 points (2 values)");
+  expect_usage_error({"--max-points", "0"}, "--max-points takes a whole number from 1 to 1000000000");
 }
 
 // A setting combination under which a measure is the same in every row is

@@ -181,6 +181,10 @@ std::unique_ptr<journal_file> open_journal(const std::string& path, const run_op
   if (!options.resume) return std::make_unique<journal_file>(path, journal_file::open_mode::fresh, run);
   auto journal = std::make_unique<journal_file>(path, journal_file::open_mode::resume, run);
   const journal_header& had = journal->contents().header;
+  if (journal->contents().format_version == 1) {
+    std::cerr << "note: " << path << " is a version 1 journal: its rows carry no checksums and "
+              << "are resumed unchecked" << std::endl;
+  }
   if (!options.seed) {
     run.seed = had.seed;
     seed_source = "journal";

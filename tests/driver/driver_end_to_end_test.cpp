@@ -313,9 +313,18 @@ TEST(driver_end_to_end, a_journal_of_another_run_or_a_second_writer_is_refused)
   refused(journal, {"-n", "200", "-s", "4", "--resume"}, "the seed differs: the journal has 3, this run 4");
   refused(journal, {"-n", "100", "--resume"}, "the repetition count differs");
   refused(journal, args, "holds the rows of an earlier run that did not finish");
-  std::string other = journal;
-  other.replace(other.find("\"quarnel\""), 9, "\"vesktor\"");
-  refused(other, {"--resume"}, "the program differs: the journal has vesktor, this run quarnel");
+  journal_header vesktor = parse_journal(journal).header;
+  vesktor.program = "vesktor";
+  const std::string rows = journal.substr(journal.find('\n') + 1);
+  refused(format_journal_header(vesktor) + rows, {"--resume"}, "the program differs: the journal has vesktor, this run quarnel");
+  // A damaged line is named by file and line, a row as well as the header.
+  const std::string named = (fs::canonical(l.root / "results") / "inequality.csv.journal").string();
+  std::string damaged = journal;
+  damaged[journal.find('\n', journal.find('\n') + 1) - 12] ^= 1;  // the last value of line 2
+  refused(damaged, {"--resume"}, named + ": line 2: the row '");
+  damaged = journal;
+  damaged.replace(damaged.find("\"seed\":\"3\""), 10, "\"seed\":\"4\"");
+  refused(damaged, {"--resume"}, named + ": line 1: the header does not match its checksum");
   refused(journal + "x,1\n7,0x1p+0\n", {"--resume"}, "line " + std::to_string(lines_of(journal).size() + 1) + ": malformed row 'x,1'");
   refused("{\"format\":\"quarnel-journal\"\n", {"--resume"}, "line 1: unreadable header");
   write_file(l.root / "data" / "g_empirical.txt", "0.25\n");
@@ -324,6 +333,30 @@ TEST(driver_end_to_end, a_journal_of_another_run_or_a_second_writer_is_refused)
   r = l.run({"--resume"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("there is no journal to resume"), std::string::npos) << r.err;
+}
+
+// A journal of the previous format (no checksums) keeps its rows and its
+// format across resumes.
+TEST(driver_end_to_end, a_version_1_journal_resumes_in_its_own_format)
+{
+  layout l;
+  const std::string whole = l.whole_run(120);
+  EXPECT_EQ(l.run({"-s", "3", "--no-postprocess"}, {}, {"QUARNEL_PROBE_FAIL_AT=4", "OMP_NUM_THREADS=1"}).status, 4);
+  std::string old;  // the same journal without checksums, as version 1
+  for (const std::string& line : lines_of(read_file(l.journal()))) {
+    const auto sum = line.rfind(line[0] == '{' ? ",\"crc32c\"" : ",");
+    old += line.substr(0, sum) + (line[0] == '{' ? "}\n" : "\n");
+  }
+  old.replace(old.find("\"format_version\":2"), 18, "\"format_version\":1");
+  write_file(l.journal(), old);
+  const process_result r = l.run({"--resume", "--no-postprocess"}, {}, {"QUARNEL_PROBE_FAIL_AT=8", "OMP_NUM_THREADS=1"});
+  EXPECT_EQ(r.status, 4) << r.err;
+  EXPECT_EQ(r.err.find("note: " + (fs::canonical(l.root / "results") / "inequality.csv.journal").string() +
+                       " is a version 1 journal: its rows carry no checksums"), 0u) << r.err;
+  const journal_contents c = parse_journal(read_file(l.journal()));
+  EXPECT_EQ(c.format_version, 1);
+  EXPECT_EQ(c.rows.size(), 8u);
+  EXPECT_EQ(l.resumed(), whole);
 }
 
 // A closed standard output ends the progress display, not the run.

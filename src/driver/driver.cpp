@@ -1,5 +1,6 @@
 #include "driver/driver.hpp"
 
+#include <algorithm>
 #include <boost/timer/progress_display.hpp>
 #include <chrono>
 #include <fstream>
@@ -7,6 +8,7 @@
 #include <iostream>
 #include <malloc.h>
 #include <memory>
+#include <new>
 #include <nlohmann/json.hpp>
 #include <omp.h>
 #include <optional>
@@ -279,6 +281,47 @@ bool already_complete(const std::string& dir, const std::string& output, const j
   }
 }
 
+// Where a run stands, for the message when an exception nothing else caught
+// ends it.
+struct run_trace {
+  bool repetitions_started = false;
+  std::string rows_at;  // where the finished rows are, "" while there are none
+};
+
+// Removes a fresh journal when an exception ends the run before its first
+// repetition: holding only the header, it would stop the next run on the
+// output as an unfinished one.
+class unused_journal_guard {
+ public:
+  explicit unused_journal_guard(journal_file* journal) : journal_(journal) {}
+  ~unused_journal_guard()
+  {
+    if (journal_ != nullptr) journal_->remove();
+  }
+  unused_journal_guard(const unused_journal_guard&) = delete;
+  unused_journal_guard& operator=(const unused_journal_guard&) = delete;
+  void release() { journal_ = nullptr; }
+
+ private:
+  journal_file* journal_;
+};
+
+// The most rows one results table of the run holds: -n, or with --resume
+// and no -n the journals' counts (a sweep's points without a journal run
+// -n's default). Throws journal_error.
+int rows_to_hold(const run_options& options, const std::string& results_dir,
+                 const std::vector<std::string>& outputs, bool sweep)
+{
+  if (!options.resume || options.repetitions_given) return options.repetitions;
+  if (!sweep) return read_journal_header(results_dir + "/" + options.output + ".journal").repetitions;
+  int rows = options.repetitions;
+  for (const std::string& output : outputs) {
+    const std::string path = results_dir + "/" + output + ".journal";
+    if (::access(path.c_str(), F_OK) == 0) rows = std::max(rows, read_journal_header(path).repetitions);
+  }
+  return rows;
+}
+
 }  // namespace
 
 // Every repetition allocates and frees buffers of the same sizes, up to some
@@ -296,8 +339,10 @@ void keep_freed_memory()
   mallopt(M_ARENA_MAX, 1);
 }
 
-int run_program(const program_settings& program, const repetition_body& body, int argc,
-                const char* const argv[])
+namespace {
+
+int run_steps(const program_settings& program, const repetition_body& body, int argc,
+              const char* const argv[], run_trace& trace)
 {
   const parse_result parsed = parse_options(argc, argv, program);
   if (parsed.status == parse_status::done) {
@@ -377,7 +422,13 @@ int run_program(const program_settings& program, const repetition_body& body, in
       return fail_setup(p);
     }
   }
-  if (const std::string p = memory_problem(options.repetitions); !p.empty()) {
+  int rows_held = options.repetitions;
+  try {
+    rows_held = rows_to_hold(options, layout->results, targets, sweep);
+  } catch (const journal_error& e) {
+    return fail_setup(std::string("cannot resume: ") + e.what());
+  }
+  if (const std::string p = memory_problem(rows_held); !p.empty()) {
     return fail_setup(p);
   }
   bool postprocess_run = options.postprocess;
@@ -416,6 +467,8 @@ int run_program(const program_settings& program, const repetition_body& body, in
     } catch (const journal_error& e) {
       return fail_setup(std::string("cannot ") + (resume ? "resume: " : "start: ") + e.what());
     }
+    unused_journal_guard unused(resume ? nullptr : journal.get());
+    trace.rows_at = resume ? "the finished rows stay in " + journal_path : "";
     if (record.seed_source == "drawn") {
       std::cerr << "note: the seed of this run is " << run.seed << " (--seed " << run.seed
                 << " reproduces it)" << std::endl;
@@ -431,6 +484,7 @@ int run_program(const program_settings& program, const repetition_body& body, in
     const auto journal_problem = [&](const std::string& why) {
       if (why.empty() || journal_failed) return;
       journal_failed = true;
+      trace.rows_at = "the journal " + journal_path + " misses finished rows";
       std::cerr << "\ncould not write the journal " << journal_path << ": " << why
                 << " (the rows finished from now on are kept in memory only)" << std::endl;
     };
@@ -464,6 +518,9 @@ int run_program(const program_settings& program, const repetition_body& body, in
     region_outcome outcome;
     {
       const std::vector<int> todo = rows_to_do(run.repetitions, hooks.done);
+      unused.release();
+      trace.repetitions_started = true;
+      trace.rows_at = "the finished rows stay in " + journal_path;
       boost::timer::progress_display progress(static_cast<unsigned long>(todo.size()));
       const region_settings settings{run.repetitions, run.first_repetition, run.seed,
                                      model.top_fraction, model.firms, model};
@@ -487,6 +544,8 @@ int run_program(const program_settings& program, const repetition_body& body, in
       const std::string fallback = write_fallback_file(output + ".rows", rows);
       std::cerr << "the finished rows are saved " << (fallback.empty() ? "nowhere else" : "to " + fallback)
                 << std::endl;
+      trace.rows_at = "the journal " + journal_path + " misses finished rows" +
+                      (fallback.empty() ? "" : "; all are saved to " + fallback);
       saved_rows = std::to_string(saved) + " of " + std::to_string(run.repetitions) +
                    " rows are finished, but the journal " + journal_path + " misses some";
     }
@@ -515,6 +574,7 @@ int run_program(const program_settings& program, const repetition_body& body, in
       return exit_save_failed;
     }
     journal->remove();
+    trace.rows_at = "the results are saved in " + layout->results + "/" + output;
     record.results_sha256 = sha256_of_text(results_text);
     record.results_rows = static_cast<std::uint64_t>(run.repetitions);
     finish_record("complete", outcome);
@@ -561,4 +621,26 @@ int run_program(const program_settings& program, const repetition_body& body, in
     postprocess(layout->r, "Rscript " + std::string(postprocess_script) + " " + shell_quoted(table));
   }
   return exit_ok;
+}
+
+}  // namespace
+
+int run_program(const program_settings& program, const repetition_body& body, int argc,
+                const char* const argv[])
+{
+  run_trace trace;
+  std::string what;
+  try {
+    return run_steps(program, body, argc, argv, trace);
+  } catch (const std::bad_alloc& e) {
+    what = std::string("ran out of memory (") + e.what() + ")";
+  } catch (const std::exception& e) {
+    what = std::string("stopped by an unexpected error (") + e.what() + ")";
+  } catch (...) {
+    what = "stopped by an unexpected error";
+  }
+  std::cerr << program.name << ": " << what
+            << (trace.repetitions_started ? " after the repetitions started" : " before the repetitions started")
+            << (trace.rows_at.empty() ? "" : "; " + trace.rows_at) << std::endl;
+  return trace.repetitions_started ? exit_save_failed : exit_setup_error;
 }

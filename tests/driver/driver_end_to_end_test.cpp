@@ -471,7 +471,27 @@ TEST(driver_end_to_end, results_target_and_memory_are_checked_before_the_run)
       expect_setup_error(r, "the results of 1000000000 repetitions need 196.5 GiB of memory", l);
       EXPECT_EQ(r.out, "Quarnel Model\n");
     }
+    // Resumed without -n, the journal's count is what must fit.
+    EXPECT_EQ(l.run({"-s", "3"}, {}, {"QUARNEL_PROBE_FAIL_AT=0"}).status, 4);
+    journal_header huge = parse_journal(read_file(l.journal())).header;
+    huge.repetitions = 900000000;
+    write_file(l.journal(), format_journal_header(huge));
+    const process_result resumed = l.run({"--resume"});
+    if (memory < 9e8 * 211) {
+      EXPECT_EQ(resumed.status, 1) << resumed.err;
+      EXPECT_EQ(resumed.err.find("the results of 900000000 repetitions need"), 0u) << resumed.err;
+      EXPECT_EQ(read_file(l.journal()), format_journal_header(huge));
+    }
   }
+#if !defined(__SANITIZE_ADDRESS__)  // its shadow memory needs more address space
+  {
+    layout l;  // memory that runs out all the same is reported, and the fresh journal removed
+    const process_result r = run_process(
+        {"/bin/bash", "-c", "ulimit -v 300000 && exec \"$0\" \"$@\"", PROBE_PATH, "-n", "10000000", "-s", "3"},
+        l.root / "executables", {"PATH=" + (l.root / "bin").string() + ":/usr/bin:/bin"});
+    expect_setup_error(r, "quarnel: ran out of memory (std::bad_alloc) before the repetitions started", l);
+  }
+#endif
   {
     layout l;  // a missing post-processing script is only a note, given up front
     fs::remove(l.root / "R" / "energy_estimator.R");

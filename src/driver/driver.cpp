@@ -569,8 +569,13 @@ int run_steps(const program_settings& program, const repetition_body& body, int 
     if (!save_text(layout->results, output, results_text, "the results")) {
       record.message = "the results file could not be saved in results/";
       finish_record("failed", outcome);
-      std::cerr << "the rows also stay in " << journal_path << "; " << resume_with
-                << " writes the file again" << std::endl;
+      if (journal_failed) {
+        std::cerr << "the journal " << journal_path << " misses rows (all are in the table above); " << resume_with
+                  << " runs them again and writes the file" << std::endl;
+      } else {
+        std::cerr << "the rows also stay in " << journal_path << "; " << resume_with
+                  << " writes the file again" << std::endl;
+      }
       return exit_save_failed;
     }
     journal->remove();

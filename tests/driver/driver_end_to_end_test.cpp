@@ -388,6 +388,30 @@ TEST(driver_end_to_end, a_failed_save_goes_to_a_fallback_file)
   EXPECT_FALSE(fs::exists(l.root / "R" / "rscript.log"));
 }
 
+// A journal that stops taking rows (a full disk; here a file size limit that
+// the results file meets too) is never claimed to hold them.
+TEST(driver_end_to_end, a_journal_that_fails_is_not_said_to_keep_the_rows)
+{
+  layout l;
+  const std::string whole = l.whole_run(100);
+  fs::create_directories(l.root / "tmp");
+  const process_result r = run_process(
+      {"/bin/bash", "-c",
+       "trap '' XFSZ; { ulimit -f 2 && exec \"$0\" \"$@\"; } 2>&1 | cat; exit ${PIPESTATUS[0]}", PROBE_PATH,
+       "-n", "100", "-s", "3", "--no-postprocess"},
+      l.root / "executables", {"TMPDIR=" + (l.root / "tmp").string()});
+  EXPECT_EQ(r.status, 3) << r.out;
+  const std::string journal = (fs::canonical(l.root / "results") / "inequality.csv.journal").string();
+  EXPECT_NE(r.out.find("could not write the journal " + journal + ": File too large"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("could not write a fallback file either"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("the rows also stay in"), std::string::npos) << r.out;
+  const std::string last = lines_of(r.out).back();
+  EXPECT_EQ(last.rfind("the journal " + journal + " misses rows (all are in the table above); cd ", 0), 0u) << last;
+  const std::string tail = " --resume runs them again and writes the file";
+  EXPECT_EQ(last.substr(last.size() - std::min(last.size(), tail.size())), tail);
+  EXPECT_EQ(l.resumed(), whole);
+}
+
 TEST(driver_end_to_end, stray_bytes_and_shapes_in_a_table_stop_the_run_naming_line_and_column)
 {
   const std::vector<std::tuple<std::string, std::string, std::string>> cases{

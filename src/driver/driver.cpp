@@ -1,5 +1,6 @@
 #include "driver/driver.hpp"
 
+#include <algorithm>
 #include <boost/timer/progress_display.hpp>
 #include <cerrno>
 #include <chrono>
@@ -8,6 +9,7 @@
 #include <iostream>
 #include <malloc.h>
 #include <memory>
+#include <new>
 #include <omp.h>
 #include <optional>
 #include <poll.h>
@@ -186,6 +188,10 @@ std::unique_ptr<journal_file> open_journal(const std::string& path, const run_op
   if (!options.resume) return std::make_unique<journal_file>(path, journal_file::open_mode::fresh, run);
   auto journal = std::make_unique<journal_file>(path, journal_file::open_mode::resume, run);
   const journal_header& had = journal->contents().header;
+  if (journal->contents().format_version == 1) {
+    std::cerr << "note: " << path << " is a version 1 journal: its rows carry no checksums and "
+              << "are resumed unchecked" << std::endl;
+  }
   if (!options.seed) {
     run.seed = had.seed;
     seed_source = "journal";
@@ -271,6 +277,47 @@ bool open_standard_descriptors()
   return true;
 }
 
+// Where a run stands, for the message when an exception nothing else caught
+// ends it.
+struct run_trace {
+  bool repetitions_started = false;
+  std::string rows_at;  // where the finished rows are, "" while there are none
+};
+
+// Removes a fresh journal when an exception ends the run before its first
+// repetition: holding only the header, it would stop the next run on the
+// output as an unfinished one.
+class unused_journal_guard {
+ public:
+  explicit unused_journal_guard(journal_file* journal) : journal_(journal) {}
+  ~unused_journal_guard()
+  {
+    if (journal_ != nullptr) journal_->remove();
+  }
+  unused_journal_guard(const unused_journal_guard&) = delete;
+  unused_journal_guard& operator=(const unused_journal_guard&) = delete;
+  void release() { journal_ = nullptr; }
+
+ private:
+  journal_file* journal_;
+};
+
+// The most rows one results table of the run holds: -n, or with --resume
+// and no -n the journals' counts (a sweep's points without a journal run
+// -n's default). Throws journal_error.
+int rows_to_hold(const run_options& options, const std::string& results_dir,
+                 const std::vector<std::string>& outputs, bool sweep)
+{
+  if (!options.resume || options.repetitions_given) return options.repetitions;
+  if (!sweep) return read_journal_header(results_dir + "/" + options.output + ".journal").repetitions;
+  int rows = options.repetitions;
+  for (const std::string& output : outputs) {
+    const std::string path = results_dir + "/" + output + ".journal";
+    if (::access(path.c_str(), F_OK) == 0) rows = std::max(rows, read_journal_header(path).repetitions);
+  }
+  return rows;
+}
+
 }  // namespace
 
 // Every repetition allocates and frees buffers of the same sizes, up to some
@@ -288,8 +335,10 @@ void keep_freed_memory()
   mallopt(M_ARENA_MAX, 1);
 }
 
-int run_program(const program_settings& program, const repetition_body& body, int argc,
-                const char* const argv[])
+namespace {
+
+int run_steps(const program_settings& program, const repetition_body& body, int argc,
+              const char* const argv[], run_trace& trace)
 {
   if (!open_standard_descriptors()) return exit_setup_error;
   const parse_result parsed = parse_options(argc, argv, program);
@@ -379,7 +428,13 @@ int run_program(const program_settings& program, const repetition_body& body, in
   if (const std::string p = results_targets_problem(layout->results, targets); !p.empty()) {
     return fail_setup(p);
   }
-  if (const std::string p = memory_problem(options.repetitions); !p.empty()) {
+  int rows_held = options.repetitions;
+  try {
+    rows_held = rows_to_hold(options, layout->results, targets, sweep);
+  } catch (const journal_error& e) {
+    return fail_setup(std::string("cannot resume: ") + e.what());
+  }
+  if (const std::string p = memory_problem(rows_held); !p.empty()) {
     return fail_setup(p);
   }
   bool postprocess_run = options.postprocess;
@@ -424,6 +479,8 @@ int run_program(const program_settings& program, const repetition_body& body, in
     } catch (const journal_error& e) {
       return fail_setup(std::string("cannot ") + (resume ? "resume: " : "start: ") + e.what());
     }
+    unused_journal_guard unused(resume ? nullptr : journal.get());
+    trace.rows_at = resume ? "the finished rows stay in " + journal_path : "";
     if (record.seed_source == "drawn") {
       std::cerr << "note: the seed of this run is " << run.seed << " (--seed " << run.seed
                 << " reproduces it)" << std::endl;
@@ -439,6 +496,7 @@ int run_program(const program_settings& program, const repetition_body& body, in
     const auto journal_problem = [&](const std::string& why) {
       if (why.empty() || journal_failed) return;
       journal_failed = true;
+      trace.rows_at = "the journal " + journal_path + " misses finished rows";
       std::cerr << "\ncould not write the journal " << journal_path << ": " << why
                 << " (the rows finished from now on are kept in memory only)" << std::endl;
     };
@@ -472,6 +530,9 @@ int run_program(const program_settings& program, const repetition_body& body, in
     region_outcome outcome;
     {
       const std::vector<int> todo = rows_to_do(run.repetitions, hooks.done);
+      unused.release();
+      trace.repetitions_started = true;
+      trace.rows_at = "the finished rows stay in " + journal_path;
       boost::timer::progress_display progress(static_cast<unsigned long>(todo.size()));
       const region_settings settings{run.repetitions, run.first_repetition, run.seed,
                                      model.top_fraction, model.firms, model};
@@ -495,6 +556,8 @@ int run_program(const program_settings& program, const repetition_body& body, in
       const std::string fallback = write_fallback_file(output + ".rows", rows);
       std::cerr << "the finished rows are saved " << (fallback.empty() ? "nowhere else" : "to " + fallback)
                 << std::endl;
+      trace.rows_at = "the journal " + journal_path + " misses finished rows" +
+                      (fallback.empty() ? "" : "; all are saved to " + fallback);
       saved_rows = std::to_string(saved) + " of " + std::to_string(run.repetitions) +
                    " rows are finished, but the journal " + journal_path + " misses some";
     }
@@ -518,11 +581,17 @@ int run_program(const program_settings& program, const repetition_body& body, in
     if (!save_text(layout->results, output, results_text, "the results")) {
       record.message = "the results file could not be saved in results/";
       finish_record("failed", outcome);
-      std::cerr << "the rows also stay in " << journal_path << "; " << resume_with
-                << " writes the file again" << std::endl;
+      if (journal_failed) {
+        std::cerr << "the journal " << journal_path << " misses rows (all are in the table above); " << resume_with
+                  << " runs them again and writes the file" << std::endl;
+      } else {
+        std::cerr << "the rows also stay in " << journal_path << "; " << resume_with
+                  << " writes the file again" << std::endl;
+      }
       return exit_save_failed;
     }
     journal->remove();
+    trace.rows_at = "the results are saved in " + layout->results + "/" + output;
     record.results_sha256 = sha256_of_text(results_text);
     record.results_rows = static_cast<std::uint64_t>(run.repetitions);
     finish_record("complete", outcome);
@@ -570,4 +639,26 @@ int run_program(const program_settings& program, const repetition_body& body, in
     postprocess(layout->r, postprocess_command(table, program));
   }
   return exit_ok;
+}
+
+}  // namespace
+
+int run_program(const program_settings& program, const repetition_body& body, int argc,
+                const char* const argv[])
+{
+  run_trace trace;
+  std::string what;
+  try {
+    return run_steps(program, body, argc, argv, trace);
+  } catch (const std::bad_alloc& e) {
+    what = std::string("ran out of memory (") + e.what() + ")";
+  } catch (const std::exception& e) {
+    what = std::string("stopped by an unexpected error (") + e.what() + ")";
+  } catch (...) {
+    what = "stopped by an unexpected error";
+  }
+  std::cerr << program.name << ": " << what
+            << (trace.repetitions_started ? " after the repetitions started" : " before the repetitions started")
+            << (trace.rows_at.empty() ? "" : "; " + trace.rows_at) << std::endl;
+  return trace.repetitions_started ? exit_save_failed : exit_setup_error;
 }

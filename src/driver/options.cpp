@@ -321,7 +321,11 @@ parse_result parse_options(int argc, const char* const argv[], const program_set
   if (vm.count("first-repetition")) {
     if (!o.seed && !o.resume) return usage_error("--first-repetition needs --seed");
     const auto f = parse_unsigned(vm["first-repetition"].as<std::string>(), max64);
-    if (!f || *f > max64 - static_cast<std::uint64_t>(o.repetitions)) {
+    // A resumed run without -n takes its count from the journal, whose
+    // header keeps F + N within 64 bits (and a different F is refused):
+    // here one row is the least. A sweep's points without a journal run -n.
+    const int rows = o.resume && !o.repetitions_given && vm.count("sweep") == 0 ? 1 : o.repetitions;
+    if (!f || *f > max64 - static_cast<std::uint64_t>(rows)) {
       return usage_error("--first-repetition takes a whole number such that F + N fits in 64 bits, "
                          "got '" + vm["first-repetition"].as<std::string>() + "'");
     }

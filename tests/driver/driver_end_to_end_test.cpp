@@ -350,9 +350,18 @@ TEST(driver_end_to_end, a_journal_of_another_run_or_a_second_writer_is_refused)
   refused(journal, {"-n", "200", "-s", "4", "--resume"}, "the seed differs: the journal has 3, this run 4");
   refused(journal, {"-n", "100", "--resume"}, "the repetition count differs");
   refused(journal, args, "holds the rows of an earlier run that did not finish");
-  std::string other = journal;
-  other.replace(other.find("\"quarnel\""), 9, "\"vesktor\"");
-  refused(other, {"--resume"}, "the program differs: the journal has vesktor, this run quarnel");
+  journal_header vesktor = parse_journal(journal).header;
+  vesktor.program = "vesktor";
+  const std::string rows = journal.substr(journal.find('\n') + 1);
+  refused(format_journal_header(vesktor) + rows, {"--resume"}, "the program differs: the journal has vesktor, this run quarnel");
+  // A damaged line is named by file and line, a row as well as the header.
+  const std::string named = (fs::canonical(l.root / "results") / "inequality.csv.journal").string();
+  std::string damaged = journal;
+  damaged[journal.find('\n', journal.find('\n') + 1) - 12] ^= 1;  // the last value of line 2
+  refused(damaged, {"--resume"}, named + ": line 2: the row '");
+  damaged = journal;
+  damaged.replace(damaged.find("\"seed\":\"3\""), 10, "\"seed\":\"4\"");
+  refused(damaged, {"--resume"}, named + ": line 1: the header does not match its checksum");
   refused(journal + "x,1\n7,0x1p+0\n", {"--resume"}, "line " + std::to_string(lines_of(journal).size() + 1) + ": malformed row 'x,1'");
   refused("{\"format\":\"quarnel-journal\"\n", {"--resume"}, "line 1: unreadable header");
   write_file(l.root / "data" / "g_empirical.txt", "0.25\n");
@@ -361,6 +370,30 @@ TEST(driver_end_to_end, a_journal_of_another_run_or_a_second_writer_is_refused)
   r = l.run({"--resume"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("there is no journal to resume"), std::string::npos) << r.err;
+}
+
+// A journal of the previous format (no checksums) keeps its rows and its
+// format across resumes.
+TEST(driver_end_to_end, a_version_1_journal_resumes_in_its_own_format)
+{
+  layout l;
+  const std::string whole = l.whole_run(120);
+  EXPECT_EQ(l.run({"-s", "3", "--no-postprocess"}, {}, {"QUARNEL_PROBE_FAIL_AT=4", "OMP_NUM_THREADS=1"}).status, 4);
+  std::string old;  // the same journal without checksums, as version 1
+  for (const std::string& line : lines_of(read_file(l.journal()))) {
+    const auto sum = line.rfind(line[0] == '{' ? ",\"crc32c\"" : ",");
+    old += line.substr(0, sum) + (line[0] == '{' ? "}\n" : "\n");
+  }
+  old.replace(old.find("\"format_version\":2"), 18, "\"format_version\":1");
+  write_file(l.journal(), old);
+  const process_result r = l.run({"--resume", "--no-postprocess"}, {}, {"QUARNEL_PROBE_FAIL_AT=8", "OMP_NUM_THREADS=1"});
+  EXPECT_EQ(r.status, 4) << r.err;
+  EXPECT_EQ(r.err.find("note: " + (fs::canonical(l.root / "results") / "inequality.csv.journal").string() +
+                       " is a version 1 journal: its rows carry no checksums"), 0u) << r.err;
+  const journal_contents c = parse_journal(read_file(l.journal()));
+  EXPECT_EQ(c.format_version, 1);
+  EXPECT_EQ(c.rows.size(), 8u);
+  EXPECT_EQ(l.resumed(), whole);
 }
 
 // A closed standard output ends the progress display, not the run.
@@ -390,6 +423,30 @@ TEST(driver_end_to_end, a_failed_save_goes_to_a_fallback_file)
   EXPECT_EQ(lines_of(read_file(fallback)).size(), 5u);
   fs::remove(fallback);
   EXPECT_FALSE(fs::exists(l.root / "R" / "rscript.log"));
+}
+
+// A journal that stops taking rows (a full disk; here a file size limit that
+// the results file meets too) is never claimed to hold them.
+TEST(driver_end_to_end, a_journal_that_fails_is_not_said_to_keep_the_rows)
+{
+  layout l;
+  const std::string whole = l.whole_run(100);
+  fs::create_directories(l.root / "tmp");
+  const process_result r = run_process(
+      {"/bin/bash", "-c",
+       "trap '' XFSZ; { ulimit -f 2 && exec \"$0\" \"$@\"; } 2>&1 | cat; exit ${PIPESTATUS[0]}", PROBE_PATH,
+       "-n", "100", "-s", "3", "--no-postprocess"},
+      l.root / "executables", {"TMPDIR=" + (l.root / "tmp").string()});
+  EXPECT_EQ(r.status, 3) << r.out;
+  const std::string journal = (fs::canonical(l.root / "results") / "inequality.csv.journal").string();
+  EXPECT_NE(r.out.find("could not write the journal " + journal + ": File too large"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("could not write a fallback file either"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("the rows also stay in"), std::string::npos) << r.out;
+  const std::string last = lines_of(r.out).back();
+  EXPECT_EQ(last.rfind("the journal " + journal + " misses rows (all are in the table above); cd ", 0), 0u) << last;
+  const std::string tail = " --resume runs them again and writes the file";
+  EXPECT_EQ(last.substr(last.size() - std::min(last.size(), tail.size())), tail);
+  EXPECT_EQ(l.resumed(), whole);
 }
 
 TEST(driver_end_to_end, stray_bytes_and_shapes_in_a_table_stop_the_run_naming_line_and_column)
@@ -475,7 +532,27 @@ TEST(driver_end_to_end, results_target_and_memory_are_checked_before_the_run)
       expect_setup_error(r, "the results of 1000000000 repetitions need 196.5 GiB of memory", l);
       EXPECT_EQ(r.out, "Quarnel Model\n");
     }
+    // Resumed without -n, the journal's count is what must fit.
+    EXPECT_EQ(l.run({"-s", "3"}, {}, {"QUARNEL_PROBE_FAIL_AT=0"}).status, 4);
+    journal_header huge = parse_journal(read_file(l.journal())).header;
+    huge.repetitions = 900000000;
+    write_file(l.journal(), format_journal_header(huge));
+    const process_result resumed = l.run({"--resume"});
+    if (memory < 9e8 * 211) {
+      EXPECT_EQ(resumed.status, 1) << resumed.err;
+      EXPECT_EQ(resumed.err.find("the results of 900000000 repetitions need"), 0u) << resumed.err;
+      EXPECT_EQ(read_file(l.journal()), format_journal_header(huge));
+    }
   }
+#if !defined(__SANITIZE_ADDRESS__)  // its shadow memory needs more address space
+  {
+    layout l;  // memory that runs out all the same is reported, and the fresh journal removed
+    const process_result r = run_process(
+        {"/bin/bash", "-c", "ulimit -v 300000 && exec \"$0\" \"$@\"", PROBE_PATH, "-n", "10000000", "-s", "3"},
+        l.root / "executables", {"PATH=" + (l.root / "bin").string() + ":/usr/bin:/bin"});
+    expect_setup_error(r, "quarnel: ran out of memory (std::bad_alloc) before the repetitions started", l);
+  }
+#endif
   {
     layout l;  // a missing post-processing script is only a note, given up front
     fs::remove(l.root / "R" / "energy_estimator.R");

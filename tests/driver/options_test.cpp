@@ -85,6 +85,13 @@ TEST(options, bad_values_are_usage_errors)
   expect_usage_error({"--first-repetition", "3"}, "needs --seed");
   expect_usage_error({"-s", "1", "-n", "10", "--first-repetition", "18446744073709551610"},
                      "--first-repetition");
+  // Resumed without -n, the journal's count decides (checked against it later).
+  EXPECT_EQ(parse({"--resume", "--first-repetition", "18446744073709551610"}).options.first_repetition,
+            18446744073709551610ull);
+  expect_usage_error({"--resume", "-n", "10", "--first-repetition", "18446744073709551610"},
+                     "--first-repetition");
+  expect_usage_error({"--resume", "-s", "1", "--sweep", "firms=10,20", "--first-repetition",
+                      "18446744073709551610"}, "--first-repetition");
   expect_usage_error({"-o", "../elsewhere.csv"}, "--output");
   expect_usage_error({"-o", "a/b"}, "--output");
   expect_usage_error({"-o", ""}, "--output");

@@ -14,10 +14,14 @@
 # NaN or infinite value are counted, reported and left out of everything
 # below. For a results file <stem>.csv it writes, beside it:
 #   <stem>_summary.csv   count, mean, sd and the 1/10/50/90/99 % quantiles
-#                        of each column
+#                        of each column; then the mean's standard error and
+#                        95 % Student t interval, a distribution-free 95 %
+#                        interval for each quantile, and a note naming the
+#                        intervals (NA) that too few rows make impossible
 #   <stem>_binned.csv    median and 10 % / 90 % quantiles of the Ginis and
 #                        top 1 % shares per logarithmic bin of the mean firm
-#                        size (ten bins per decade), with each bin's count
+#                        size (ten bins per decade), with each bin's count;
+#                        then each median's 95 % interval and a note
 #   <stem>_gini.png      Gini of power and of pay against mean firm size
 #   <stem>_top_share.png top 1 % shares of power and pay against mean firm size
 #   <stem>_pay_gini_vs_exponent.png
@@ -27,7 +31,8 @@
 # "point,file,<setting>,...", then one line per point) is read with every
 # point's results file beside it, and gives instead:
 #   <stem>.sweep_summary.csv  per point: its settings, rows used, and the 10 %,
-#                        50 % and 90 % quantiles of the Ginis and top 1 % shares
+#                        50 % and 90 % quantiles of the Ginis and top 1 % shares;
+#                        then each median's 95 % interval and a note
 #   <stem>.sweep_<setting>.png  for each swept setting: median and 10-90 %
 #                        band of the two Ginis and two top shares against the
 #                        setting's value (the rows of every point with that
@@ -177,6 +182,101 @@ replace_file <- function(path, write) {
   invisible(path)
 }
 
+# ---------------------------------------------------------------------------
+# Monte Carlo error
+
+CONFIDENCE <- 0.95
+TOO_FEW <- "too few rows for the 95 % interval of"
+
+# Student t interval of the mean of x: c(se, low, high); NA below two values.
+mean_interval <- function(x) {
+  n <- length(x)
+  if (n < 2) return(c(NA_real_, NA_real_, NA_real_))
+  se <- sd(x) / sqrt(n)
+  half <- qt(1 - (1 - CONFIDENCE) / 2, n - 1) * se
+  c(se, mean(x) - half, mean(x) + half)
+}
+
+# Ranks c(l, u), 1 <= l < u <= n, of the order statistics X(l) <= X(u) that
+# enclose the p-quantile of the distribution with probability at least 95 %
+# whatever that (continuous) distribution is: with B ~ Binomial(n, p), the
+# quantile lies below X(l) with probability P(B <= l - 1) and above X(u)
+# with probability P(B >= u). l is the largest rank with P(B <= l - 1) <=
+# 2.5 %, u the smallest with P(B >= u) <= 2.5 %. Where one of them falls
+# outside 1..n, that end is X(1) (or X(n)) and the other end takes what is
+# left of the 5 %; where that cannot reach 95 % either, c(NA, NA).
+order_statistic_ranks <- function(n, p) {
+  none <- c(NA_integer_, NA_integer_)
+  if (n < 2) return(none)
+  alpha <- 1 - CONFIDENCE
+  # P(B <= k) and P(B > k) over k = a..b. For large n the tails beyond
+  # a and b (each below 1e-12) cannot move either rank, and P(B = 0) <
+  # 1e-12 there, so only the window is computed.
+  a <- 0
+  b <- n
+  if (n > 1000) {
+    a <- max(0, qbinom(1e-12, n, p) - 1)
+    b <- min(n, qbinom(1e-12, n, p, lower.tail = FALSE) + 1)
+  }
+  k <- a:b
+  below <- pbinom(k, n, p)                      # P(B <= k)
+  above <- pbinom(k, n, p, lower.tail = FALSE)  # P(B > k) = P(B >= k + 1)
+  # Rank l: one more than the largest k with P(B <= k) <= t.
+  lower_rank <- function(t) a + sum(below <= t)
+  # Rank u: the smallest u with P(B >= u) = P(B > u - 1) <= t.
+  upper_rank <- function(t) {
+    i <- which(above <= t)
+    if (length(i) == 0) n + 1 else a + i[1]
+  }
+  l <- lower_rank(alpha / 2)
+  u <- upper_rank(alpha / 2)
+  if (l < 1 && u > n) return(none)
+  if (l < 1) {
+    l <- 1L
+    u <- upper_rank(alpha - pbinom(0, n, p))
+  } else if (u > n) {
+    u <- n
+    l <- lower_rank(alpha - pbinom(n - 1, n, p, lower.tail = FALSE))
+  }
+  if (l < 1 || u > n || l >= u) return(none)
+  as.integer(c(l, u))
+}
+
+# The values of those order statistics of x for each p in probs: a
+# two-row matrix (low, high), NA where too few values make one impossible.
+quantile_intervals <- function(x, probs) {
+  s <- sort(x)
+  vapply(probs, function(p) {
+    r <- order_statistic_ranks(length(s), p)
+    if (anyNA(r)) c(NA_real_, NA_real_) else s[r]
+  }, numeric(2))
+}
+
+# "q01 q99" for the quantile names whose interval is missing, as the note
+# of a table row ("" when every interval exists).
+missing_note <- function(names, missing) {
+  if (!any(missing)) "" else paste(TOO_FEW, paste(names[missing], collapse = " "))
+}
+
+# The Monte Carlo error of the summary of one column: the standard error
+# and 95 % interval of the mean and a 95 % interval for each quantile.
+summary_intervals <- function(m) {
+  names_q <- sprintf("q%02d", round(100 * SUMMARY_PROBS))
+  header <- c("se_mean", "mean_ci_low", "mean_ci_high",
+              as.vector(t(outer(names_q, c("_ci_low", "_ci_high"), paste0))))
+  rows <- lapply(seq_len(ncol(m)), function(j) {
+    x <- m[, j]
+    q <- quantile_intervals(x, SUMMARY_PROBS)
+    list(values = c(mean_interval(x), as.vector(q)),
+         note = missing_note(c("mean", names_q),
+                             c(length(x) < 2, is.na(q[1, ]))))
+  })
+  values <- do.call(rbind, lapply(rows, `[[`, "values"))
+  colnames(values) <- header
+  data.frame(values, note = vapply(rows, `[[`, character(1), "note"),
+             check.names = FALSE, stringsAsFactors = FALSE)
+}
+
 summary_table <- function(m) {
   one <- function(x) {
     n <- length(x)
@@ -191,7 +291,8 @@ summary_table <- function(m) {
                                       numeric(3 + length(SUMMARY_PROBS))))
   colnames(stats) <- c("count", "mean", "sd",
                        sprintf("q%02d", round(100 * SUMMARY_PROBS)))
-  data.frame(column = names(RESULT_COLUMNS), stats, check.names = FALSE)
+  data.frame(column = names(RESULT_COLUMNS), stats, summary_intervals(m),
+             check.names = FALSE, stringsAsFactors = FALSE)
 }
 
 # Index k of the bin [10^(k/B), 10^((k+1)/B)) holding each x > 0, with the
@@ -213,14 +314,38 @@ binned_table <- function(m) {
       setNames(q, paste0(col, c("_q10", "_median", "_q90")))
     }))
     c(size_lower = 10^(b / BINS_PER_DECADE), size_upper = 10^((b + 1) / BINS_PER_DECADE),
-      size_median = median(size[sel]), count = sum(sel), per)
+      size_median = median(size[sel]), count = sum(sel), per,
+      median_intervals(m[sel, , drop = FALSE]))
   })
   header <- c("size_lower", "size_upper", "size_median", "count",
-              as.vector(t(outer(BINNED_MEASURES, c("_q10", "_median", "_q90"), paste0))))
+              as.vector(t(outer(BINNED_MEASURES, c("_q10", "_median", "_q90"), paste0))),
+              median_interval_names())
   if (length(rows) == 0) {
-    return(as.data.frame(setNames(rep(list(numeric(0)), length(header)), header)))
+    return(data.frame(setNames(rep(list(numeric(0)), length(header)), header),
+                      note = character(0), check.names = FALSE))
   }
-  as.data.frame(do.call(rbind, rows))[, header]
+  binned <- as.data.frame(do.call(rbind, rows))[, header]
+  binned$note <- ifelse(binned$count < min_rows_for_median(), paste(TOO_FEW, "the medians"), "")
+  binned
+}
+
+median_interval_names <- function() {
+  as.vector(t(outer(BINNED_MEASURES, c("_median_ci_low", "_median_ci_high"), paste0)))
+}
+
+# The 95 % intervals of the medians of the binned measures, named as above.
+median_intervals <- function(m) {
+  ci <- vapply(BINNED_MEASURES, function(col) {
+    if (nrow(m) > 0) quantile_intervals(m[, col], 0.5) else c(NA_real_, NA_real_)
+  }, numeric(2))
+  setNames(as.vector(ci), median_interval_names())
+}
+
+# Fewest rows for which the median has a 95 % interval.
+min_rows_for_median <- function() {
+  n <- 2
+  while (anyNA(order_statistic_ranks(n, 0.5))) n <- n + 1
+  n
 }
 
 # ---------------------------------------------------------------------------
@@ -246,17 +371,35 @@ point_colour <- function(colour, n) {
   adjustcolor(colour, alpha.f = max(0.06, min(0.7, 150 / max(n, 1))))
 }
 
-# Median line and 10-90 % band of one measure over the bins.
-draw_bins <- function(x, lo, mid, hi, colour) {
+# Median line and 10-90 % band of one measure over the bins, and the 95 %
+# interval of each median (ci_lo, ci_hi; NA where a bin has too few rows)
+# as a darker band.
+draw_bins <- function(x, lo, mid, hi, colour, ci_lo = NULL, ci_hi = NULL) {
   if (length(x) > 1) {
     polygon(c(x, rev(x)), c(lo, rev(hi)), col = adjustcolor(colour, alpha.f = 0.18),
             border = NA)
-    lines(x, mid, col = colour, lwd = 2.5)
   }
+  if (!is.null(ci_lo)) draw_band(x, ci_lo, ci_hi, adjustcolor(colour, alpha.f = 0.45))
+  if (length(x) > 1) lines(x, mid, col = colour, lwd = 2.5)
   points(x, mid, col = colour, pch = 21, bg = "white", lwd = 2, cex = 1.1)
 }
 
-BIN_NOTE <- "points: one repetition each; lines: median per bin; bands: 10 % to 90 % quantile"
+# A band from lo to hi over each run of consecutive x where both are known;
+# a run of one x is a bar.
+draw_band <- function(x, lo, hi, col) {
+  known <- !is.na(lo) & !is.na(hi)
+  run <- cumsum(c(TRUE, diff(known) != 0))
+  for (r in unique(run[known])) {
+    i <- which(run == r)
+    if (length(i) > 1) {
+      polygon(c(x[i], rev(x[i])), c(lo[i], rev(hi[i])), col = col, border = NA)
+    } else {
+      segments(x[i], lo[i], x[i], hi[i], col = col, lwd = 5, lend = 1)
+    }
+  }
+}
+
+BIN_NOTE <- "lines: bin medians; pale bands: 10-90 % quantiles; dark: 95 % interval of the median"
 
 no_data <- function(title, subtitle) {
   plot.new()
@@ -285,9 +428,9 @@ plot_against_size <- function(path, m, binned, cols, labels, ylab, title, subtit
   }
   # Each bin's summary sits at the median firm size of its rows.
   for (j in 1:2) {
-    draw_bins(binned$size_median, binned[[paste0(cols[j], "_q10")]],
-              binned[[paste0(cols[j], "_median")]], binned[[paste0(cols[j], "_q90")]],
-              colours[j])
+    col <- function(suffix) binned[[paste0(cols[j], suffix)]]
+    draw_bins(binned$size_median, col("_q10"), col("_median"), col("_q90"), colours[j],
+              col("_median_ci_low"), col("_median_ci_high"))
   }
   bottom_legend(legend = labels, col = colours, pch = 16, lty = 1, lwd = 2.5)
 }
@@ -317,19 +460,22 @@ plot_pay_gini_vs_exponent <- function(path, m, title, subtitle) {
   k <- findInterval(e, breaks, rightmost.closed = TRUE)
   bins <- sort(unique(k))
   centre <- (breaks[bins] + breaks[bins + 1]) / 2
-  q <- vapply(bins, function(b) quantile(g[k == b], c(0.10, 0.50, 0.90), names = FALSE),
-              numeric(3))
-  draw_bins(centre, q[1, ], q[2, ], q[3, ], "grey20")
+  q <- vapply(bins, function(b) {
+    c(quantile(g[k == b], c(0.10, 0.50, 0.90), names = FALSE), quantile_intervals(g[k == b], 0.5))
+  }, numeric(5))
+  draw_bins(centre, q[1, ], q[2, ], q[3, ], "grey20", q[4, ], q[5, ])
   mtext(paste0(subtitle, "\n", BIN_NOTE, sprintf(" (bins of width %g)", diff(breaks)[1])),
         side = 3, line = 0.3, cex = 0.8)
   present <- sort(unique(class))
   legend("bottom", inset = c(0, -0.4), xpd = NA, bty = "n", cex = 0.85, ncol = 3,
          legend = c(SIZE_CLASS_LABELS[present], "median per exponent bin",
-                    "10 % to 90 % quantile"),
-         col = c(SIZE_CLASS_COLOURS[present], "grey20", adjustcolor("grey20", alpha.f = 0.2)),
-         pch = c(rep(16, length(present)), NA, 15),
-         lty = c(rep(NA, length(present)), 1, NA), lwd = c(rep(NA, length(present)), 2.5, NA),
-         pt.cex = c(rep(1, length(present)), NA, 2))
+                    "10 % to 90 % quantile", "95 % interval of the median"),
+         col = c(SIZE_CLASS_COLOURS[present], "grey20", adjustcolor("grey20", alpha.f = 0.2),
+                 adjustcolor("grey20", alpha.f = 0.45)),
+         pch = c(rep(16, length(present)), NA, 15, 15),
+         lty = c(rep(NA, length(present)), 1, NA, NA),
+         lwd = c(rep(NA, length(present)), 2.5, NA, NA),
+         pt.cex = c(rep(1, length(present)), NA, 2, 2))
 }
 
 # ---------------------------------------------------------------------------
@@ -364,14 +510,16 @@ quantiles_of <- function(m) {
 # Median and 10-90 % band of two measures against one setting's values.
 plot_sweep_panel <- function(x, labels, q, cols, names, ylab, numeric_x) {
   colours <- c(COLOUR_POWER, COLOUR_PAY)
-  y <- unlist(q[, paste0(rep(cols, each = 3), c("_q10", "_median", "_q90"))])
+  y <- unlist(q[, c(paste0(rep(cols, each = 3), c("_q10", "_median", "_q90")),
+                    paste0(rep(cols, each = 2), c("_median_ci_low", "_median_ci_high")))])
   xlim <- if (numeric_x) range(x) else c(0.5, length(x) + 0.5)
   plot(xlim, range(y, na.rm = TRUE), type = "n", xlab = "", ylab = ylab, las = 1, xaxt = "n")
   axis(1, at = x, labels = labels, gap.axis = 0)
   grid(col = "grey88", lty = 1)
   for (j in 1:2) {
-    draw_bins(x, q[[paste0(cols[j], "_q10")]], q[[paste0(cols[j], "_median")]],
-              q[[paste0(cols[j], "_q90")]], colours[j])
+    col <- function(suffix) q[[paste0(cols[j], suffix)]]
+    draw_bins(x, col("_q10"), col("_median"), col("_q90"), colours[j],
+              col("_median_ci_low"), col("_median_ci_high"))
   }
   legend("topleft", legend = names, col = colours, lwd = 2.5, bty = "n", cex = 0.85)
 }
@@ -387,9 +535,12 @@ process_sweep <- function(path) {
        paste(settings, collapse = ", "))
   stem <- sub("[.]csv$", "", basename(path))
   out <- function(suffix) file.path(dirname(path), paste0(stem, suffix))
-  summary <- data.frame(table[, c("point", "file", settings)],
-                        count = vapply(points, nrow, integer(1)),
-                        do.call(rbind, lapply(points, quantiles_of)), check.names = FALSE)
+  counts <- vapply(points, nrow, integer(1))
+  summary <- data.frame(table[, c("point", "file", settings)], count = counts,
+                        do.call(rbind, lapply(points, quantiles_of)),
+                        do.call(rbind, lapply(points, median_intervals)),
+                        note = ifelse(counts < min_rows_for_median(), paste(TOO_FEW, "the medians"), ""),
+                        check.names = FALSE, stringsAsFactors = FALSE)
   write_table(summary, out("_summary.csv"))
   written <- out("_summary.csv")
   if (capabilities("png") || capabilities("cairo")) {
@@ -401,7 +552,8 @@ process_sweep <- function(path) {
       values <- values[order]
       x <- if (numeric_x) numbers[order] else seq_along(values)
       q <- as.data.frame(do.call(rbind, lapply(values, function(v) {
-        quantiles_of(do.call(rbind, points[table[[setting]] == v]))
+        pooled <- do.call(rbind, points[table[[setting]] == v])
+        c(quantiles_of(pooled), median_intervals(pooled))
       })))
       file <- out(paste0("_", setting, ".png"))
       replace_file(file, function(tmp) {
@@ -477,7 +629,7 @@ process_file <- function(path) {
   written <- c(written, out("_binned.csv"))
 
   if (nrow(m) > 0) {
-    show <- summary[, c("column", "mean", "sd", "q10", "q50", "q90")]
+    show <- summary[, c("column", "mean", "se_mean", "sd", "q10", "q50", "q90")]
     show[-1] <- lapply(show[-1], function(x) formatC(x, digits = 4, format = "g"))
     row <- function(v) sprintf("  %-22s%s", v[1], paste(sprintf("%11s", v[-1]), collapse = ""))
     note(row(names(show)))

@@ -94,10 +94,41 @@ png_ok() {
 }
 
 columns="mean_firm_size gini_power gini_pay power_to_pay_exponent top1_share_power top1_share_pay firm_size_exponent"
-summary_header="column,count,mean,sd,q01,q10,q50,q90,q99"
+summary_header="column,count,mean,sd,q01,q10,q50,q90,q99,se_mean,mean_ci_low,mean_ci_high"
+for q in q01 q10 q50 q90 q99; do summary_header="$summary_header,${q}_ci_low,${q}_ci_high"; done
+summary_header="$summary_header,note"
 binned_header="size_lower,size_upper,size_median,count"
 for c in gini_power gini_pay top1_share_power top1_share_pay; do
   binned_header="$binned_header,${c}_q10,${c}_median,${c}_q90"
+done
+for c in gini_power gini_pay top1_share_power top1_share_pay; do
+  binned_header="$binned_header,${c}_median_ci_low,${c}_median_ci_high"
+done
+binned_header="$binned_header,note"
+
+# Every interval of a table either is "NA,NA", with its estimate named in
+# the row's note, or holds its estimate. $2 is the list of
+# "estimate:low:high:name" column triples, the name being what the note says.
+intervals_consistent() {  # FILE TRIPLES
+  awk -F, -v triples="$2" '
+    NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i; nt = split(triples, t, " "); next }
+    {
+      note = " " $col["note"] " "
+      for (k = 1; k <= nt; k++) {
+        split(t[k], p, ":")
+        e = $col[p[1]]; lo = $col[p[2]]; hi = $col[p[3]]
+        named = index(note, " " p[4] " ") > 0
+        if (lo == "NA" || hi == "NA") { if (lo != hi || !named) bad = 1 }
+        else if (named || !(lo + 0 <= e + 0 && e + 0 <= hi + 0)) bad = 1
+      }
+    }
+    END { exit bad }' "$1"
+}
+summary_triples="mean:mean_ci_low:mean_ci_high:mean"
+for q in q01 q10 q50 q90 q99; do summary_triples="$summary_triples $q:${q}_ci_low:${q}_ci_high:$q"; done
+binned_triples=""
+for c in gini_power gini_pay top1_share_power top1_share_pay; do
+  binned_triples="$binned_triples ${c}_median:${c}_median_ci_low:${c}_median_ci_high:medians"
 done
 
 # The summary of a results file of N usable rows is well-formed and agrees
@@ -107,8 +138,11 @@ check_summary() {  # SUMMARY RESULTS N LABEL
   check "$label: summary header" [ "$(head -1 "$summary")" = "$summary_header" ]
   check "$label: summary has one row per column, in order" \
     [ "$(tail -n +2 "$summary" | cut -d, -f1 | tr '\n' ' ')" = "$columns " ]
-  check "$label: summary has 9 fields per line" fields_are "$summary" 9
-  check "$label: summary values are all numbers" all_numeric "$summary" 1
+  check "$label: summary has 23 fields per line" fields_are "$summary" 23
+  check "$label: summary values up to the mean's interval are all numbers" \
+    all_numeric <(cut -d, -f1-12 "$summary") 1
+  check "$label: summary intervals hold their estimates or are noted missing" \
+    intervals_consistent "$summary" "$summary_triples"
   check "$label: every count is $n" \
     [ "$(tail -n +2 "$summary" | cut -d, -f2 | sort -u)" = "$n" ]
   check "$label: quantiles are ordered" awk -F, \
@@ -129,8 +163,13 @@ check_summary() {  # SUMMARY RESULTS N LABEL
 check_binned() {  # BINNED N LABEL
   local binned=$1 n=$2 label=$3
   check "$label: binned table header" [ "$(head -1 "$binned")" = "$binned_header" ]
-  check "$label: binned table has 16 fields per line" fields_are "$binned" 16
-  check "$label: binned table values are all numbers" all_numeric "$binned" 0
+  check "$label: binned table has 25 fields per line" fields_are "$binned" 25
+  check "$label: binned table values up to the quantiles are all numbers" \
+    all_numeric <(cut -d, -f1-16 "$binned") 0
+  check "$label: binned medians' intervals hold them, or are noted missing below 6 rows" \
+    intervals_consistent "$binned" "$binned_triples"
+  check "$label: a bin has a note exactly when it has fewer than 6 rows" \
+    awk -F, 'NR > 1 && (($4 < 6) != ($25 != "")) { bad = 1 } END { exit bad }' "$binned"
   check "$label: bin counts add up to $n" \
     [ "$(awk -F, 'NR > 1 { s += $4 } END { print s }' "$binned")" = "$n" ]
   check "$label: bins are tenths of a decade holding their median" awk -F, '
@@ -290,6 +329,58 @@ check "sweep: summary has a header and one line per point" \
 for setting in alpha exponent; do
   check "sweep: plot against $setting" png_ok "$sweep/results/grid.sweep_$setting.png"
 done
+
+# --- 8. Monte Carlo error against values worked out by hand -------------
+# permuted_table N M: N rows in which k = i*M mod (N+1), i = 1..N, runs
+# through 1..N in a scrambled order (M coprime to N+1); column c holds k*c,
+# except the mean firm size 1 + k/1000, all in the bin [1, 10^0.1). So the
+# j-th smallest value of column c is j*c.
+permuted_table() {
+  awk -v n="$1" -v m="$2" 'BEGIN { for (i = 1; i <= n; i++) { k = (i * m) % (n + 1)
+    printf "%.17g,%d,%d,%d,%d,%d,%d\n", 1 + k / 1000, 2*k, 3*k, 4*k, 5*k, 6*k, 7*k } }'
+}
+mc=$scratch/mc
+mkdir -p "$mc"
+permuted_table 40 17 > "$mc/t40.csv"
+permuted_table 35 13 > "$mc/t35.csv"
+Rscript "$script" "$mc/t40.csv" "$mc/t35.csv" > "$mc/out" 2> "$mc/err"
+check "hand-made tables: exit status 0" [ $? = 0 ]
+# With B ~ Binomial(40, p): p = 0.1: P(B <= 0) = 0.0148 <= 0.025 < P(B <= 1),
+# P(B > 8) = 0.0155 <= 0.025 < P(B > 7): [X(1), X(9)]. p = 0.5: P(B <= 13) =
+# 0.0192 < 0.025 < P(B <= 14) = 0.0403 and by symmetry [X(14), X(27)].
+# p = 0.9 mirrors p = 0.1: [X(32), X(40)]. p = 0.01: P(B = 0) = 0.669, so
+# no pair of order statistics covers the quantile with 95 %.
+interval_is() {  # FILE ROW QUANTILE LOW HIGH
+  [ "$(summary_value "$1" "$2" "${3}_ci_low"),$(summary_value "$1" "$2" "${3}_ci_high")" = "$4,$5" ]
+}
+f=$mc/t40_summary.csv
+forty_rows_intervals() {
+  interval_is "$f" gini_pay q10 3 27 && interval_is "$f" gini_pay q50 42 81 &&
+    interval_is "$f" gini_pay q90 96 120 && interval_is "$f" firm_size_exponent q50 98 189 &&
+    interval_is "$f" gini_pay q01 NA NA && interval_is "$f" gini_pay q99 NA NA
+}
+check "40 rows: quantile intervals are the order statistics worked out by hand" \
+  forty_rows_intervals
+check "40 rows: the missing intervals are noted" [ "$(summary_value "$f" gini_pay note)" = \
+  "too few rows for the 95 % interval of q01 q99" ]
+# 35 rows, p = 0.1: P(B = 0) = 0.9^35 = 0.02503 > 0.025, so the interval
+# starts at X(1) and its top takes the rest of the 5 %: P(B > 7) = 0.01999 <=
+# 0.05 - 0.02503 < P(B > 6) = 0.05518, giving [X(1), X(8)]; p = 0.9 mirrors it.
+check "35 rows: a tail too heavy for 2.5 % is made up on the other side" bash -c \
+  '[ "$(cut -d, -f1,15,16,19,20 "$1" | sed -n 3p)" = "gini_power,2,16,56,70" ]' _ "$mc/t35_summary.csv"
+check "40 rows: binned median intervals are the same order statistics" \
+  [ "$(sed -n 2p "$mc/t40_binned.csv" | cut -d, -f4,17-25)" = "40,28,54,42,81,70,135,84,162," ]
+# The mean's standard error and Student t interval from R's own t.test.
+set -- $(Rscript -e 'x <- read.csv(commandArgs(TRUE)[1], header = FALSE)
+  for (j in c(1, 3)) { t <- t.test(x[[j]]); cat(sprintf("%.17g", c(t$stderr, t$conf.int)), "") }' "$mc/t40.csv")
+agree=$#
+for c in mean_firm_size gini_pay; do
+  for h in se_mean mean_ci_low mean_ci_high; do
+    close_to "$(summary_value "$f" $c $h)" "${1:-}" || agree=0
+    shift
+  done
+done
+check "40 rows: the mean's standard error and interval agree with t.test" [ "$agree" = 6 ]
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

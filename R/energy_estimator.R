@@ -351,10 +351,10 @@ min_rows_for_median <- function() {
 # ---------------------------------------------------------------------------
 # Plots
 
-open_png <- function(path) {
+open_png <- function(path, height = 650) {
   # Cairo needs no X server; the X11 type is only a last resort.
   type <- if (capabilities("cairo")) "cairo" else getOption("bitmapType")
-  png(gsub("%", "%%", path, fixed = TRUE), width = 900, height = 650, res = 110,
+  png(gsub("%", "%%", path, fixed = TRUE), width = 900, height = height, res = 110,
       type = type)
   par(mar = c(7.2, 4.6, 4.6, 1.5))
 }
@@ -496,7 +496,12 @@ read_sweep_points <- function(path, table) {
     m <- read_results(file)
     if (is.null(m)) m <- matrix(numeric(0), ncol = length(RESULT_COLUMNS),
                                 dimnames = list(NULL, names(RESULT_COLUMNS)))
-    m[rowSums(!is.finite(m)) == 0, , drop = FALSE]
+    finite <- rowSums(!is.finite(m)) == 0
+    kept <- m[finite, , drop = FALSE]
+    # Row j (from 0) of the file is the j-th repetition of the point's run.
+    attr(kept, "row") <- which(finite) - 1L
+    attr(kept, "rows_in_file") <- nrow(m)
+    kept
   })
 }
 
@@ -505,6 +510,137 @@ quantiles_of <- function(m) {
     q <- if (nrow(m) > 0) quantile(m[, col], c(0.10, 0.50, 0.90), names = FALSE, type = 7) else rep(NA, 3)
     setNames(q, paste0(col, c("_q10", "_median", "_q90")))
   }))
+}
+
+# ---------------------------------------------------------------------------
+# Paired differences between the points of a sweep
+
+DIFFERENCE_MEASURES <- c("mean_firm_size", BINNED_MEASURES)
+
+# The value of a top-level scalar of a JSON text: a string unquoted (with
+# its escapes left as written: seeds and counts hold none), a number as
+# its text; NA when the key is absent or null.
+json_scalar <- function(text, key) {
+  pattern <- sprintf('"%s"[[:space:]]*:[[:space:]]*("([^"\\\\]|\\\\.)*"|[^,}[:space:]]+)', key)
+  hit <- regmatches(text, regexpr(pattern, text))
+  if (length(hit) == 0) return(NA_character_)
+  value <- sub('^"[^"]*"[[:space:]]*:[[:space:]]*', "", hit)
+  if (value == "null") return(NA_character_)
+  sub('^"(.*)"$', "\\1", value)
+}
+
+# The metadata <stem>.json beside a results file <stem>.csv (a name without
+# an extension has .json appended): the whole text, or NULL when missing or
+# unreadable.
+metadata_text <- function(results_path) {
+  base <- basename(results_path)
+  stem <- if (grepl(".", base, fixed = TRUE)) sub("[.][^.]*$", "", base) else base
+  path <- file.path(dirname(results_path), paste0(stem, ".json"))
+  text <- tryCatch(suppressWarnings(readLines(path, warn = FALSE)), error = function(e) NULL)
+  if (is.null(text)) NULL else paste(text, collapse = "\n")
+}
+
+# What pairing needs from a point's metadata: list(seed, first, rows), or
+# a character string saying why the point cannot be paired. `rows` is the
+# complete file's row count, or for an unfinished run the rows done; either
+# must equal the rows the file holds, or row j might not be repetition
+# first + j.
+pairing_key <- function(results_path, rows_in_file) {
+  text <- metadata_text(results_path)
+  name <- basename(results_path)
+  if (is.null(text)) return(sprintf("no metadata for %s", name))
+  seed <- json_scalar(text, "seed")
+  first <- suppressWarnings(as.numeric(json_scalar(text, "first_repetition")))
+  rows <- suppressWarnings(as.numeric(json_scalar(text, "results_file_rows")))
+  if (is.na(rows)) rows <- suppressWarnings(as.numeric(json_scalar(text, "repetitions_done")))
+  if (is.na(seed) || is.na(first) || is.na(rows)) {
+    return(sprintf("the metadata of %s lacks its seed or repetitions", name))
+  }
+  if (rows != rows_in_file) {
+    return(sprintf("the metadata of %s counts %.0f rows where the file holds %d",
+                   name, rows, rows_in_file))
+  }
+  list(seed = seed, first = first, rows = rows)
+}
+
+# Difference mean(b) - mean(a) of one measure with its standard error, 95 %
+# interval and what pairing bought. Paired when `pair` holds the row
+# positions in a and in b of the same repetitions (two or more): the mean,
+# standard error and Student t interval of the differences, and the
+# variance ratio var(a) + var(b) over var(b - a) on those pairs, i.e. how
+# many times more repetitions an unpaired comparison would need for the
+# same precision. Otherwise unpaired over all rows, with Welch's interval.
+difference_row <- function(a, b, pair) {
+  if (!is.null(pair)) {
+    x <- a[pair$a]
+    y <- b[pair$b]
+    d <- y - x
+    n <- length(d)
+    ci <- mean_interval(d)
+    ratio <- (var(x) + var(y)) / var(d)
+    return(c(rows_first = n, rows_point = n, difference = mean(d), se = ci[1],
+             ci_low = ci[2], ci_high = ci[3],
+             variance_ratio = if (is.nan(ratio)) NA else ratio))
+  }
+  na <- length(a)
+  nb <- length(b)
+  d <- if (na > 0 && nb > 0) mean(b) - mean(a) else NA
+  if (na < 2 || nb < 2) {
+    return(c(rows_first = na, rows_point = nb, difference = d, se = NA, ci_low = NA,
+             ci_high = NA, variance_ratio = NA))
+  }
+  va <- var(a) / na
+  vb <- var(b) / nb
+  se <- sqrt(va + vb)
+  df <- (va + vb)^2 / (va^2 / (na - 1) + vb^2 / (nb - 1))
+  half <- if (se > 0) qt(1 - (1 - CONFIDENCE) / 2, df) * se else 0
+  c(rows_first = na, rows_point = nb, difference = d, se = se, ci_low = d - half,
+    ci_high = d + half, variance_ratio = NA)
+}
+
+# How point k pairs with the first point: list(pair = row positions of the
+# common repetitions or NULL, note = why not, or what the pairs cover).
+pair_with_first <- function(files, points, k) {
+  key <- lapply(c(1, k), function(i) pairing_key(files[i], attr(points[[i]], "rows_in_file")))
+  why <- Filter(is.character, key)
+  if (length(why) > 0) return(list(pair = NULL, note = why[[1]]))
+  if (key[[1]]$seed != key[[2]]$seed) {
+    return(list(pair = NULL, note = sprintf("seeds differ (%s and %s)", key[[1]]$seed,
+                                            key[[2]]$seed)))
+  }
+  # Repetition i is row i - first of each file; keep those both hold finite.
+  rep_a <- key[[1]]$first + attr(points[[1]], "row")
+  rep_b <- key[[2]]$first + attr(points[[k]], "row")
+  common <- intersect(rep_a, rep_b)
+  if (length(common) < 2) {
+    return(list(pair = NULL, note = "fewer than 2 repetitions in common"))
+  }
+  all_common <- intersect(key[[1]]$first + seq_len(key[[1]]$rows) - 1,
+                          key[[2]]$first + seq_len(key[[2]]$rows) - 1)
+  note <- if (length(common) < max(key[[1]]$rows, key[[2]]$rows)) {
+    sprintf("paired over the %d repetitions both hold with finite values (of %d in common)",
+            length(common), length(all_common))
+  } else ""
+  list(pair = list(a = match(common, rep_a), b = match(common, rep_b)), note = note)
+}
+
+# Every point after the first against the first, one row per measure.
+differences_table <- function(table, settings, files, points) {
+  rows <- lapply(seq_len(nrow(table))[-1], function(k) {
+    p <- pair_with_first(files, points, k)
+    values <- t(vapply(DIFFERENCE_MEASURES, function(col) {
+      difference_row(points[[1]][, col], points[[k]][, col], p$pair)
+    }, numeric(7)))
+    data.frame(table[rep(k, length(DIFFERENCE_MEASURES)), c("point", "file", settings),
+                     drop = FALSE],
+               measure = DIFFERENCE_MEASURES,
+               pairing = if (is.null(p$pair)) "unpaired" else "paired",
+               values, note = gsub(",", ";", p$note, fixed = TRUE),
+               check.names = FALSE, stringsAsFactors = FALSE)
+  })
+  out <- do.call(rbind, rows)
+  rownames(out) <- NULL
+  out
 }
 
 # Median and 10-90 % band of two measures against one setting's values.
@@ -522,6 +658,94 @@ plot_sweep_panel <- function(x, labels, q, cols, names, ylab, numeric_x) {
               col("_median_ci_low"), col("_median_ci_high"))
   }
   legend("topleft", legend = names, col = colours, lwd = 2.5, bty = "n", cex = 0.85)
+}
+
+# The paired differences to the first point, with their 95 % intervals, of
+# two measures at the points that differ from the first in one setting
+# alone (x, labels); the first point is the square at 0. Open circles are
+# unpaired.
+plot_difference_panel <- function(xlim, at, labels, x0, x, d, cols, names, ylab) {
+  colours <- c(COLOUR_POWER, COLOUR_PAY)
+  rows <- lapply(cols, function(col) d[d$measure == col, , drop = FALSE])
+  y <- c(0, unlist(lapply(rows, function(r) c(r$ci_low, r$ci_high, r$difference))))
+  plot(xlim, range(y, na.rm = TRUE), type = "n", xlab = "", ylab = "", las = 1, xaxt = "n")
+  title(ylab = ylab, line = 4)
+  axis(1, at = at, labels = labels, gap.axis = 0)
+  grid(col = "grey88", lty = 1)
+  abline(h = 0, col = "grey40")
+  # The two measures side by side at each value.
+  dodge <- diff(xlim) * c(-0.008, 0.008)
+  for (j in 1:2) {
+    r <- rows[[j]]
+    xs <- c(x0, x) + dodge[j]
+    ys <- c(0, r$difference)
+    o <- order(xs)
+    lines(xs[o], ys[o], col = colours[j], lwd = 1.5)
+    segments(x + dodge[j], r$ci_low, x + dodge[j], r$ci_high, col = colours[j], lwd = 2.5)
+    points(xs, ys, col = colours[j], lwd = 2, cex = 1.1,
+           pch = c(22, ifelse(r$pairing == "paired", 16, 21)), bg = "white")
+  }
+  # The legend in a left corner away from the differences.
+  far <- unlist(lapply(rows, `[[`, "difference"))
+  corner <- if (mean(far, na.rm = TRUE) < 0) "bottomleft" else "topleft"
+  legend(corner, legend = names, col = colours, lwd = 2.5, bty = "n", cex = 0.85)
+}
+
+# One swept setting: above, the medians (with their 95 % intervals) and
+# 10-90 % bands of the rows of every point with each value pooled; below,
+# the paired differences to the first point of the points that differ from
+# it in this setting alone.
+plot_sweep_setting <- function(file, name, table, settings, setting, points, differences) {
+  values <- unique(table[[setting]])
+  numbers <- suppressWarnings(as.numeric(values))
+  numeric_x <- !anyNA(numbers)
+  order <- if (numeric_x) order(numbers) else seq_along(values)
+  values <- values[order]
+  x <- if (numeric_x) numbers[order] else seq_along(values)
+  q <- as.data.frame(do.call(rbind, lapply(values, function(v) {
+    pooled <- do.call(rbind, points[table[[setting]] == v])
+    c(quantiles_of(pooled), median_intervals(pooled))
+  })))
+  others <- setdiff(settings, setting)
+  same <- vapply(seq_len(nrow(table)), function(k) {
+    all(unlist(table[k, others]) == unlist(table[1, others]))
+  }, logical(1))
+  slice <- setdiff(which(same), 1)
+  has_differences <- !is.null(differences) && length(slice) > 0
+  open_png(file, height = if (has_differences) 1050 else 650)
+  on.exit(dev.off())
+  par(mfrow = c(if (has_differences) 2 else 1, 2), mar = c(5, 4.6, 1.5, 1),
+      oma = c(0, 0, 2, 0))
+  plot_sweep_panel(x, values, q, c("gini_power", "gini_pay"), c("Gini of power", "Gini of pay"),
+                   "Gini coefficient", numeric_x)
+  title(xlab = setting, line = 3)
+  plot_sweep_panel(x, values, q, c("top1_share_power", "top1_share_pay"),
+                   c("top 1 % share of power", "top 1 % share of pay"), "top 1 % share", numeric_x)
+  title(xlab = setting, line = 3)
+  mtext(sprintf("%s: medians and 10-90 %% bands against %s (%s, %d rows)", name, setting,
+                count_of(nrow(table), "point"), sum(vapply(points, nrow, integer(1)))),
+        outer = TRUE, cex = 0.9)
+  if (!has_differences) return(invisible())
+  position <- function(v) x[match(v, values)]
+  d <- differences[differences$point %in% table$point[slice], , drop = FALSE]
+  xlim <- if (numeric_x) range(x) else c(0.5, length(x) + 0.5)
+  fixed <- if (length(others) > 0) {
+    paste0(", ", paste(sprintf("%s = %s", others, unlist(table[1, others])), collapse = ", "))
+  } else ""
+  par(mar = c(5, 5.6, 4, 1))
+  for (panel in list(list(c("gini_power", "gini_pay"), c("Gini of power", "Gini of pay")),
+                     list(c("top1_share_power", "top1_share_pay"),
+                          c("top 1 % share of power", "top 1 % share of pay")))) {
+    plot_difference_panel(xlim, x, values, position(table[[setting]][1]),
+                          position(table[[setting]][slice]), d, panel[[1]], panel[[2]],
+                          "difference to the first point")
+    title(xlab = setting, line = 3)
+  }
+  mtext(sprintf("mean difference to point %s (%s = %s%s) with its 95 %% interval\n%s",
+                table$point[1], setting, table[[setting]][1], fixed,
+                "filled: paired by repetition, open: unpaired, square: the first point"),
+        side = 3, outer = TRUE, line = -31.5, cex = 0.85)
+  invisible()
 }
 
 process_sweep <- function(path) {
@@ -543,32 +767,20 @@ process_sweep <- function(path) {
                         check.names = FALSE, stringsAsFactors = FALSE)
   write_table(summary, out("_summary.csv"))
   written <- out("_summary.csv")
+  differences <- NULL
+  if (nrow(table) > 1) {
+    files <- file.path(dirname(path), table$file)
+    differences <- differences_table(table, settings, files, points)
+    write_table(differences, out("_differences.csv"))
+    written <- c(written, out("_differences.csv"))
+  } else {
+    unlink(out("_differences.csv"))
+  }
   if (capabilities("png") || capabilities("cairo")) {
     for (setting in settings) {
-      values <- unique(table[[setting]])
-      numbers <- suppressWarnings(as.numeric(values))
-      numeric_x <- !anyNA(numbers)
-      order <- if (numeric_x) order(numbers) else seq_along(values)
-      values <- values[order]
-      x <- if (numeric_x) numbers[order] else seq_along(values)
-      q <- as.data.frame(do.call(rbind, lapply(values, function(v) {
-        pooled <- do.call(rbind, points[table[[setting]] == v])
-        c(quantiles_of(pooled), median_intervals(pooled))
-      })))
       file <- out(paste0("_", setting, ".png"))
       replace_file(file, function(tmp) {
-        open_png(tmp)
-        on.exit(dev.off())
-        par(mfrow = c(1, 2), mar = c(5, 4.6, 1.5, 1), oma = c(0, 0, 2, 0))
-        plot_sweep_panel(x, values, q, c("gini_power", "gini_pay"), c("Gini of power", "Gini of pay"),
-                         "Gini coefficient", numeric_x)
-        title(xlab = setting, line = 3)
-        plot_sweep_panel(x, values, q, c("top1_share_power", "top1_share_pay"),
-                         c("top 1 % share of power", "top 1 % share of pay"), "top 1 % share", numeric_x)
-        title(xlab = setting, line = 3)
-        mtext(sprintf("%s: medians and 10-90 %% bands against %s (%s, %d rows)", basename(path), setting,
-                      count_of(nrow(table), "point"), sum(vapply(points, nrow, integer(1)))),
-              outer = TRUE, cex = 0.9)
+        plot_sweep_setting(tmp, basename(path), table, settings, setting, points, differences)
       })
       written <- c(written, file)
     }

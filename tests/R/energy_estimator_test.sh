@@ -382,5 +382,72 @@ for c in mean_firm_size gini_pay; do
 done
 check "40 rows: the mean's standard error and interval agree with t.test" [ "$agree" = 6 ]
 
+# --- 9. paired differences between the points of a sweep ----------------
+# Point 0 is 40 rows of uniform noise. Point 1 adds 0.01 to every value;
+# point 2 is independent noise; point 3 has no metadata; point 4 another
+# seed; point 5 holds repetitions 10 to 39 of point 0 plus 0.02.
+pd=$scratch/paired
+mkdir -p "$pd"
+noise() {  # AWK_SEED
+  awk -v s="$1" 'BEGIN { srand(s); for (i = 0; i < 40; i++) {
+    for (c = 1; c <= 7; c++) printf "%s%.17g", (c > 1 ? "," : ""), (c == 1 ? 1 : 0) + rand()
+    print "" } }'
+}
+meta() {  # FILE SEED FIRST ROWS
+  printf '{\n  "first_repetition": %s,\n  "results_file_rows": %s,\n  "seed": "%s"\n}\n' \
+    "$3" "$4" "$2" > "$1"
+}
+shift_by() { awk -F, -v d="$1" 'BEGIN { OFS = "," } { for (c = 1; c <= 7; c++) $c = sprintf("%.17g", $c + d); print }'; }
+noise 3 > "$pd/t.0.csv";                         meta "$pd/t.0.json" 7 0 40
+shift_by 0.01 < "$pd/t.0.csv" > "$pd/t.1.csv";   meta "$pd/t.1.json" 7 0 40
+noise 4 > "$pd/t.2.csv";                         meta "$pd/t.2.json" 7 0 40
+noise 5 > "$pd/t.3.csv"
+noise 6 > "$pd/t.4.csv";                         meta "$pd/t.4.json" 8 0 40
+tail -n +11 "$pd/t.0.csv" | shift_by 0.02 > "$pd/t.5.csv"; meta "$pd/t.5.json" 7 10 30
+printf 'point,file,alpha\n' > "$pd/t.sweep.csv"
+for k in 0 1 2 3 4 5; do echo "$k,t.$k.csv,$((20 + k))" >> "$pd/t.sweep.csv"; done
+Rscript "$script" "$pd/t.sweep.csv" > "$pd/out" 2> "$pd/err"
+check "paired sweep: exit status 0" [ $? = 0 ]
+differences=$pd/t.sweep_differences.csv
+difference() {  # POINT MEASURE HEADER
+  awk -F, -v p="$1" -v m="$2" -v h="$3" '
+    NR == 1 { for (i = 1; i <= NF; i++) if ($i == h) c = i }
+    $1 == p && $4 == m { print $c }' "$differences"
+}
+check "paired sweep: header and one row per later point and measure" bash -c \
+  '[ "$(head -1 "$1")" = "point,file,alpha,measure,pairing,rows_first,rows_point,difference,se,ci_low,ci_high,variance_ratio,note" ] &&
+   [ "$(tail -n +2 "$1" | cut -d, -f1,4 | tr "\n" " ")" = "$(for k in 1 2 3 4 5; do
+       for m in mean_firm_size gini_power gini_pay top1_share_power top1_share_pay; do
+         printf "%s,%s " $k $m; done; done)" ]' _ "$differences"
+shifted_ok() {  # POINT SHIFT PAIRS
+  local m
+  for m in mean_firm_size gini_power gini_pay top1_share_power top1_share_pay; do
+    [ "$(difference "$1" $m pairing),$(difference "$1" $m rows_point)" = "paired,$3" ] &&
+      close_to "$(difference "$1" $m difference)" "$2" &&
+      close_to "$(difference "$1" $m ci_low)" "$2" && close_to "$(difference "$1" $m ci_high)" "$2" &&
+      awk -v r="$(difference "$1" $m variance_ratio)" 'BEGIN { exit !(r == "Inf" || r > 1e6) }' ||
+      return 1
+  done
+}
+check "a point shifted by 0.01 differs by 0.01 with a zero-width interval" shifted_ok 1 0.01 40
+check "a point holding repetitions 10 to 39 is paired over those 30" shifted_ok 5 0.02 30
+check "independent noise: paired, a variance ratio near 1, the difference in its interval" \
+  awk -F, '$1 == 2 && !($5 == "paired" && $12 > 0.75 && $12 < 1.33 && $10 <= $8 && $8 <= $11) { bad = 1 }
+           END { exit bad }' "$differences"
+# Welch's interval from R's own t.test for the point without metadata.
+welch=$(Rscript -e 'a <- commandArgs(TRUE); x <- read.csv(a[1], header = FALSE)[[3]]
+  y <- read.csv(a[2], header = FALSE)[[3]]; t <- t.test(y, x)
+  cat(sprintf("%.17g", c(mean(y) - mean(x), t$stderr, t$conf.int)))' "$pd/t.0.csv" "$pd/t.3.csv")
+welch_ok() {
+  set -- $welch
+  [ "$(difference 3 gini_pay pairing),$(difference 3 gini_pay variance_ratio)" = "unpaired,NA" ] &&
+    close_to "$(difference 3 gini_pay difference)" "$1" && close_to "$(difference 3 gini_pay se)" "$2" &&
+    close_to "$(difference 3 gini_pay ci_low)" "$3" && close_to "$(difference 3 gini_pay ci_high)" "$4"
+}
+check "no metadata: unpaired, with Welch's interval as t.test gives it" welch_ok
+check "unpaired points say why" bash -c '[ "$(grep -c ",unpaired,.*,no metadata for t.3.csv$" "$1"),$(
+  grep -c ",unpaired,.*,seeds differ (7 and 8)$" "$1")" = "5,5" ]' _ "$differences"
+check "paired sweep: plot with the differences" png_ok "$pd/t.sweep_alpha.png"
+
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

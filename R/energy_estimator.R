@@ -33,10 +33,21 @@
 #   <stem>.sweep_summary.csv  per point: its settings, rows used, and the 10 %,
 #                        50 % and 90 % quantiles of the Ginis and top 1 % shares;
 #                        then each median's 95 % interval and a note
+#   <stem>.sweep_differences.csv  every point after the first against the
+#                        first, per measure: the mean difference with its
+#                        standard error and 95 % interval, paired by
+#                        repetition where both points' metadata (<point
+#                        stem>.json) show the same seed and repetitions in
+#                        common (pairing "paired"; the variance ratio says
+#                        how many times more repetitions an unpaired
+#                        comparison would need), else Welch's unpaired
+#                        interval (pairing "unpaired", the note says why)
 #   <stem>.sweep_<setting>.png  for each swept setting: median and 10-90 %
 #                        band of the two Ginis and two top shares against the
 #                        setting's value (the rows of every point with that
-#                        value pooled)
+#                        value pooled); below, the differences to the first
+#                        point of the points differing from it in this
+#                        setting alone
 # Every output is written under a temporary name and renamed into place.
 #
 # A missing or empty results file is a note. A malformed one (a line without

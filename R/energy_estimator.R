@@ -22,11 +22,17 @@
 #                        top 1 % shares per logarithmic bin of the mean firm
 #                        size (ten bins per decade), with each bin's count;
 #                        then each median's 95 % interval and a note
+#   <stem>_sensitivity.csv  when a drawn exponent (column 4 or 7) varies and
+#                        there are 20 rows or more: per measure (mean firm
+#                        size, Ginis, top 1 % shares) and varying exponent
+#                        the first-order sensitivity index with a 95 %
+#                        bootstrap interval, and the rest (1 - their sum)
 #   <stem>_gini.png      Gini of power and of pay against mean firm size
 #   <stem>_top_share.png top 1 % shares of power and pay against mean firm size
 #   <stem>_pay_gini_vs_exponent.png
 #                        Gini of pay against the power-to-pay exponent (only
 #                        when that exponent varies, i.e. for quarnel)
+#   <stem>_sensitivity.png  the sensitivity table's indices and intervals
 # A sweep table <stem>.sweep.csv (written by a run with --sweep: a header
 # "point,file,<setting>,...", then one line per point) is read with every
 # point's results file beside it, and gives instead:
@@ -360,6 +366,104 @@ min_rows_for_median <- function() {
 }
 
 # ---------------------------------------------------------------------------
+# Sensitivity to the drawn exponents
+
+SENSITIVITY_INPUTS <- c("firm_size_exponent", "power_to_pay_exponent")
+SENSITIVITY_OUTPUTS <- c("mean_firm_size", BINNED_MEASURES)
+SENSITIVITY_RESAMPLES <- 200
+MIN_SENSITIVITY_ROWS <- 20
+
+# The drawn exponents that vary over the rows.
+drawn_inputs <- function(m) {
+  if (nrow(m) < 2) return(character(0))
+  Filter(function(i) diff(range(m[, i])) > 0, SENSITIVITY_INPUTS)
+}
+
+# First-order sensitivity index Var(E[Y | X]) / Var(Y) of each column of
+# ys to one input X, from rows sorted by X, cut by rank into groups of
+# about equal size and weighted by w (the number of times each row is
+# drawn); ys is a list of the columns, ys2 the matrix of their squares,
+# ends the last row of each group. The share of the
+# variance between the groups' means, less what the noise within them puts
+# there by chance, estimates the index. With every weight 1 the chance part
+# is (groups - 1) times the within-group mean square; a row drawn w times
+# counts w^2 times in it. The estimate may fall slightly below 0 where the
+# true index is 0; NA for a constant column.
+first_order_indices <- function(ys, ys2, w, ends) {
+  group_sums <- function(v) diff(c(0, cumsum(v)[ends]))
+  count <- group_sums(w)
+  used <- count > 0
+  count <- count[used]
+  n <- sum(count)
+  # Expected chance between-group and within-group sums of squares, in
+  # units of the noise variance.
+  squares <- group_sums(w * w)[used] / count
+  chance_between <- sum(squares) - sum(w * w) / n
+  within_df <- n - sum(squares)
+  sst <- drop(crossprod(w, ys2))
+  ssb <- numeric(length(ys))
+  for (k in seq_along(ys)) {
+    sums <- group_sums(w * ys[[k]])[used]
+    total <- sum(sums)
+    sst[k] <- sst[k] - total^2 / n
+    ssb[k] <- sum(sums^2 / count) - total^2 / n
+  }
+  index <- (ssb - chance_between * (sst - ssb) / within_df) / sst
+  index[!(sst > 1e-12 * n) | !(within_df > 0)] <- NA
+  index
+}
+
+# Per output column and varying drawn exponent, the first-order index with
+# a 95 % percentile bootstrap interval (SENSITIVITY_RESAMPLES resamples of
+# the rows, seed 1), and the rest 1 - sum of the indices: the share of the
+# variance due to interactions of the exponents and to the economy's own
+# randomness. The groups are floor(sqrt(rows)) rank groups of each
+# exponent, kept for the resamples. NULL with fewer than
+# MIN_SENSITIVITY_ROWS rows or no varying exponent.
+sensitivity_table <- function(m) {
+  inputs <- drawn_inputs(m)
+  n <- nrow(m)
+  if (length(inputs) == 0 || n < MIN_SENSITIVITY_ROWS) return(NULL)
+  bins <- floor(sqrt(n))
+  # Last row (in sorted order) of each of the rank groups.
+  ends <- c(which(diff(((seq_len(n) - 1) * bins) %/% n) != 0), n)
+  # Standardised outputs keep the sums of squares well conditioned.
+  y <- apply(m[, SENSITIVITY_OUTPUTS, drop = FALSE], 2, function(v) {
+    s <- sd(v)
+    (v - mean(v)) / if (s > 0) s else 1
+  })
+  orders <- lapply(inputs, function(i) order(m[, i]))
+  sorted <- lapply(orders, function(o) lapply(seq_len(ncol(y)), function(k) y[o, k]))
+  y2 <- y * y
+  sorted2 <- lapply(orders, function(o) y2[o, , drop = FALSE])
+  estimate <- function(w) {
+    s <- vapply(seq_along(inputs), function(i) {
+      first_order_indices(sorted[[i]], sorted2[[i]], w[orders[[i]]], ends)
+    }, numeric(length(SENSITIVITY_OUTPUTS)))
+    s <- matrix(s, ncol = length(inputs))
+    cbind(s, 1 - rowSums(s))
+  }
+  point <- estimate(rep(1, n))
+  set.seed(1)
+  boot <- vapply(seq_len(SENSITIVITY_RESAMPLES), function(b) {
+    estimate(tabulate(sample.int(n, n, replace = TRUE), n))
+  }, point)
+  bound <- function(p) apply(boot, c(1, 2), function(v) {
+    if (all(is.na(v))) NA_real_ else quantile(v, p, names = FALSE, na.rm = TRUE)
+  })
+  alpha <- 1 - CONFIDENCE
+  parameters <- c(inputs, "rest")
+  table <- data.frame(measure = rep(SENSITIVITY_OUTPUTS, times = length(parameters)),
+                      parameter = rep(parameters, each = length(SENSITIVITY_OUTPUTS)),
+                      index = as.vector(point), ci_low = as.vector(bound(alpha / 2)),
+                      ci_high = as.vector(bound(1 - alpha / 2)), rows = n, bins = bins,
+                      resamples = SENSITIVITY_RESAMPLES, stringsAsFactors = FALSE)
+  table <- table[order(match(table$measure, SENSITIVITY_OUTPUTS)), ]
+  rownames(table) <- NULL
+  table
+}
+
+# ---------------------------------------------------------------------------
 # Plots
 
 open_png <- function(path, height = 650) {
@@ -487,6 +591,40 @@ plot_pay_gini_vs_exponent <- function(path, m, title, subtitle) {
          lty = c(rep(NA, length(present)), 1, NA, NA),
          lwd = c(rep(NA, length(present)), 2.5, NA, NA),
          pt.cex = c(rep(1, length(present)), NA, 2, 2))
+}
+
+SENSITIVITY_LABELS <- c(firm_size_exponent = "firm-size exponent",
+                        power_to_pay_exponent = "power-to-pay exponent",
+                        rest = "rest: interactions and own randomness")
+SENSITIVITY_COLOURS <- c(firm_size_exponent = "#5B1A6B", power_to_pay_exponent = "#2A9D8F",
+                         rest = "grey70")
+MEASURE_LABELS <- c(mean_firm_size = "mean firm size", gini_power = "Gini of power",
+                    gini_pay = "Gini of pay", top1_share_power = "top 1 % power",
+                    top1_share_pay = "top 1 % pay")
+
+# The sensitivity table as bars with their 95 % intervals, grouped by measure.
+plot_sensitivity <- function(path, sensitivity, subtitle) {
+  open_png(path)
+  on.exit(dev.off())
+  parameters <- unique(sensitivity$parameter)
+  shape <- function(col) {
+    matrix(sensitivity[[col]], nrow = length(parameters),
+           dimnames = list(parameters, unique(sensitivity$measure)))
+  }
+  index <- shape("index")
+  low <- shape("ci_low")
+  high <- shape("ci_high")
+  ylim <- range(0, 1, low, high, na.rm = TRUE)
+  at <- barplot(index, beside = TRUE, col = SENSITIVITY_COLOURS[parameters], border = NA,
+                ylim = ylim, las = 1, names.arg = MEASURE_LABELS[colnames(index)],
+                ylab = "first-order index (share of the variance)", cex.names = 0.85)
+  abline(h = 0, col = "grey40")
+  arrows(at, low, at, high, angle = 90, code = 3, length = 0.04, lwd = 1.5)
+  title(main = "Sensitivity to the drawn exponents", line = 2.6)
+  mtext(paste0(subtitle, "\nbars: first-order indices; whiskers: 95 % bootstrap intervals (",
+               sensitivity$resamples[1], " resamples)"), side = 3, line = 0.3, cex = 0.8)
+  bottom_legend(legend = SENSITIVITY_LABELS[parameters], fill = SENSITIVITY_COLOURS[parameters],
+                border = NA)
 }
 
 # ---------------------------------------------------------------------------
@@ -850,6 +988,17 @@ process_file <- function(path) {
   binned <- binned_table(mp)
   write_table(binned, out("_binned.csv"))
   written <- c(written, out("_binned.csv"))
+  sensitivity <- sensitivity_table(m)
+  if (is.null(sensitivity)) {
+    # Drop a table left from an earlier run of the same file.
+    unlink(out(c("_sensitivity.csv", "_sensitivity.png")))
+    note("  no sensitivity table: ", if (length(drawn_inputs(m)) == 0) {
+      "neither drawn exponent varies"
+    } else sprintf("it needs %d or more rows", MIN_SENSITIVITY_ROWS))
+  } else {
+    write_table(sensitivity, out("_sensitivity.csv"))
+    written <- c(written, out("_sensitivity.csv"))
+  }
 
   if (nrow(m) > 0) {
     show <- summary[, c("column", "mean", "se_mean", "sd", "q10", "q50", "q90")]
@@ -887,6 +1036,10 @@ process_file <- function(path) {
       unlink(out("_pay_gini_vs_exponent.png"))
       note("  no plot against the power-to-pay exponent: it ",
            if (nrow(m) > 1) "does not vary" else "needs two or more rows")
+    }
+    if (!is.null(sensitivity)) {
+      plot_png("_sensitivity.png", function(p) plot_sensitivity(
+        p, sensitivity, sprintf("%s: %s", name, count_of(nrow(m), "repetition"))))
     }
   }
   note("  wrote ", paste(basename(written), collapse = ", "))

@@ -199,10 +199,10 @@ check "post-processing reported the rows read" \
 check "post-processing noted the missing frontier file" \
   contains "$run/program_out" "inequality_frontier.csv: not found"
 check "post-processing listed the files written" contains "$run/program_out" \
-  "wrote inequality_summary.csv, inequality_binned.csv, inequality_gini.png, inequality_top_share.png, inequality_pay_gini_vs_exponent.png"
+  "wrote inequality_summary.csv, inequality_binned.csv, inequality_sensitivity.csv, inequality_gini.png, inequality_top_share.png, inequality_pay_gini_vs_exponent.png, inequality_sensitivity.png"
 check_summary "$res/inequality_summary.csv" "$res/inequality.csv" $rows "quarnel"
 check_binned "$res/inequality_binned.csv" $rows "quarnel"
-for plot in gini top_share pay_gini_vs_exponent; do
+for plot in gini top_share pay_gini_vs_exponent sensitivity; do
   check "quarnel: inequality_$plot.png is a PNG with data" png_ok "$res/inequality_$plot.png"
 done
 check "no temporary files left in results/" no_temporaries "$res"
@@ -226,6 +226,9 @@ for plot in gini top_share; do
 done
 check "frontier: no plot against the constant exponent" \
   absent "$res/inequality_frontier_pay_gini_vs_exponent.png"
+check "frontier: sensitivity to the firm-size exponent alone, and the rest" \
+  [ "$(cut -d, -f1,2 "$res/inequality_frontier_sensitivity.csv" | sed -n '1,4p' | tr '\n' ' ')" = \
+    "measure,parameter mean_firm_size,firm_size_exponent mean_firm_size,rest gini_power,firm_size_exponent " ]
 
 # Started from elsewhere, the script still finds results/ beside its R/.
 (cd "$scratch" && Rscript "$run/R/energy_estimator.R" > "$scratch/elsewhere_out" 2>&1)
@@ -310,6 +313,8 @@ check "named output: quarnel exits 0" [ $named_status = 0 ]
 check "named output: the script read the run's own file" \
   contains "$named/program_out" "myrun.csv: 3 rows read, 3 used"
 check "named output: its summary written" [ -s "$named/results/myrun_summary.csv" ]
+check "named output: too few rows for a sensitivity table" \
+  contains "$named/program_out" "no sensitivity table: it needs 20 or more rows"
 check "named output: the default file left alone" absent "$named/results/inequality_summary.csv"
 # A plain name given by hand is read from ../results as well.
 (cd "$named/R" && Rscript energy_estimator.R myrun.csv > "$named/out" 2> "$named/err")
@@ -448,6 +453,28 @@ check "no metadata: unpaired, with Welch's interval as t.test gives it" welch_ok
 check "unpaired points say why" bash -c '[ "$(grep -c ",unpaired,.*,no metadata for t.3.csv$" "$1"),$(
   grep -c ",unpaired,.*,seeds differ (7 and 8)$" "$1")" = "5,5" ]' _ "$differences"
 check "paired sweep: plot with the differences" png_ok "$pd/t.sweep_alpha.png"
+
+# --- 10. sensitivity indices known analytically --------------------------
+# Gini of power y = x1 + 2 x2 with x1 (firm-size exponent) and x2
+# (power-to-pay exponent) independent and uniform: the first-order indices
+# are Var(x1) / Var(y) = 1/5 and 4/5, the rest 0. The Gini of pay is
+# independent noise: indices 0, rest 1.
+sens=$scratch/sens
+mkdir -p "$sens"
+awk 'BEGIN { srand(11); for (i = 0; i < 2000; i++) { a = rand(); b = rand()
+  printf "%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g\n", 1 + rand(), a + 2 * b, rand(), b, rand(), rand(), a } }' \
+  > "$sens/s.csv"
+Rscript "$script" "$sens/s.csv" > "$sens/out" 2> "$sens/err"
+check "sensitivity: exit status 0 and the plot written" png_ok "$sens/s_sensitivity.png"
+check "sensitivity: the true indices lie within the reported intervals" awk -F, '
+  BEGIN { want["gini_power,firm_size_exponent"] = 0.2; want["gini_power,power_to_pay_exponent"] = 0.8
+          want["gini_power,rest"] = 0; want["gini_pay,firm_size_exponent"] = 0
+          want["gini_pay,power_to_pay_exponent"] = 0; want["gini_pay,rest"] = 1 }
+  ($1 "," $2) in want { k = $1 "," $2; seen++
+    if (!($4 <= want[k] && want[k] <= $5 && $5 - $4 < 0.2)) bad = 1 }
+  END { exit bad || seen != 6 }' "$sens/s_sensitivity.csv"
+check "sensitivity: rows, groups and resamples stated" \
+  [ "$(sed -n 2p "$sens/s_sensitivity.csv" | cut -d, -f6-8)" = "2000,44,200" ]
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

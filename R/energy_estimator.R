@@ -33,6 +33,10 @@
 #                        Gini of pay against the power-to-pay exponent (only
 #                        when that exponent varies, i.e. for quarnel)
 #   <stem>_sensitivity.png  the sensitivity table's indices and intervals
+#   <stem>_report.html   one self-contained page: the run's metadata (from
+#                        <stem>.json), the tables above with their intervals
+#                        and the plots as inline SVG (at most 4000 rows drawn
+#                        as points)
 # A sweep table <stem>.sweep.csv (written by a run with --sweep: a header
 # "point,file,<setting>,...", then one line per point) is read with every
 # point's results file beside it, and gives instead:
@@ -54,6 +58,9 @@
 #                        value pooled); below, the differences to the first
 #                        point of the points differing from it in this
 #                        setting alone
+#   <stem>.sweep_report.html  one self-contained page: the first point's
+#                        metadata, the per-point summary, the differences
+#                        and the plots as inline SVG
 # Every output is written under a temporary name and renamed into place.
 #
 # A missing or empty results file is a note. A malformed one (a line without
@@ -466,11 +473,17 @@ sensitivity_table <- function(m) {
 # ---------------------------------------------------------------------------
 # Plots
 
-open_png <- function(path, height = 650) {
-  # Cairo needs no X server; the X11 type is only a last resort.
-  type <- if (capabilities("cairo")) "cairo" else getOption("bitmapType")
-  png(gsub("%", "%%", path, fixed = TRUE), width = 900, height = height, res = 110,
-      type = type)
+# Opens the device of a plot 900 pixels wide at 110 per inch: SVG for a
+# name ending in .svg, else PNG.
+open_plot <- function(path, height = 650) {
+  file <- gsub("%", "%%", path, fixed = TRUE)
+  if (grepl("[.]svg$", path)) {
+    svg(file, width = 900 / 110, height = height / 110)
+  } else {
+    # Cairo needs no X server; the X11 type is only a last resort.
+    type <- if (capabilities("cairo")) "cairo" else getOption("bitmapType")
+    png(file, width = 900, height = height, res = 110, type = type)
+  }
   par(mar = c(7.2, 4.6, 4.6, 1.5))
 }
 
@@ -524,8 +537,10 @@ no_data <- function(title, subtitle) {
 }
 
 # Two measures (power and pay) against the mean firm size on a log axis.
-plot_against_size <- function(path, m, binned, cols, labels, ylab, title, subtitle) {
-  open_png(path)
+# Only the rows `shown` are drawn as points.
+plot_against_size <- function(path, m, binned, cols, labels, ylab, title, subtitle,
+                              shown = seq_len(nrow(m))) {
+  open_plot(path)
   on.exit(dev.off())
   if (nrow(m) == 0) return(no_data(title, subtitle))
   x <- m[, "mean_firm_size"]
@@ -538,8 +553,8 @@ plot_against_size <- function(path, m, binned, cols, labels, ylab, title, subtit
         side = 3, line = 0.3, cex = 0.8)
   grid(equilogs = FALSE, col = "grey88", lty = 1)
   for (j in 1:2) {
-    points(x, y[, j], pch = 16, cex = point_size(nrow(m)),
-           col = point_colour(colours[j], nrow(m)))
+    points(x[shown], y[shown, j], pch = 16, cex = point_size(length(shown)),
+           col = point_colour(colours[j], length(shown)))
   }
   # Each bin's summary sits at the median firm size of its rows.
   for (j in 1:2) {
@@ -556,8 +571,8 @@ SIZE_CLASSES <- c(0, 1.1, 2, 10, Inf)
 SIZE_CLASS_LABELS <- c("mean firm size < 1.1", "1.1 to 2", "2 to 10", "10 or more")
 SIZE_CLASS_COLOURS <- c("#7AC36A", "#2A9D8F", "#2F5DA8", "#5B1A6B")
 
-plot_pay_gini_vs_exponent <- function(path, m, title, subtitle) {
-  open_png(path)
+plot_pay_gini_vs_exponent <- function(path, m, title, subtitle, shown = seq_len(nrow(m))) {
+  open_plot(path)
   on.exit(dev.off())
   e <- m[, "power_to_pay_exponent"]
   g <- m[, "gini_pay"]
@@ -567,9 +582,9 @@ plot_pay_gini_vs_exponent <- function(path, m, title, subtitle) {
   title(xlab = "power-to-pay exponent e (pay = power^e x log-normal noise)", line = 2.5)
   grid(col = "grey88", lty = 1)
   class <- pmax(1L, findInterval(m[, "mean_firm_size"], SIZE_CLASSES))
-  alpha <- max(0.15, min(0.85, 300 / nrow(m)))
-  points(e, g, pch = 16, cex = point_size(nrow(m)),
-         col = adjustcolor(SIZE_CLASS_COLOURS, alpha.f = alpha)[class])
+  alpha <- max(0.15, min(0.85, 300 / length(shown)))
+  points(e[shown], g[shown], pch = 16, cex = point_size(length(shown)),
+         col = adjustcolor(SIZE_CLASS_COLOURS, alpha.f = alpha)[class[shown]])
   # Equal-width bins of the exponent, about sixteen over its range.
   breaks <- pretty(range(e), n = 16)
   k <- findInterval(e, breaks, rightmost.closed = TRUE)
@@ -604,7 +619,7 @@ MEASURE_LABELS <- c(mean_firm_size = "mean firm size", gini_power = "Gini of pow
 
 # The sensitivity table as bars with their 95 % intervals, grouped by measure.
 plot_sensitivity <- function(path, sensitivity, subtitle) {
-  open_png(path)
+  open_plot(path)
   on.exit(dev.off())
   parameters <- unique(sensitivity$parameter)
   shape <- function(col) {
@@ -861,7 +876,7 @@ plot_sweep_setting <- function(file, name, table, settings, setting, points, dif
   }, logical(1))
   slice <- setdiff(which(same), 1)
   has_differences <- !is.null(differences) && length(slice) > 0
-  open_png(file, height = if (has_differences) 1050 else 650)
+  open_plot(file, height = if (has_differences) 1050 else 650)
   on.exit(dev.off())
   par(mfrow = c(if (has_differences) 2 else 1, 2), mar = c(5, 4.6, 1.5, 1),
       oma = c(0, 0, 2, 0))
@@ -925,21 +940,252 @@ process_sweep <- function(path) {
   } else {
     unlink(out("_differences.csv"))
   }
+  plot_setting <- function(file, setting) {
+    plot_sweep_setting(file, basename(path), table, settings, setting, points, differences)
+  }
   if (capabilities("png") || capabilities("cairo")) {
     for (setting in settings) {
       file <- out(paste0("_", setting, ".png"))
-      replace_file(file, function(tmp) {
-        plot_sweep_setting(tmp, basename(path), table, settings, setting, points, differences)
-      })
+      replace_file(file, function(tmp) plot_setting(tmp, setting))
       written <- c(written, file)
     }
   }
+  write_sweep_report(out("_report.html"), path, table, settings, summary, differences,
+                     plot_setting)
+  written <- c(written, out("_report.html"))
   note("  wrote ", paste(basename(written), collapse = ", "))
   invisible(written)
 }
 
 # ---------------------------------------------------------------------------
+# Reports: one self-contained HTML page per results file and per sweep,
+# its plots inlined as SVG
+
+REPORT_STYLE <- c(
+  "body { font-family: sans-serif; margin: 1.5em auto; max-width: 72em; color: #222; }",
+  "table { border-collapse: collapse; font-size: 0.85em; margin: 0.5em 0 1em; }",
+  "th, td { border: 1px solid #ccc; padding: 0.2em 0.5em; text-align: right; }",
+  "th { background: #f2f2f2; } td:first-child, th:first-child { text-align: left; }",
+  ".scroll { overflow-x: auto; } figure { margin: 1em 0; } p.note { color: #555; }")
+
+html_escape <- function(x) {
+  x <- gsub("&", "&amp;", x, fixed = TRUE)
+  x <- gsub("<", "&lt;", x, fixed = TRUE)
+  x <- gsub(">", "&gt;", x, fixed = TRUE)
+  gsub('"', "&quot;", x, fixed = TRUE)
+}
+
+# Four significant digits, "NA" for a missing value.
+num <- function(x) trimws(formatC(as.numeric(x), digits = 4, format = "g"))
+
+# "estimate [low, high]", or "estimate [no interval]" where it is missing.
+with_interval <- function(estimate, low, high) {
+  paste(num(estimate), ifelse(is.na(low) | is.na(high), "[no interval]",
+                              sprintf("[%s, %s]", num(low), num(high))))
+}
+
+html_table <- function(df) {
+  cells <- as.matrix(df)
+  if (nrow(df) == 0) cells <- matrix(character(0), ncol = ncol(df))
+  header <- paste0("<tr>", paste0("<th>", html_escape(names(df)), "</th>", collapse = ""), "</tr>")
+  body <- apply(cells, 1, function(r) {
+    paste0("<tr>", paste0("<td>", html_escape(r), "</td>", collapse = ""), "</tr>")
+  })
+  c('<div class="scroll"><table>', header, unlist(body), "</table></div>")
+}
+
+# The settings object of a metadata text as "name = value" strings.
+json_settings <- function(text) {
+  block <- regmatches(text, regexpr('"settings"[[:space:]]*:[[:space:]]*[{][^}]*[}]', text))
+  if (length(block) == 0) return(character(0))
+  pairs <- regmatches(block, gregexpr('"[^"]*"[[:space:]]*:[[:space:]]*"[^"]*"', block))[[1]]
+  sub('^"([^"]*)"[[:space:]]*:[[:space:]]*"([^"]*)"$', "\\1 = \\2", pairs)
+}
+
+# The run's metadata (<stem>.json beside the results file) as a table.
+metadata_section <- function(results_path) {
+  text <- metadata_text(results_path)
+  if (is.null(text)) {
+    return(sprintf('<p class="note">No metadata (%s.json) beside the results file.</p>',
+                   html_escape(sub("[.][^.]*$", "", basename(results_path)))))
+  }
+  value <- function(key) { v <- json_scalar(text, key); if (is.na(v)) "" else v }
+  rows <- value("results_file_rows")
+  if (rows == "") rows <- paste(value("repetitions_done"), "done")
+  html_table(data.frame(
+    item = c("program", "version", "seed", "settings", "threads", "start", "end", "rows",
+             "first repetition", "status"),
+    value = c(value("program"), value("version"), value("seed"),
+              paste(json_settings(text), collapse = "; "), value("threads"),
+              value("start_time"), value("end_time"), rows, value("first_repetition"),
+              value("status")),
+    stringsAsFactors = FALSE))
+}
+
+# An SVG drawn by draw(path), ready to inline: without its XML declaration,
+# scaled to the page, and its ids prefixed so that the glyphs and clips of
+# several SVGs on one page stay apart.
+inline_svg <- function(draw, prefix) {
+  tmp <- tempfile(fileext = ".svg")
+  on.exit(unlink(tmp))
+  draw(tmp)
+  text <- paste(readLines(tmp, warn = FALSE), collapse = "\n")
+  text <- sub("^<[?]xml[^>]*>[[:space:]]*", "", text)
+  text <- gsub('id="', paste0('id="', prefix), text, fixed = TRUE)
+  text <- gsub('href="#', paste0('href="#', prefix), text, fixed = TRUE)
+  text <- gsub("url(#", paste0("url(#", prefix), text, fixed = TRUE)
+  sub("<svg ", '<svg style="max-width:100%;height:auto" ', text, fixed = TRUE)
+}
+
+# One figure per plot (a list of function(path) by caption).
+figures <- function(plots) {
+  if (!capabilities("cairo")) {
+    return('<p class="note">No SVG device in this R: the plots are left out.</p>')
+  }
+  unlist(lapply(seq_along(plots), function(i) {
+    c("<figure>", inline_svg(plots[[i]], sprintf("p%d-", i)),
+      sprintf("<figcaption>%s</figcaption>", html_escape(names(plots)[i])), "</figure>")
+  }))
+}
+
+write_report <- function(path, title, sections) {
+  html <- c("<!DOCTYPE html>", '<html lang="en">', "<head>", '<meta charset="utf-8">',
+            sprintf("<title>%s</title>", html_escape(title)), "<style>", REPORT_STYLE,
+            "</style>", "</head>", "<body>", sprintf("<h1>%s</h1>", html_escape(title)),
+            sections, "</body>", "</html>")
+  replace_file(path, function(tmp) writeLines(html, tmp, useBytes = TRUE))
+}
+
+INTERVAL_NOTE <- paste(
+  "Each estimate is followed by its 95 % confidence interval (the Monte Carlo error):",
+  "Student t for a mean; for a quantile the pair of order statistics enclosing it with",
+  "at least 95 % probability, whatever the distribution. \"no interval\": too few rows.")
+
+write_run_report <- function(file, results_path, summary, binned, sensitivity, plots) {
+  names_q <- sprintf("q%02d", round(100 * SUMMARY_PROBS))
+  shown <- data.frame(column = summary$column, count = num(summary$count),
+                      mean = with_interval(summary$mean, summary$mean_ci_low, summary$mean_ci_high),
+                      "standard error" = num(summary$se_mean), sd = num(summary$sd),
+                      check.names = FALSE, stringsAsFactors = FALSE)
+  for (q in names_q) {
+    shown[[q]] <- with_interval(summary[[q]], summary[[paste0(q, "_ci_low")]],
+                                summary[[paste0(q, "_ci_high")]])
+  }
+  bins <- data.frame("mean firm size" = sprintf("%s to %s", num(binned$size_lower),
+                                                num(binned$size_upper)),
+                     "median size" = num(binned$size_median), rows = num(binned$count),
+                     check.names = FALSE, stringsAsFactors = FALSE)
+  for (col in BINNED_MEASURES) {
+    v <- function(suffix) binned[[paste0(col, suffix)]]
+    bins[[paste(MEASURE_LABELS[[col]], "median")]] <-
+      with_interval(v("_median"), v("_median_ci_low"), v("_median_ci_high"))
+    bins[[paste(MEASURE_LABELS[[col]], "10-90 %")]] <- sprintf("%s to %s", num(v("_q10")),
+                                                               num(v("_q90")))
+  }
+  sensitivity_html <- if (is.null(sensitivity)) {
+    '<p class="note">None: it needs a varying drawn exponent and 20 or more rows.</p>'
+  } else {
+    c(html_table(data.frame(measure = sensitivity$measure, parameter = sensitivity$parameter,
+                            "first-order index" = with_interval(sensitivity$index,
+                                                                sensitivity$ci_low,
+                                                                sensitivity$ci_high),
+                            check.names = FALSE, stringsAsFactors = FALSE)),
+      sprintf(paste('<p class="note">Share of each measure\'s variance explained by each',
+                    'exponent alone, from %d rank groups of the rows; 95 %% percentile',
+                    'bootstrap intervals from %d resamples. The rest is left to',
+                    'interactions and the economy\'s own randomness.</p>'),
+              sensitivity$bins[1], sensitivity$resamples[1]))
+  }
+  captions <- sub("^_", basename(sub("[.][^.]*$", "", results_path)), names(plots))
+  svg_plots <- setNames(lapply(plots, function(draw) function(p) draw(p, TRUE)), captions)
+  write_report(file, paste(basename(results_path), "- post-processing report"), c(
+    "<h2>Run</h2>", metadata_section(results_path),
+    "<h2>Summary</h2>", sprintf('<p class="note">%s</p>', html_escape(INTERVAL_NOTE)),
+    html_table(shown),
+    "<h2>By mean firm size</h2>", html_table(bins),
+    "<h2>Sensitivity to the drawn exponents</h2>", sensitivity_html,
+    "<h2>Plots</h2>", figures(svg_plots)))
+}
+
+write_sweep_report <- function(file, path, table, settings, summary, differences, plot_setting) {
+  points <- data.frame(summary[, c("point", "file", settings)], rows = num(summary$count),
+                       check.names = FALSE, stringsAsFactors = FALSE)
+  for (col in BINNED_MEASURES) {
+    v <- function(suffix) summary[[paste0(col, suffix)]]
+    points[[paste(MEASURE_LABELS[[col]], "median")]] <-
+      with_interval(v("_median"), v("_median_ci_low"), v("_median_ci_high"))
+    points[[paste(MEASURE_LABELS[[col]], "10-90 %")]] <- sprintf("%s to %s", num(v("_q10")),
+                                                                 num(v("_q90")))
+  }
+  differences_html <- if (is.null(differences)) {
+    '<p class="note">None: the sweep has a single point.</p>'
+  } else {
+    c(html_table(data.frame(
+      differences[, c("point", settings, "measure", "pairing")],
+      rows = ifelse(differences$pairing == "paired", num(differences$rows_point),
+                    sprintf("%s and %s", num(differences$rows_first), num(differences$rows_point))),
+      difference = with_interval(differences$difference, differences$ci_low, differences$ci_high),
+      "standard error" = num(differences$se), "variance ratio" = num(differences$variance_ratio),
+      note = differences$note, check.names = FALSE, stringsAsFactors = FALSE)),
+      paste('<p class="note">Mean of each point minus the first point, with its 95 % interval.',
+            'Paired: over the repetitions both points hold (same seed, so the same random',
+            'numbers); the variance ratio is how many times more repetitions an unpaired',
+            'comparison would need for the same precision. Unpaired: Welch\'s interval.</p>'))
+  }
+  svg_plots <- setNames(lapply(settings, function(s) function(p) plot_setting(p, s)),
+                        sprintf("%s_%s", sub("[.]csv$", "", basename(path)), settings))
+  write_report(file, paste(basename(path), "- sweep report"), c(
+    "<h2>Run (of the first point)</h2>",
+    metadata_section(file.path(dirname(path), table$file[1])),
+    "<h2>Points</h2>", sprintf('<p class="note">%s</p>', html_escape(INTERVAL_NOTE)),
+    html_table(points),
+    "<h2>Paired differences to the first point</h2>", differences_html,
+    "<h2>Plots</h2>", figures(svg_plots)))
+}
+
+# ---------------------------------------------------------------------------
 # One results file
+
+# Rows drawn as points: all, or for `thin` at most REPORT_POINTS spread
+# evenly over the file (an SVG holds every point it draws).
+REPORT_POINTS <- 4000
+shown_rows <- function(n, thin) {
+  if (!thin || n <= REPORT_POINTS) seq_len(n) else unique(round(seq(1, n, length.out = REPORT_POINTS)))
+}
+
+# The plots of one results file by file suffix, each a function(path,
+# thin) drawing it; m holds the usable rows, mp those of them with a
+# positive mean firm size.
+run_plots <- function(name, m, mp, binned, sensitivity) {
+  subtitle <- function(rows, thin) {
+    n <- nrow(rows)
+    paste0(name, ": ", count_of(n, "repetition"),
+           if (length(shown_rows(n, thin)) < n) sprintf(" (%d drawn as points)", REPORT_POINTS) else "")
+  }
+  plots <- list(
+    "_gini.png" = function(p, thin) plot_against_size(
+      p, mp, binned, c("gini_power", "gini_pay"), c("Gini of power", "Gini of pay"),
+      "Gini coefficient (0 = equality, 1 = maximal)",
+      "Inequality of power and pay against mean firm size", subtitle(mp, thin),
+      shown_rows(nrow(mp), thin)),
+    "_top_share.png" = function(p, thin) plot_against_size(
+      p, mp, binned, c("top1_share_power", "top1_share_pay"),
+      c("top 1 % share of power", "top 1 % share of pay"),
+      "share held by the top 1 % of members",
+      "Top 1 % shares of power and pay against mean firm size", subtitle(mp, thin),
+      shown_rows(nrow(mp), thin)))
+  exponent <- m[, "power_to_pay_exponent"]
+  if (nrow(m) > 1 && diff(range(exponent)) > 0) {
+    plots[["_pay_gini_vs_exponent.png"]] <- function(p, thin) plot_pay_gini_vs_exponent(
+      p, m, "Gini of pay against the power-to-pay exponent", subtitle(m, thin),
+      shown_rows(nrow(m), thin))
+  }
+  if (!is.null(sensitivity)) {
+    plots[["_sensitivity.png"]] <- function(p, thin) plot_sensitivity(
+      p, sensitivity, subtitle(m, FALSE))
+  }
+  plots
+}
 
 process_file <- function(path) {
   if (file.exists(path) && !dir.exists(path) && is_sweep_table(path)) return(process_sweep(path))
@@ -1008,40 +1254,24 @@ process_file <- function(path) {
     for (i in seq_len(nrow(show))) note(row(unlist(show[i, ])))
   }
 
+  plots <- run_plots(name, m, mp, binned, sensitivity)
   if (!capabilities("png") && !capabilities("cairo")) {
     note("  no PNG graphics device in this R; plots skipped")
   } else {
-    subtitle <- sprintf("%s: %s", name, count_of(nrow(mp), "repetition"))
-    plot_png <- function(suffix, draw) {
-      replace_file(out(suffix), function(tmp) draw(tmp))
-      written <<- c(written, out(suffix))
+    for (suffix in names(plots)) {
+      replace_file(out(suffix), function(tmp) plots[[suffix]](tmp, FALSE))
+      written <- c(written, out(suffix))
     }
-    plot_png("_gini.png", function(p) plot_against_size(
-      p, mp, binned, c("gini_power", "gini_pay"), c("Gini of power", "Gini of pay"),
-      "Gini coefficient (0 = equality, 1 = maximal)",
-      "Inequality of power and pay against mean firm size", subtitle))
-    plot_png("_top_share.png", function(p) plot_against_size(
-      p, mp, binned, c("top1_share_power", "top1_share_pay"),
-      c("top 1 % share of power", "top 1 % share of pay"),
-      "share held by the top 1 % of members",
-      "Top 1 % shares of power and pay against mean firm size", subtitle))
-    exponent <- m[, "power_to_pay_exponent"]
-    if (nrow(m) > 1 && diff(range(exponent)) > 0) {
-      plot_png("_pay_gini_vs_exponent.png", function(p) plot_pay_gini_vs_exponent(
-        p, m, "Gini of pay against the power-to-pay exponent",
-        sprintf("%s: %s", name, count_of(nrow(m), "repetition"))))
-    } else {
+    if (is.null(plots[["_pay_gini_vs_exponent.png"]])) {
       # Only a varying exponent (quarnel's) makes this plot; drop one left
       # from an earlier run of the same file so no stale plot remains.
       unlink(out("_pay_gini_vs_exponent.png"))
       note("  no plot against the power-to-pay exponent: it ",
            if (nrow(m) > 1) "does not vary" else "needs two or more rows")
     }
-    if (!is.null(sensitivity)) {
-      plot_png("_sensitivity.png", function(p) plot_sensitivity(
-        p, sensitivity, sprintf("%s: %s", name, count_of(nrow(m), "repetition"))))
-    }
   }
+  write_run_report(out("_report.html"), path, summary, binned, sensitivity, plots)
+  written <- c(written, out("_report.html"))
   note("  wrote ", paste(basename(written), collapse = ", "))
   invisible(written)
 }

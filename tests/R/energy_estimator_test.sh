@@ -199,13 +199,23 @@ check "post-processing reported the rows read" \
 check "post-processing noted the missing frontier file" \
   contains "$run/program_out" "inequality_frontier.csv: not found"
 check "post-processing listed the files written" contains "$run/program_out" \
-  "wrote inequality_summary.csv, inequality_binned.csv, inequality_sensitivity.csv, inequality_gini.png, inequality_top_share.png, inequality_pay_gini_vs_exponent.png, inequality_sensitivity.png"
+  "wrote inequality_summary.csv, inequality_binned.csv, inequality_sensitivity.csv, inequality_gini.png, inequality_top_share.png, inequality_pay_gini_vs_exponent.png, inequality_sensitivity.png, inequality_report.html"
 check_summary "$res/inequality_summary.csv" "$res/inequality.csv" $rows "quarnel"
 check_binned "$res/inequality_binned.csv" $rows "quarnel"
 for plot in gini top_share pay_gini_vs_exponent sensitivity; do
   check "quarnel: inequality_$plot.png is a PNG with data" png_ok "$res/inequality_$plot.png"
 done
 check "no temporary files left in results/" no_temporaries "$res"
+# The report holds the run's seed, every mean of the summary (as shown, to
+# four digits, with its interval) and one inline SVG per plot.
+report_ok() {  # REPORT SUMMARY SEED PLOTS
+  grep -qF "<tr><td>seed</td><td>$3</td></tr>" "$1" &&
+    [ "$(grep -c "^<svg " "$1")" = "$4" ] && ! grep -q "<img\|https\?:" <(sed '/^<svg /,/<\/svg>/d' "$1") &&
+    awk -F, 'NR > 1 { printf "<td>%.4g [\n", $3 }' "$2" |
+      while read -r cell; do grep -qF -- "$cell" "$1" || exit 1; done
+}
+check "quarnel: the report holds the seed, the summary's means and 4 SVG plots" \
+  report_ok "$res/inequality_report.html" "$res/inequality_summary.csv" $seed 4
 
 # --- 2. both files at once; a constant exponent gives no exponent plot ----
 awk -F, 'BEGIN { OFS = "," } { $4 = "1.00000000000000e+00"; print }' \
@@ -334,6 +344,10 @@ check "sweep: summary has a header and one line per point" \
 for setting in alpha exponent; do
   check "sweep: plot against $setting" png_ok "$sweep/results/grid.sweep_$setting.png"
 done
+check "sweep: the report holds the seed, the points and 2 SVG plots" bash -c \
+  'grep -qF "<tr><td>seed</td><td>$2</td></tr>" "$1" && [ "$(grep -c "^<svg " "$1")" = 2 ] &&
+   grep -qF "<td>3</td><td>grid.3.csv</td><td>3.5</td><td>table</td><td>6</td>" "$1"' \
+  _ "$sweep/results/grid.sweep_report.html" $seed
 
 # --- 8. Monte Carlo error against values worked out by hand -------------
 # permuted_table N M: N rows in which k = i*M mod (N+1), i = 1..N, runs

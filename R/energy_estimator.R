@@ -1238,9 +1238,9 @@ process_file <- function(path) {
   if (is.null(sensitivity)) {
     # Drop a table left from an earlier run of the same file.
     unlink(out(c("_sensitivity.csv", "_sensitivity.png")))
-    note("  no sensitivity table: ", if (length(drawn_inputs(m)) == 0) {
-      "neither drawn exponent varies"
-    } else sprintf("it needs %d or more rows", MIN_SENSITIVITY_ROWS))
+    note("  no sensitivity table: ", if (nrow(m) < MIN_SENSITIVITY_ROWS) {
+      sprintf("it needs %d or more rows", MIN_SENSITIVITY_ROWS)
+    } else "neither drawn exponent varies")
   } else {
     write_table(sensitivity, out("_sensitivity.csv"))
     written <- c(written, out("_sensitivity.csv"))

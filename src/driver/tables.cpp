@@ -29,6 +29,14 @@ std::string show(double value)
   return out.str();
 }
 
+// The shortest text that reads back as `value` (show() rounds to 6 digits).
+std::string exact(double value)
+{
+  char text[32];
+  const auto written = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, written.ptr);
+}
+
 const std::string byte_order_mark = "\xEF\xBB\xBF";
 
 // The offending bytes from line[at]: shown in hex, with a name when they are
@@ -83,6 +91,14 @@ std::optional<double> number(const std::string& token)
     return std::nullopt;
   }
   return value;
+}
+
+// Why `level` is no level of the span table, or "".
+std::string level_problem(double level)
+{
+  if (level >= 1 && level <= max_span_level && level == std::floor(level)) return "";
+  return "a level that is not a whole number from 1 to " + show(max_span_level) + " (" +
+         exact(level) + "; levels count from 1 at the bottom of a hierarchy)";
 }
 
 std::string file_problem(const std::string& path, const std::string& problem)
@@ -222,6 +238,7 @@ input_tables load_tables(const std::string& dir, std::vector<std::string>* notes
   const auto path = [&dir](const char* file) { return dir + "/" + file; };
   input_tables t;
   t.span = read_table(path(span_file), 2, [](const double* row) {
+    if (const std::string p = level_problem(row[0]); !p.empty()) return p;
     return row[1] > 0.0 ? std::string() : "a span that is not positive (" + show(row[1]) + ")";
   }, true);
   if (t.span.n_cols > 2 && notes != nullptr) {
@@ -259,6 +276,10 @@ std::string span_table_problem(const arma::Mat<double>& span)
   for (arma::uword r = 0; r < span.n_rows; ++r) {
     for (arma::uword c = 0; c < span.n_cols; ++c) {
       if (!std::isfinite(span(r, c))) return describe("a value that is not finite", r, span(r, c));
+    }
+    if (!level_problem(span(r, 0)).empty()) {
+      return "a level that is not a whole number from 1 to " + show(max_span_level) + " in row " +
+             std::to_string(r + 1) + " (" + exact(span(r, 0)) + ")";
     }
     if (!(span(r, 1) > 0.0)) return describe("a span that is not positive", r, span(r, 1));
   }

@@ -46,16 +46,25 @@ using row_check = std::string (*)(const double* row);
 arma::Mat<double> read_table(const std::string& path, arma::uword columns,
                              row_check check = nullptr, bool wider = false);
 
+// The levels of the span table: whole numbers from 1 up to this. A firm of
+// the model has at most 19 levels; a level far beyond them (such as 1e300)
+// would leave the fit of the growth rate meaningless, and with whole levels
+// in this range two different levels always make a well-conditioned fit, so
+// that a fit falls back on the minimum-norm solution exactly when its
+// resample holds a single level.
+inline constexpr double max_span_level = 1000;
+
 // Reads the three tables from `dir`, in the order span (two columns or more,
-// every span > 0), g (one column, every value in [0, 1)) and power-to-pay (one
-// column). Throws table_error for the span and g tables. The power-to-pay
-// table is not used: when it cannot be read it is left empty (0 x 1). Notes
-// for the user (that table's problem, unused span columns) go to *notes, if
-// given.
+// every level a whole number from 1 to max_span_level, every span > 0), g
+// (one column, every value in [0, 1)) and power-to-pay (one column). Throws
+// table_error for the span and g tables. The power-to-pay table is not used:
+// when it cannot be read it is left empty (0 x 1). Notes for the user (that
+// table's problem, unused span columns) go to *notes, if given.
 input_tables load_tables(const std::string& dir, std::vector<std::string>* notes = nullptr);
 
 // Why the span table cannot drive a run, or "" when it can: it needs at least
-// one row and two columns, finite values and every span (column 1) > 0.
+// one row and two columns, finite values, every level (column 0) a whole
+// number from 1 to max_span_level and every span (column 1) > 0.
 std::string span_table_problem(const arma::Mat<double>& span);
 
 // Why the g table cannot drive a run, or "" when it can: at least one value,

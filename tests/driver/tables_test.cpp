@@ -132,6 +132,21 @@ TEST(tables, load_checks_values_and_only_notes_the_unused_table)
   EXPECT_NE(notes[0].find("has 3 values on every line; only the first two"), std::string::npos);
   write_file(tmp.path / span_file, "2 3.0 7\n3 1.5\n");
   EXPECT_THROW(load_tables(tmp.path.string()), table_error);
+
+  // Levels are whole numbers from 1 to 1000: a fit over a level such as
+  // 1e300 means nothing.
+  for (const char* level : {"0", "2.5", "1001", "1e300", "-3"}) {
+    write_file(tmp.path / span_file, std::string("2 3.0\n") + level + " 1.5\n1000 2\n");
+    try {
+      load_tables(tmp.path.string());
+      ADD_FAILURE() << level;
+    } catch (const table_error& e) {
+      EXPECT_EQ(std::string(e.what()), (tmp.path / span_file).string() +
+                                           " line 2: a level that is not a whole number from 1 to 1000 (" +
+                                           (level == std::string("1e300") ? "1e+300" : level) +
+                                           "; levels count from 1 at the bottom of a hierarchy)");
+    }
+  }
 }
 
 TEST(tables, span_table_checks)
@@ -145,6 +160,8 @@ TEST(tables, span_table_checks)
             std::string::npos);
   EXPECT_NE(span_table_problem(arma::Mat<double>{{2, 0.0}}).find("not positive"), std::string::npos);
   EXPECT_NE(span_table_problem(arma::Mat<double>{{2, -1.0}}), "");
+  EXPECT_EQ(span_table_problem(arma::Mat<double>{{2, 3.0}, {2.0000001, 1.2}}),
+            "a level that is not a whole number from 1 to 1000 in row 2 (2.0000001)");
 }
 
 TEST(tables, g_table_checks)

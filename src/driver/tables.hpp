@@ -8,18 +8,46 @@
 // optional decimal point, an optional exponent ("3.037", "-2", "1e-3").
 // Everything else is refused with the file, line and column: any other byte
 // (shown as it is, or in hex when not printable), a value that is not a
-// number (a header line is named as such), an empty cell between two commas,
-// a line that mixes commas and blanks between its values (the sign of a
-// decimal comma), a line with another number of values than the table has
-// columns, a missing file, a directory, and a file without data rows. The
-// span table may be wider than its two columns (the same width on every
-// line): the further columns are not used, and a note says so.
+// number (a first line of words is named a header; "nan" and "inf" are not
+// words but values that are not finite), a number beyond the range of a
+// double, one that rounds to zero or to a subnormal double (nonzero and
+// below 2.2e-308, where a double keeps fewer significant bits), an empty
+// cell between two commas, a line that mixes commas and blanks between its
+// values (the sign of a decimal comma), a line with another number of values
+// than the table has columns, and a file without data rows. The span table
+// may be wider than its two columns (the same width on every line): the
+// further columns are not used, and a note says so.
+//
+// A table file must be a regular file (after following symbolic links) of at
+// most max_input_file_bytes; see read_input_file.
 #pragma once
 
 #include <armadillo>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+// Input files (the tables and a --scenario file) are read whole, and only
+// regular files of at most this many bytes: far above any real table (the
+// project's hold under 1 KiB each), far below the machine's memory.
+inline constexpr std::uint64_t max_input_file_bytes = 64ull * 1024 * 1024;  // 64 MiB
+
+// Reads the regular file at `path` whole into `bytes`. Returns "" or the
+// problem, without the path: "file not found", "is a directory, not a <noun>",
+// "is a <kind> ..., not a regular file" for anything else (a device such as
+// /dev/zero, a FIFO, a socket; with the file a symbolic link leads to),
+// "is <N> bytes, more than ..." above max_input_file_bytes, or the system's
+// reason. A FIFO or device is refused before it is opened, and
+// the file is opened without blocking and checked again once open, so an
+// input can neither block the program nor fill its memory.
+std::string read_input_file(const std::string& path, const std::string& noun, std::string& bytes);
+
+// `text` as a message echoes it: whole up to `most` bytes, otherwise its
+// first bytes (never a part of a UTF-8 character) and a mark saying it was
+// cut and how long it is. Every token, line or value a message quotes from
+// an input (a table, a scenario file, an option) goes through it.
+std::string echoed(const std::string& text, std::size_t most = 40);
 
 struct input_tables {
   arma::Mat<double> span;          // column 0: level, column 1: span of control observed there

@@ -83,6 +83,21 @@ void report_notes(const repetition_notes& notes, int repetitions)
   }
 }
 
+// QUARNEL_VECTORS caps the kernels' vector width when it is "baseline" or
+// "avx2" (kernels/vector_isa.hpp); any other value is ignored there, so it
+// is named here, once, at the start.
+void note_ignored_vector_limit()
+{
+  const char* limit = std::getenv("QUARNEL_VECTORS");
+  if (limit == nullptr || *limit == '\0') return;
+  const std::string value = limit;
+  if (value == "baseline" || value == "avx2") return;
+  std::cerr << "note: QUARNEL_VECTORS='" << echoed(value)
+            << "' is ignored (it takes baseline or avx2); the kernels use the widest vectors "
+               "the processor has"
+            << std::endl;
+}
+
 // `text` as one word for the shell (quoted unless it is made of characters
 // the shell takes literally).
 std::string shell_quoted(const std::string& text)
@@ -367,6 +382,7 @@ int run_steps(const program_settings& program, const repetition_body& body, int 
 
   install_stop_signals();
   std::cout << "Quarnel Model" << std::endl;
+  note_ignored_vector_limit();
   if (sweep) std::cout << sweep_size_text(options.sweep, options.output) << std::endl;
 
   // Everything that can be checked is checked before the first repetition.

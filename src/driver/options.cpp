@@ -8,6 +8,8 @@
 #include <map>
 #include <sstream>
 
+#include "driver/tables.hpp"
+
 namespace po = boost::program_options;
 
 namespace {
@@ -128,9 +130,9 @@ std::string read_settings(const po::variables_map& vm, const program_settings& p
   std::vector<std::pair<std::string, std::string>> from_line;
   for (const std::string& text : list("set")) {
     const auto nv = name_and_value(text);
-    if (!nv) return "--set takes NAME=VALUE, got '" + text + "'";
+    if (!nv) return "--set takes NAME=VALUE, got '" + echoed(text) + "'";
     for (const auto& [name, value] : from_line) {
-      if (name == nv->first) return "--set " + name + " is given twice";
+      if (name == nv->first) return "--set " + echoed(name) + " is given twice";
     }
     from_line.push_back(*nv);
   }
@@ -142,7 +144,7 @@ std::string read_settings(const po::variables_map& vm, const program_settings& p
     std::vector<std::string> seen;
     for (const scenario_line& l : lines) {
       const std::string where = file + " line " + std::to_string(l.line) + ": ";
-      if (std::find(seen.begin(), seen.end(), l.name) != seen.end()) return where + l.name + " is set twice";
+      if (std::find(seen.begin(), seen.end(), l.name) != seen.end()) return where + echoed(l.name) + " is set twice";
       seen.push_back(l.name);
       const std::string problem = apply_setting(o.settings, l.name, l.value, program.draws_exponent);
       if (!problem.empty()) return where + problem;
@@ -154,12 +156,12 @@ std::string read_settings(const po::variables_map& vm, const program_settings& p
   }
   for (const std::string& text : list("sweep")) {
     const auto nv = name_and_value(text);
-    if (!nv) return "--sweep takes NAME=V1,V2,..., got '" + text + "'";
+    if (!nv) return "--sweep takes NAME=V1,V2,..., got '" + echoed(text) + "'";
     for (const sweep_axis& a : o.sweep) {
-      if (a.name == nv->first) return "--sweep " + a.name + " is given twice";
+      if (a.name == nv->first) return "--sweep " + echoed(a.name) + " is given twice";
     }
     for (const auto& [name, value] : from_line) {
-      if (name == nv->first) return name + " is both set and swept";
+      if (name == nv->first) return echoed(name) + " is both set and swept";
     }
     sweep_axis axis{nv->first, split(nv->second, nv->second.find(';') != std::string::npos ? ';' : ',')};
     std::map<std::string, std::string> seen;  // each value as the settings show it -> as given
@@ -266,7 +268,7 @@ parse_result parse_options(int argc, const char* const argv[], const program_set
               vm);
     po::notify(vm);
   } catch (const po::error& e) {
-    return usage_error(e.what());
+    return usage_error(echoed(e.what(), 200));
   }
 
   parse_result r;
@@ -292,7 +294,7 @@ parse_result parse_options(int argc, const char* const argv[], const program_set
     if (!n || *n == 0) {
       return usage_error("--repetitions takes a whole number from 1 to " +
                          std::to_string(max_repetitions) + ", got '" +
-                         vm["repetitions"].as<std::string>() + "'");
+                         echoed(vm["repetitions"].as<std::string>()) + "'");
     }
     o.repetitions = static_cast<int>(*n);
     o.repetitions_given = true;
@@ -301,7 +303,7 @@ parse_result parse_options(int argc, const char* const argv[], const program_set
     const std::string name = vm["output"].as<std::string>();
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
         name.find('\0') != std::string::npos) {
-      return usage_error("--output takes a plain file name without '/', got '" + name + "'");
+      return usage_error("--output takes a plain file name without '/', got '" + echoed(name) + "'");
     }
     if (const std::string problem = utf8_problem(name); !problem.empty()) return usage_error(problem);
     if (const std::string problem = output_name_problem(name); !problem.empty()) {
@@ -314,7 +316,7 @@ parse_result parse_options(int argc, const char* const argv[], const program_set
     const auto s = parse_unsigned(vm["seed"].as<std::string>(), max64);
     if (!s) {
       return usage_error("--seed takes a whole number from 0 to " + std::to_string(max64) +
-                         ", got '" + vm["seed"].as<std::string>() + "'");
+                         ", got '" + echoed(vm["seed"].as<std::string>()) + "'");
     }
     o.seed = *s;
   }
@@ -327,7 +329,7 @@ parse_result parse_options(int argc, const char* const argv[], const program_set
     const int rows = o.resume && !o.repetitions_given && vm.count("sweep") == 0 ? 1 : o.repetitions;
     if (!f || *f > max64 - static_cast<std::uint64_t>(rows)) {
       return usage_error("--first-repetition takes a whole number such that F + N fits in 64 bits, "
-                         "got '" + vm["first-repetition"].as<std::string>() + "'");
+                         "got '" + echoed(vm["first-repetition"].as<std::string>()) + "'");
     }
     o.first_repetition = *f;
     o.first_repetition_given = true;

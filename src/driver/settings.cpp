@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
 #include <limits>
 #include <map>
 #include <sstream>
@@ -13,6 +12,7 @@
 #include "model/base_fit.hpp"
 #include "model/hierarchy.hpp"
 #include "stats/inequality.hpp"
+#include "driver/tables.hpp"
 
 namespace {
 
@@ -145,7 +145,7 @@ std::string apply_setting(model_settings& s, const std::string& name, const std:
                           bool draws_exponent)
 {
   // Built only when needed: a large sweep applies a value per point.
-  const auto bad = [&] { return name + " takes " + allowed(name, draws_exponent) + ", got '" + text + "'"; };
+  const auto bad = [&] { return name + " takes " + allowed(name, draws_exponent) + ", got '" + echoed(text) + "'"; };
   if (name == "firms" || name == "largest_firm") {
     const auto v = whole(text, name == "firms" ? firms_limits : largest_limits);
     if (!v) return bad();
@@ -188,7 +188,7 @@ std::string apply_setting(model_settings& s, const std::string& name, const std:
   } else {
     std::string names;
     for (const std::string& n : setting_names()) names += (names.empty() ? "" : ", ") + n;
-    return "unknown setting '" + name + "' (the settings are " + names + ")";
+    return "unknown setting '" + echoed(name) + "' (the settings are " + names + ")";
   }
   return "";
 }
@@ -228,12 +228,15 @@ std::string settings_help(bool draws_exponent)
 
 std::vector<scenario_line> read_scenario(const std::string& path, std::string& error)
 {
-  std::vector<scenario_line> lines;
-  std::ifstream in(path);
-  if (!in) {
-    error = "cannot read the scenario file " + path;
+  std::string text;
+  if (const std::string problem = read_input_file(path, "scenario file", text); !problem.empty()) {
+    error = "cannot read the scenario file " + echoed(path, 4096) + ": " + problem;
     return {};
   }
+  const std::string byte_order_mark = "\xEF\xBB\xBF";  // as an editor may save UTF-8
+  if (text.compare(0, byte_order_mark.size(), byte_order_mark) == 0) text.erase(0, byte_order_mark.size());
+  std::vector<scenario_line> lines;
+  std::istringstream in(text);
   int number = 0;
   for (std::string line; std::getline(in, line);) {
     ++number;
@@ -241,12 +244,12 @@ std::vector<scenario_line> read_scenario(const std::string& path, std::string& e
     if (line.empty()) continue;
     const auto eq = line.find('=');
     if (eq == std::string::npos) {
-      error = path + " line " + std::to_string(number) + ": expected NAME = VALUE, got '" + line + "'";
+      error = path + " line " + std::to_string(number) + ": expected NAME = VALUE, got '" +
+              echoed(line) + "'";
       return {};
     }
     lines.push_back({number, trim(line.substr(0, eq)), trim(line.substr(eq + 1))});
   }
-  if (in.bad()) error = "cannot read the scenario file " + path;
   return lines;
 }
 

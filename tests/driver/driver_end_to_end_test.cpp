@@ -6,6 +6,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "driver/journal.hpp"
@@ -223,6 +224,37 @@ TEST(driver_end_to_end, unusable_input_tables_are_named)
   layout l;
   fs::remove(l.root / "data" / "g_empirical.txt");
   expect_setup_error(l.run(), "g_empirical.txt", l);
+}
+
+// A table that is no regular file stops the run, or is only noted when
+// unused; none blocks the program or fills its memory. An environment value
+// the kernels ignore is named once at the start.
+TEST(driver_end_to_end, special_files_as_tables_and_an_ignored_vector_limit_are_named)
+{
+  {
+    layout l;
+    fs::remove(l.root / "data" / "g_empirical.txt");
+    fs::create_symlink("/dev/zero", l.root / "data" / "g_empirical.txt");
+    expect_setup_error(l.run(), "g_empirical.txt: is a character device (it links to /dev/zero), not a regular file", l);
+  }
+  layout l;
+  const fs::path unused = l.root / "data" / "power_to_pay_exponent.txt";
+  fs::remove(unused);
+  ASSERT_EQ(::mkfifo(unused.c_str(), 0600), 0);
+  const std::string fifo_note = "power_to_pay_exponent.txt: is a FIFO (named pipe), not a regular file "
+                                "(this table is not used)";
+  process_result r = l.run({"-n", "2", "-s", "1", "--no-postprocess"}, {}, {"QUARNEL_VECTORS=bogus"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto notes = lines_of(r.err);
+  ASSERT_EQ(notes.size(), 2u) << r.err;
+  EXPECT_EQ(notes[0], "note: QUARNEL_VECTORS='bogus' is ignored (it takes baseline or avx2); the kernels "
+                      "use the widest vectors the processor has");
+  EXPECT_NE(notes[1].find(fifo_note), std::string::npos) << r.err;
+  EXPECT_TRUE(l.metadata().at("input_tables").at("power_to_pay_exponent.txt").is_null());
+  for (const char* taken : {"QUARNEL_VECTORS=avx2", "QUARNEL_VECTORS=baseline", "QUARNEL_VECTORS="}) {
+    r = l.run({"-n", "2", "-s", "1", "--no-postprocess"}, {}, {taken});
+    EXPECT_EQ(lines_of(r.err).size(), 1u) << r.err;
+  }
 }
 
 TEST(driver_end_to_end, a_missing_pay_exponent_table_or_Rscript_is_only_a_note)

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <map>
+#include <sys/stat.h>
 #include <vector>
 
 #include "stats/inequality.hpp"
@@ -96,6 +97,20 @@ TEST(options, bad_values_are_usage_errors)
   expect_usage_error({"-o", "a/b"}, "--output");
   expect_usage_error({"-o", ""}, "--output");
   expect_usage_error({"-o", ".."}, "--output");
+
+  // A long token is echoed cut, whichever option or setting it came in.
+  const std::string long_token(100000, 'x');
+  const std::string set_long = "alpha=" + long_token, long_set = long_token + "=1",
+                    option = "--" + long_token, sweep = long_token + "=1,2", path = "a/" + long_token;
+  for (const std::vector<const char*>& args :
+       {std::vector<const char*>{"-n", long_token.c_str()}, {"-s", long_token.c_str()},
+        {"-o", path.c_str()}, {"--set", set_long.c_str()}, {"--set", long_token.c_str()},
+        {"--set", long_set.c_str()}, {option.c_str()}, {"--sweep", sweep.c_str()}}) {
+    const parse_result r = parse(args);
+    EXPECT_EQ(r.status, parse_status::usage_error) << args[0];
+    EXPECT_NE(r.text.find("[... cut: "), std::string::npos) << r.text.substr(0, 300);
+    EXPECT_LT(r.text.size(), 400u) << args[0];
+  }
 }
 
 // Every file a run, a sweep or the post-processing names after an output
@@ -239,6 +254,19 @@ TEST(options, a_scenario_file_gives_settings_that_the_command_line_overrides)
   write_file(file, "alpha = 2\nalpha = 3\n");
   expect_usage_error({"--scenario", file.c_str()}, "line 2: alpha is set twice");
   expect_usage_error({"--scenario", (tmp.path / "none").c_str()}, "cannot read the scenario file");
+  write_file(file, std::string(100000, 'x') + "\n");
+  expect_usage_error({"--scenario", file.c_str()}, "line 1: expected NAME = VALUE, got 'xxx");
+  EXPECT_LT(parse({"--scenario", file.c_str()}).text.size(), 400u);
+
+  // A UTF-8 byte-order mark at the start, as some editors save the file.
+  write_file(file, "\xEF\xBB\xBF" "alpha = 2.5\n");
+  EXPECT_NE(settings_of(parse({"--scenario", file.c_str()})).find("\nalpha=2.5\n"), std::string::npos);
+  // Only a regular file is read: a FIFO cannot block, a device cannot fill the memory.
+  const std::string fifo = (tmp.path / "fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  expect_usage_error({"--scenario", fifo.c_str()},
+                     "cannot read the scenario file " + fifo + ": is a FIFO (named pipe), not a regular file");
+  expect_usage_error({"--scenario", "/dev/zero"}, "/dev/zero: is a character device, not a regular file");
 }
 
 TEST(options, a_sweep_is_a_grid_of_checked_values)

@@ -1,9 +1,12 @@
 #include "driver/checksum.hpp"
 
-#include <fstream>
+#include <cerrno>
+#include <fcntl.h>
 #include <memory>
 #include <openssl/evp.h>
 #include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -32,17 +35,25 @@ std::string sha256_of_text(const std::string& bytes)
 
 std::optional<std::string> sha256_of_file(const std::string& path)
 {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct closing {
+    int fd;
+    ~closing() { ::close(fd); }
+  } const close_at_return{fd};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
   const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
   if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return std::nullopt;
   char buffer[65536];
-  while (in) {
-    in.read(buffer, sizeof buffer);
-    const std::streamsize n = in.gcount();
-    if (n > 0 && EVP_DigestUpdate(context.get(), buffer, static_cast<std::size_t>(n)) != 1) return std::nullopt;
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    if (EVP_DigestUpdate(context.get(), buffer, static_cast<std::size_t>(n)) != 1) return std::nullopt;
   }
-  if (in.bad()) return std::nullopt;
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) return std::nullopt;

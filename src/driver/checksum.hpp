@@ -5,7 +5,8 @@
 #include <string>
 
 // The SHA-256 of the file's bytes in lower-case hexadecimal, or nullopt when
-// the file cannot be read.
+// the file cannot be read or is no regular file (a FIFO or a device such as
+// /dev/zero is neither waited for nor read).
 std::optional<std::string> sha256_of_file(const std::string& path);
 
 // The SHA-256 of `bytes` in lower-case hexadecimal.

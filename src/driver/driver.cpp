@@ -1,15 +1,18 @@
 #include "driver/driver.hpp"
 
+#include <algorithm>
 #include <boost/timer/progress_display.hpp>
+#include <cerrno>
 #include <chrono>
-#include <fstream>
 #include <cstdlib>
+#include <fcntl.h>
 #include <iostream>
 #include <malloc.h>
 #include <memory>
-#include <nlohmann/json.hpp>
+#include <new>
 #include <omp.h>
 #include <optional>
+#include <poll.h>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -23,6 +26,7 @@
 #include "driver/preflight.hpp"
 #include "driver/results_file.hpp"
 #include "driver/stop_signals.hpp"
+#include "driver/sweep.hpp"
 #include "driver/tables.hpp"
 
 namespace {
@@ -79,6 +83,21 @@ void report_notes(const repetition_notes& notes, int repetitions)
   }
 }
 
+// QUARNEL_VECTORS caps the kernels' vector width when it is "baseline" or
+// "avx2" (kernels/vector_isa.hpp); any other value is ignored there, so it
+// is named here, once, at the start.
+void note_ignored_vector_limit()
+{
+  const char* limit = std::getenv("QUARNEL_VECTORS");
+  if (limit == nullptr || *limit == '\0') return;
+  const std::string value = limit;
+  if (value == "baseline" || value == "avx2") return;
+  std::cerr << "note: QUARNEL_VECTORS='" << echoed(value)
+            << "' is ignored (it takes baseline or avx2); the kernels use the widest vectors "
+               "the processor has"
+            << std::endl;
+}
+
 // `text` as one word for the shell (quoted unless it is made of characters
 // the shell takes literally).
 std::string shell_quoted(const std::string& text)
@@ -92,12 +111,14 @@ std::string shell_quoted(const std::string& text)
   return quoted + "'";
 }
 
-// The post-processing command: the default results file is the script's own
-// default; any other is named to it.
-std::string postprocess_command(const run_options& options, const program_settings& program)
+// The post-processing command for the results file or sweep table `name`:
+// the default results file is the script's own default; any other is named
+// after "--", so that the script takes no name ("-x.csv", "--help") for an
+// option.
+std::string postprocess_command(const std::string& name, const program_settings& program)
 {
   std::string command = "Rscript " + std::string(postprocess_script);
-  if (options.output != program.results_file) command += " " + shell_quoted(options.output);
+  if (name != program.results_file) command += " -- " + shell_quoted(name);
   return command;
 }
 
@@ -128,6 +149,7 @@ std::string settings_arguments(const run_options& options, bool draws_exponent)
     for (const std::string& v : axis.values) values += (values.empty() ? "" : comma ? ";" : ",") + v;
     text += " --sweep " + shell_quoted(axis.name + "=" + values);
   }
+  if (options.max_points != default_max_points) text += " --max-points " + std::to_string(options.max_points);
   return text;
 }
 
@@ -181,6 +203,10 @@ std::unique_ptr<journal_file> open_journal(const std::string& path, const run_op
   if (!options.resume) return std::make_unique<journal_file>(path, journal_file::open_mode::fresh, run);
   auto journal = std::make_unique<journal_file>(path, journal_file::open_mode::resume, run);
   const journal_header& had = journal->contents().header;
+  if (journal->contents().format_version == 1) {
+    std::cerr << "note: " << path << " is a version 1 journal: its rows carry no checksums and "
+              << "are resumed unchecked" << std::endl;
+  }
   if (!options.seed) {
     run.seed = had.seed;
     seed_source = "journal";
@@ -193,7 +219,23 @@ std::unique_ptr<journal_file> open_journal(const std::string& path, const run_op
   return journal;
 }
 
+// Whether the standard output can no longer take what is written to it:
+// closed, a pipe whose reader has gone, or failed on an earlier write.
+bool standard_output_gone()
+{
+  std::cout << std::flush;
+  if (!std::cout || ::fcntl(STDOUT_FILENO, F_GETFD) == -1) return true;
+  pollfd out{STDOUT_FILENO, 0, 0};
+  return ::poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+}
+
 // Runs the post-processing command in `r_dir`; its outcome is only a note.
+// When the standard output is gone, the script's output goes to the standard
+// error instead (or to /dev/null): with descriptor 1 closed, the first file
+// the script opens would take that number and its notes would go there, and
+// on a pipe without reader its notes would fail. A reader that leaves while
+// the script runs (`| head`) cannot be foreseen here; the script itself
+// drops its notes then and finishes its outputs.
 void postprocess(const std::string& r_dir, const std::string& command)
 {
   if (::chdir(r_dir.c_str()) != 0) {
@@ -201,7 +243,13 @@ void postprocess(const std::string& r_dir, const std::string& command)
               << "; the results were not post-processed" << std::endl;
     return;
   }
-  std::cout << std::flush;
+  if (standard_output_gone() && ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    if (null >= 0 && null != STDOUT_FILENO) {
+      ::dup2(null, STDOUT_FILENO);
+      ::close(null);
+    }
+  }
   const int status = std::system(command.c_str());
   if (status == -1) {
     std::cerr << "note: the post-processing command could not be started" << std::endl;
@@ -227,52 +275,62 @@ std::string exponent_row_problem(const double* row)
   return apply_setting(probe, "exponent", value.str(), true);
 }
 
-// The results file of sweep point k: <stem>.<k>.csv, <stem> the output name
-// without ".csv".
-std::string point_file(const std::string& output, std::size_t k)
+// Opens /dev/null on each of the descriptors 0, 1 and 2 that is closed, so
+// that no file the run opens later (a journal, a results file) becomes the
+// standard error or output that messages go to. False when one cannot be
+// opened (nothing can be reported then).
+bool open_standard_descriptors()
 {
-  const bool csv = output.size() > 4 && output.compare(output.size() - 4, 4, ".csv") == 0;
-  return (csv ? output.substr(0, output.size() - 4) : output) + "." + std::to_string(k) + ".csv";
-}
-
-std::string sweep_table_file(const std::string& output)
-{
-  const std::string first = point_file(output, 0);
-  return first.substr(0, first.size() - 6) + ".sweep.csv";
-}
-
-// The sweep table: a header, then per point its index, its results file and
-// the value of every swept setting (quoted when it holds a comma).
-std::string sweep_table(const std::vector<sweep_axis>& axes, const std::vector<sweep_point>& points,
-                        const std::string& output)
-{
-  std::string text = "point,file";
-  for (const sweep_axis& a : axes) text += "," + a.name;
-  text += "\n";
-  for (std::size_t k = 0; k < points.size(); ++k) {
-    text += std::to_string(k) + "," + point_file(output, k);
-    for (const std::string& v : points[k].values)
-      text += "," + (v.find(',') != std::string::npos ? "\"" + v + "\"" : v);
-    text += "\n";
-  }
-  return text;
-}
-
-// Whether `dir`/`output` holds the complete rows of the run `run`: its
-// metadata says so, for the same seed, repetitions and settings.
-bool already_complete(const std::string& dir, const std::string& output, const journal_header& run)
-{
-  std::ifstream in(dir + "/" + metadata_file_name(output));
-  if (!in || ::access((dir + "/" + output).c_str(), R_OK) != 0) return false;
-  try {
-    const nlohmann::json j = nlohmann::json::parse(in);
-    return j.at("status") == "complete" && j.at("seed") == std::to_string(run.seed) &&
-           j.at("first_repetition") == run.first_repetition &&
-           j.at("repetitions_requested") == run.repetitions &&
-           j.at("settings").get<settings_map>() == run.settings;
-  } catch (const std::exception&) {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is fd: those below it are open by now.
+    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened == fd) continue;
+    if (opened >= 0) ::close(opened);
     return false;
   }
+  return true;
+}
+
+// Where a run stands, for the message when an exception nothing else caught
+// ends it.
+struct run_trace {
+  bool repetitions_started = false;
+  std::string rows_at;  // where the finished rows are, "" while there are none
+};
+
+// Removes a fresh journal when an exception ends the run before its first
+// repetition: holding only the header, it would stop the next run on the
+// output as an unfinished one.
+class unused_journal_guard {
+ public:
+  explicit unused_journal_guard(journal_file* journal) : journal_(journal) {}
+  ~unused_journal_guard()
+  {
+    if (journal_ != nullptr) journal_->remove();
+  }
+  unused_journal_guard(const unused_journal_guard&) = delete;
+  unused_journal_guard& operator=(const unused_journal_guard&) = delete;
+  void release() { journal_ = nullptr; }
+
+ private:
+  journal_file* journal_;
+};
+
+// The most rows one results table of the run holds: -n, or with --resume
+// and no -n the journals' counts (a sweep's points without a journal run
+// -n's default). Throws journal_error.
+int rows_to_hold(const run_options& options, const std::string& results_dir,
+                 const std::vector<std::string>& outputs, bool sweep)
+{
+  if (!options.resume || options.repetitions_given) return options.repetitions;
+  if (!sweep) return read_journal_header(results_dir + "/" + options.output + ".journal").repetitions;
+  int rows = options.repetitions;
+  for (const std::string& output : outputs) {
+    const std::string path = results_dir + "/" + output + ".journal";
+    if (::access(path.c_str(), F_OK) == 0) rows = std::max(rows, read_journal_header(path).repetitions);
+  }
+  return rows;
 }
 
 }  // namespace
@@ -292,9 +350,12 @@ void keep_freed_memory()
   mallopt(M_ARENA_MAX, 1);
 }
 
-int run_program(const program_settings& program, const repetition_body& body, int argc,
-                const char* const argv[])
+namespace {
+
+int run_steps(const program_settings& program, const repetition_body& body, int argc,
+              const char* const argv[], run_trace& trace)
 {
+  if (!open_standard_descriptors()) return exit_setup_error;
   const parse_result parsed = parse_options(argc, argv, program);
   if (parsed.status == parse_status::done) {
     std::cout << parsed.text;
@@ -308,13 +369,12 @@ int run_program(const program_settings& program, const repetition_body& body, in
   const bool sweep = !options.sweep.empty();
   std::vector<sweep_point> points{{options.settings, {}}};
   if (sweep) points = sweep_grid(options.settings, options.sweep, program.draws_exponent);
+  if (const std::string m = grid_run_problem(points, omp_get_max_threads(), machine_memory()); !m.empty()) {
+    std::cerr << program.name << ": " << m << std::endl;
+    return exit_usage_error;
+  }
   bool reads_exponent_table = false;
   for (const sweep_point& p : points) {
-    if (const std::string m = run_problem(p.settings, omp_get_max_threads(), machine_memory());
-        !m.empty()) {
-      std::cerr << program.name << ": " << m << std::endl;
-      return exit_usage_error;
-    }
     reads_exponent_table = reads_exponent_table ||
                            (p.settings.exponent && p.settings.exponent->kind == drawn_setting::table);
   }
@@ -322,6 +382,8 @@ int run_program(const program_settings& program, const repetition_body& body, in
 
   install_stop_signals();
   std::cout << "Quarnel Model" << std::endl;
+  note_ignored_vector_limit();
+  if (sweep) std::cout << sweep_size_text(options.sweep, options.output) << std::endl;
 
   // Everything that can be checked is checked before the first repetition.
   std::optional<project_layout> layout;
@@ -345,6 +407,12 @@ int run_program(const program_settings& program, const repetition_body& body, in
                       " (expected beside executables/)");
   }
 
+  // One sweep at a time on a stem, from its first check to its end.
+  sweep_lock lock;
+  if (sweep) {
+    if (const std::string p = lock.take(layout->results, options.output); !p.empty()) return fail_setup(p);
+  }
+
   input_tables tables;
   std::vector<std::string> table_notes;
   try {
@@ -362,18 +430,27 @@ int run_program(const program_settings& program, const repetition_body& body, in
     return fail_setup("g table " + layout->data + "/" + g_file + ": " + p);
   }
   for (const std::string& note : table_notes) std::cerr << "note: " << note << std::endl;
+  // The checksums of the tables as loaded, for every point of a sweep.
+  std::map<std::string, std::optional<std::string>> table_sums;
+  for (const char* file : {span_file, g_file, pay_exponent_file}) {
+    table_sums[file] = sha256_of_file(layout->data + "/" + file);
+  }
 
   std::vector<std::string> targets{options.output};
   if (sweep) {
     targets = {sweep_table_file(options.output)};
     for (std::size_t k = 0; k < points.size(); ++k) targets.push_back(point_file(options.output, k));
   }
-  for (const std::string& target : targets) {
-    if (const std::string p = results_target_problem(layout->results, target); !p.empty()) {
-      return fail_setup(p);
-    }
+  if (const std::string p = results_targets_problem(layout->results, targets); !p.empty()) {
+    return fail_setup(p);
   }
-  if (const std::string p = memory_problem(options.repetitions); !p.empty()) {
+  int rows_held = options.repetitions;
+  try {
+    rows_held = rows_to_hold(options, layout->results, targets, sweep);
+  } catch (const journal_error& e) {
+    return fail_setup(std::string("cannot resume: ") + e.what());
+  }
+  if (const std::string p = memory_problem(rows_held); !p.empty()) {
     return fail_setup(p);
   }
   bool postprocess_run = options.postprocess;
@@ -387,11 +464,10 @@ int run_program(const program_settings& program, const repetition_body& body, in
   // Every point of a sweep runs with the one seed.
   const std::uint64_t run_seed = options.seed ? *options.seed : draw_run_seed();
 
-  // Runs the repetitions with the settings `model` into `output`, from its
-  // journal when `resume`. Returns the exit status.
-  const auto run_one = [&](const model_settings& model, const std::string& output, bool resume) -> int {
-    run_options point_options = options;
-    point_options.resume = resume;
+  // What a run with the settings `model` is, before its journal adds what
+  // a resumed run does not give: the journal's header and what --resume and
+  // a resumed sweep compare.
+  const auto header_of = [&](const model_settings& model) {
     journal_header run;
     run.program = program.name;
     run.version = QUARNEL_VERSION;
@@ -399,9 +475,16 @@ int run_program(const program_settings& program, const repetition_body& body, in
     run.first_repetition = options.first_repetition;
     run.repetitions = options.repetitions;
     run.settings = settings_in_force(model, program.draws_exponent);
-    for (const char* file : {span_file, g_file, pay_exponent_file}) {
-      run.input_tables[file] = sha256_of_file(layout->data + "/" + file);
-    }
+    run.input_tables = table_sums;
+    return run;
+  };
+
+  // Runs the repetitions with the settings `model` into `output`, from its
+  // journal when `resume`. Returns the exit status.
+  const auto run_one = [&](const model_settings& model, const std::string& output, bool resume) -> int {
+    run_options point_options = options;
+    point_options.resume = resume;
+    journal_header run = header_of(model);
     run_record record;
     record.seed_source = options.seed ? "option" : "drawn";
 
@@ -412,6 +495,8 @@ int run_program(const program_settings& program, const repetition_body& body, in
     } catch (const journal_error& e) {
       return fail_setup(std::string("cannot ") + (resume ? "resume: " : "start: ") + e.what());
     }
+    unused_journal_guard unused(resume ? nullptr : journal.get());
+    trace.rows_at = resume ? "the finished rows stay in " + journal_path : "";
     if (record.seed_source == "drawn") {
       std::cerr << "note: the seed of this run is " << run.seed << " (--seed " << run.seed
                 << " reproduces it)" << std::endl;
@@ -427,6 +512,7 @@ int run_program(const program_settings& program, const repetition_body& body, in
     const auto journal_problem = [&](const std::string& why) {
       if (why.empty() || journal_failed) return;
       journal_failed = true;
+      trace.rows_at = "the journal " + journal_path + " misses finished rows";
       std::cerr << "\ncould not write the journal " << journal_path << ": " << why
                 << " (the rows finished from now on are kept in memory only)" << std::endl;
     };
@@ -460,6 +546,9 @@ int run_program(const program_settings& program, const repetition_body& body, in
     region_outcome outcome;
     {
       const std::vector<int> todo = rows_to_do(run.repetitions, hooks.done);
+      unused.release();
+      trace.repetitions_started = true;
+      trace.rows_at = "the finished rows stay in " + journal_path;
       boost::timer::progress_display progress(static_cast<unsigned long>(todo.size()));
       const region_settings settings{run.repetitions, run.first_repetition, run.seed,
                                      model.top_fraction, model.firms, model};
@@ -483,6 +572,8 @@ int run_program(const program_settings& program, const repetition_body& body, in
       const std::string fallback = write_fallback_file(output + ".rows", rows);
       std::cerr << "the finished rows are saved " << (fallback.empty() ? "nowhere else" : "to " + fallback)
                 << std::endl;
+      trace.rows_at = "the journal " + journal_path + " misses finished rows" +
+                      (fallback.empty() ? "" : "; all are saved to " + fallback);
       saved_rows = std::to_string(saved) + " of " + std::to_string(run.repetitions) +
                    " rows are finished, but the journal " + journal_path + " misses some";
     }
@@ -506,11 +597,17 @@ int run_program(const program_settings& program, const repetition_body& body, in
     if (!save_text(layout->results, output, results_text, "the results")) {
       record.message = "the results file could not be saved in results/";
       finish_record("failed", outcome);
-      std::cerr << "the rows also stay in " << journal_path << "; " << resume_with
-                << " writes the file again" << std::endl;
+      if (journal_failed) {
+        std::cerr << "the journal " << journal_path << " misses rows (all are in the table above); " << resume_with
+                  << " runs them again and writes the file" << std::endl;
+      } else {
+        std::cerr << "the rows also stay in " << journal_path << "; " << resume_with
+                  << " writes the file again" << std::endl;
+      }
       return exit_save_failed;
     }
     journal->remove();
+    trace.rows_at = "the results are saved in " + layout->results + "/" + output;
     record.results_sha256 = sha256_of_text(results_text);
     record.results_rows = static_cast<std::uint64_t>(run.repetitions);
     finish_record("complete", outcome);
@@ -520,31 +617,32 @@ int run_program(const program_settings& program, const repetition_body& body, in
   if (!sweep) {
     const int status = run_one(options.settings, options.output, options.resume);
     if (status != exit_ok) return status;
-    if (postprocess_run && stop_signal() == 0) postprocess(layout->r, postprocess_command(options, program));
+    if (postprocess_run && stop_signal() == 0) postprocess(layout->r, postprocess_command(options.output, program));
     return exit_ok;
   }
 
   // A resumed sweep continues the points that have a journal, keeps those
-  // already complete for this seed and these settings, and runs the rest.
-  for (std::size_t k = 0; k < points.size(); ++k) {
+  // complete for today's run and runs the rest. Every point is judged before
+  // any runs, so that a refused one leaves everything as it was.
+  std::vector<unsigned char> has_journal(points.size(), 0);
+  std::vector<point_verdict> verdicts(points.size());
+  for (std::size_t k = 0; k < points.size() && options.resume; ++k) {
     const std::string output = point_file(options.output, k);
+    has_journal[k] = ::access((layout->results + "/" + output + ".journal").c_str(), F_OK) == 0;
+    if (has_journal[k]) continue;
+    verdicts[k] = finished_point(layout->results, output, header_of(points[k].settings));
+    if (verdicts[k].what == point_verdict::action::refuse) return fail_setup(verdicts[k].why);
+  }
+  for (std::size_t k = 0; k < points.size(); ++k) {
     std::cout << "sweep point " << k << " of " << points.size() << ":";
     for (std::size_t a = 0; a < options.sweep.size(); ++a)
       std::cout << " " << options.sweep[a].name << "=" << points[k].values[a];
-    const bool has_journal = ::access((layout->results + "/" + output + ".journal").c_str(), F_OK) == 0;
-    if (options.resume && !has_journal) {
-      journal_header run;
-      run.seed = run_seed;
-      run.first_repetition = options.first_repetition;
-      run.repetitions = options.repetitions;
-      run.settings = settings_in_force(points[k].settings, program.draws_exponent);
-      if (already_complete(layout->results, output, run)) {
-        std::cout << " (complete, kept)" << std::endl;
-        continue;
-      }
+    if (verdicts[k].what == point_verdict::action::keep) {
+      std::cout << " (complete, kept)" << std::endl;
+      continue;
     }
-    std::cout << std::endl;
-    const int status = run_one(points[k].settings, output, options.resume && has_journal);
+    std::cout << (verdicts[k].why.empty() ? "" : " (" + verdicts[k].why + "; run again)") << std::endl;
+    const int status = run_one(points[k].settings, point_file(options.output, k), has_journal[k] != 0);
     if (status != exit_ok) return status;
   }
   const std::string table = sweep_table_file(options.output);
@@ -554,7 +652,29 @@ int run_program(const program_settings& program, const repetition_body& body, in
   }
   std::cout << "sweep table: " << layout->results << "/" << table << std::endl;
   if (postprocess_run && stop_signal() == 0) {
-    postprocess(layout->r, "Rscript " + std::string(postprocess_script) + " " + shell_quoted(table));
+    postprocess(layout->r, postprocess_command(table, program));
   }
   return exit_ok;
+}
+
+}  // namespace
+
+int run_program(const program_settings& program, const repetition_body& body, int argc,
+                const char* const argv[])
+{
+  run_trace trace;
+  std::string what;
+  try {
+    return run_steps(program, body, argc, argv, trace);
+  } catch (const std::bad_alloc& e) {
+    what = std::string("ran out of memory (") + e.what() + ")";
+  } catch (const std::exception& e) {
+    what = std::string("stopped by an unexpected error (") + e.what() + ")";
+  } catch (...) {
+    what = "stopped by an unexpected error";
+  }
+  std::cerr << program.name << ": " << what
+            << (trace.repetitions_started ? " after the repetitions started" : " before the repetitions started")
+            << (trace.rows_at.empty() ? "" : "; " + trace.rows_at) << std::endl;
+  return trace.repetitions_started ? exit_save_failed : exit_setup_error;
 }

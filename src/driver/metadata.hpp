@@ -8,13 +8,17 @@
 //   seed                    decimal string (64 bits)
 //   seed_source             "option" (--seed), "drawn" (random_device) or
 //                           "journal" (a resumed run without --seed)
-//   first_repetition        number
+//   first_repetition        number, or a decimal string above 2^53 (beyond
+//                           what JSON readers holding doubles keep exactly);
+//                           so too every other 64-bit count and index below
 //   repetitions_requested   number
 //   repetitions_done        rows finished, counting those of a resumed journal
 //   resumed_rows            rows taken from the journal (0 for a fresh run)
 //   threads                 worker threads
 //   settings                object: model setting name -> value text
-//   input_tables            object: file name -> SHA-256 (hex), null if missing
+//   input_tables_sha256     object: file name -> SHA-256 (hex), null if missing
+//   input_tables            the same object, under the name existing readers
+//                           use
 //   start_time, end_time    UTC, ISO 8601 ("2026-12-08T12:30:00Z")
 //   elapsed_seconds         number
 //   host                    host name
@@ -28,6 +32,10 @@
 //   rank_deficient_span_fits   repetitions of this process whose resampled span
 //                           table held a single level (minimum-norm span fit)
 //   message                 what else went wrong, or ""
+//   compiler                the compiler and its version ("g++ 12.2.0")
+//   standard_library        "libstdc++ <release> (<date>)": the rows depend on
+//                           its std::generate_canonical and
+//                           std::normal_distribution
 #pragma once
 
 #include <chrono>

@@ -1,9 +1,14 @@
 #include "driver/options.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <boost/program_options.hpp>
+#include <cstdio>
 #include <limits>
+#include <map>
 #include <sstream>
+
+#include "driver/tables.hpp"
 
 namespace po = boost::program_options;
 
@@ -16,7 +21,7 @@ po::options_description describe_options()
     ("repetitions,n", po::value<std::string>()->value_name("N"),
      "number of repetitions, one row each (default: the full run)")
     ("output,o", po::value<std::string>()->value_name("NAME"),
-     "results file name inside results/ (a plain file name)")
+     "results file name inside results/ (a plain file name ending in .csv)")
     ("seed,s", po::value<std::string>()->value_name("S"),
      "the run seed, 0 to 2^64-1 (default: drawn at random and reported): row j is "
      "repetition F + j of seed S")
@@ -31,6 +36,8 @@ po::options_description describe_options()
     ("sweep", po::value<std::vector<std::string>>()->value_name("NAME=V1,V2,..."),
      "run the model at each value (repeatable: every combination); values are "
      "separated by ';' when one holds a comma (span=A,B;A,B)")
+    ("max-points", po::value<std::string>()->value_name("N"),
+     "the most points a sweep may have (default 10000)")
     ("help,h", "print this help and exit")
     ("version", "print the version and exit");
   return d;
@@ -48,6 +55,40 @@ std::optional<std::uint64_t> parse_unsigned(const std::string& text, std::uint64
     value = value * 10 + digit;
   }
   return value;
+}
+
+// Why `name` is not valid UTF-8 (no overlong form, surrogate or code point
+// above U+10FFFF), or "". The metadata and the post-processing carry the
+// name as text, so it must be text exactly.
+std::string utf8_problem(const std::string& name)
+{
+  const auto byte = [&name](std::size_t k) -> unsigned {
+    return k < name.size() ? static_cast<unsigned char>(name[k]) : 0u;
+  };
+  for (std::size_t i = 0; i < name.size();) {
+    const unsigned lead = byte(i);
+    std::size_t length = lead < 0x80                   ? 1
+                         : lead >= 0xC2 && lead <= 0xDF ? 2
+                         : lead >= 0xE0 && lead <= 0xEF ? 3
+                         : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                        : 0;
+    // The second byte's range rules out overlong forms, surrogates and code
+    // points above U+10FFFF; the others are continuation bytes.
+    const unsigned low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    if (length > 1 && (byte(i + 1) < low || byte(i + 1) > high)) length = 0;
+    for (std::size_t k = 2; k < length; ++k) {
+      if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) length = 0;
+    }
+    if (length == 0) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", lead);
+      return "--output takes a name in valid UTF-8; byte " + std::to_string(i + 1) + " (" + hex +
+             ") begins no valid character";
+    }
+    i += length;
+  }
+  return "";
 }
 
 parse_result usage_error(const std::string& why)
@@ -89,9 +130,9 @@ std::string read_settings(const po::variables_map& vm, const program_settings& p
   std::vector<std::pair<std::string, std::string>> from_line;
   for (const std::string& text : list("set")) {
     const auto nv = name_and_value(text);
-    if (!nv) return "--set takes NAME=VALUE, got '" + text + "'";
+    if (!nv) return "--set takes NAME=VALUE, got '" + echoed(text) + "'";
     for (const auto& [name, value] : from_line) {
-      if (name == nv->first) return "--set " + name + " is given twice";
+      if (name == nv->first) return "--set " + echoed(name) + " is given twice";
     }
     from_line.push_back(*nv);
   }
@@ -103,7 +144,7 @@ std::string read_settings(const po::variables_map& vm, const program_settings& p
     std::vector<std::string> seen;
     for (const scenario_line& l : lines) {
       const std::string where = file + " line " + std::to_string(l.line) + ": ";
-      if (std::find(seen.begin(), seen.end(), l.name) != seen.end()) return where + l.name + " is set twice";
+      if (std::find(seen.begin(), seen.end(), l.name) != seen.end()) return where + echoed(l.name) + " is set twice";
       seen.push_back(l.name);
       const std::string problem = apply_setting(o.settings, l.name, l.value, program.draws_exponent);
       if (!problem.empty()) return where + problem;
@@ -115,23 +156,87 @@ std::string read_settings(const po::variables_map& vm, const program_settings& p
   }
   for (const std::string& text : list("sweep")) {
     const auto nv = name_and_value(text);
-    if (!nv) return "--sweep takes NAME=V1,V2,..., got '" + text + "'";
+    if (!nv) return "--sweep takes NAME=V1,V2,..., got '" + echoed(text) + "'";
     for (const sweep_axis& a : o.sweep) {
-      if (a.name == nv->first) return "--sweep " + a.name + " is given twice";
+      if (a.name == nv->first) return "--sweep " + echoed(a.name) + " is given twice";
     }
     for (const auto& [name, value] : from_line) {
-      if (name == nv->first) return name + " is both set and swept";
+      if (name == nv->first) return echoed(name) + " is both set and swept";
     }
     sweep_axis axis{nv->first, split(nv->second, nv->second.find(';') != std::string::npos ? ';' : ',')};
+    std::map<std::string, std::string> seen;  // each value as the settings show it -> as given
     for (const std::string& v : axis.values) {
       model_settings probe = o.settings;
       const std::string problem = apply_setting(probe, axis.name, v, program.draws_exponent);
       if (!problem.empty()) return "--sweep " + problem;
+      for (const auto& [name, shown] : setting_values(probe, program.draws_exponent)) {
+        if (name != axis.name) continue;
+        const auto [it, added] = seen.emplace(shown, v);
+        if (!added) {
+          return "--sweep " + axis.name + " gives the value " + shown + " twice" +
+                 (it->second == v ? "" : " (as '" + it->second + "' and '" + v + "')");
+        }
+      }
     }
     o.sweep.push_back(std::move(axis));
   }
+  // The grid's size from the axes alone, before any point is made.
+  std::uint64_t points = 1;
+  bool beyond = false;
+  std::string factors;
+  for (const sweep_axis& a : o.sweep) {
+    const std::uint64_t n = a.values.size();
+    beyond = beyond || points > std::numeric_limits<std::uint64_t>::max() / n;
+    points = beyond ? points : points * n;
+    factors += (factors.empty() ? "" : " x ") + std::to_string(n);
+  }
+  if (beyond || points > o.max_points) {
+    return "--sweep makes " + (beyond ? "more than 2^64" : std::to_string(points)) + " points (" +
+           factors + " values), more than the " + std::to_string(o.max_points) +
+           " allowed; --max-points N allows more";
+  }
   if (o.resume && !o.seed && !o.sweep.empty()) {
     return "--resume of a sweep needs --seed (the seed its points ran with)";
+  }
+  return "";
+}
+
+// Why `name` cannot be the results file name, or "". Every file a run
+// writes, renames or removes in results/ is named from the output NAME =
+// <stem>.csv: NAME, NAME.journal, <stem>.json, a sweep's <stem>.<k>.csv (with
+// their journals and <stem>.<k>.json), <stem>.sweep.csv and <stem>.sweep.lock,
+// the post-processing's <stem>_summary.csv and <stem>_binned.csv, and any of
+// them followed by ".tmp_" and a number while it is written. A stem that
+// ends in none of ".<digits>", ".sweep", "_summary" and "_binned" can be read
+// back off each of those names, so no two outputs share a file. The endings
+// are compared without regard to case, for file systems that ignore it.
+std::string output_name_problem(const std::string& name)
+{
+  std::string lower = name;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const auto ends_with = [&lower](const std::string& tail) {
+    return lower.size() >= tail.size() && lower.compare(lower.size() - tail.size(), tail.size(), tail) == 0;
+  };
+  const std::string got = ", got '" + name + "'";
+  if (name.size() <= 4 || name.compare(name.size() - 4, 4, ".csv") != 0) {
+    return "--output takes a file name ending in .csv (its journal and metadata are named after it)" + got;
+  }
+  lower.resize(lower.size() - 4);
+  const std::string stem = name.substr(0, name.size() - 4);
+  const std::size_t digits = lower.size() - (lower.find_last_not_of("0123456789") + 1);
+  if (digits > 0 && digits < lower.size() && lower[lower.size() - digits - 1] == '.') {
+    const std::string owner = stem.substr(0, stem.size() - digits - 1);
+    return "--output " + name + " is the results file of point " + stem.substr(stem.size() - digits) +
+           " of a sweep on " + owner + ".csv; choose a name whose part before .csv does not end in "
+           "a dot and digits";
+  }
+  for (const char* tail : {".sweep", "_summary", "_binned"}) {
+    if (!ends_with(tail)) continue;
+    const std::string owner = stem.substr(0, stem.size() - std::string(tail).size());
+    const std::string what = std::string(tail) == ".sweep" ? "the sweep table of a sweep on "
+                                                           : "the post-processing's table of ";
+    return "--output " + name + " is " + what + owner + ".csv; choose a name whose part before .csv "
+           "does not end in " + tail;
   }
   return "";
 }
@@ -163,7 +268,7 @@ parse_result parse_options(int argc, const char* const argv[], const program_set
               vm);
     po::notify(vm);
   } catch (const po::error& e) {
-    return usage_error(e.what());
+    return usage_error(echoed(e.what(), 200));
   }
 
   parse_result r;
@@ -189,7 +294,7 @@ parse_result parse_options(int argc, const char* const argv[], const program_set
     if (!n || *n == 0) {
       return usage_error("--repetitions takes a whole number from 1 to " +
                          std::to_string(max_repetitions) + ", got '" +
-                         vm["repetitions"].as<std::string>() + "'");
+                         echoed(vm["repetitions"].as<std::string>()) + "'");
     }
     o.repetitions = static_cast<int>(*n);
     o.repetitions_given = true;
@@ -198,7 +303,11 @@ parse_result parse_options(int argc, const char* const argv[], const program_set
     const std::string name = vm["output"].as<std::string>();
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
         name.find('\0') != std::string::npos) {
-      return usage_error("--output takes a plain file name without '/', got '" + name + "'");
+      return usage_error("--output takes a plain file name without '/', got '" + echoed(name) + "'");
+    }
+    if (const std::string problem = utf8_problem(name); !problem.empty()) return usage_error(problem);
+    if (const std::string problem = output_name_problem(name); !problem.empty()) {
+      return usage_error(problem);
     }
     o.output = name;
   }
@@ -207,19 +316,31 @@ parse_result parse_options(int argc, const char* const argv[], const program_set
     const auto s = parse_unsigned(vm["seed"].as<std::string>(), max64);
     if (!s) {
       return usage_error("--seed takes a whole number from 0 to " + std::to_string(max64) +
-                         ", got '" + vm["seed"].as<std::string>() + "'");
+                         ", got '" + echoed(vm["seed"].as<std::string>()) + "'");
     }
     o.seed = *s;
   }
   if (vm.count("first-repetition")) {
     if (!o.seed && !o.resume) return usage_error("--first-repetition needs --seed");
     const auto f = parse_unsigned(vm["first-repetition"].as<std::string>(), max64);
-    if (!f || *f > max64 - static_cast<std::uint64_t>(o.repetitions)) {
+    // A resumed run without -n takes its count from the journal, whose
+    // header keeps F + N within 64 bits (and a different F is refused):
+    // here one row is the least. A sweep's points without a journal run -n.
+    const int rows = o.resume && !o.repetitions_given && vm.count("sweep") == 0 ? 1 : o.repetitions;
+    if (!f || *f > max64 - static_cast<std::uint64_t>(rows)) {
       return usage_error("--first-repetition takes a whole number such that F + N fits in 64 bits, "
-                         "got '" + vm["first-repetition"].as<std::string>() + "'");
+                         "got '" + echoed(vm["first-repetition"].as<std::string>()) + "'");
     }
     o.first_repetition = *f;
     o.first_repetition_given = true;
+  }
+  if (vm.count("max-points")) {
+    const auto m = parse_unsigned(vm["max-points"].as<std::string>(), max_sweep_points);
+    if (!m || *m == 0) {
+      return usage_error("--max-points takes a whole number from 1 to " + std::to_string(max_sweep_points) +
+                         ", got '" + vm["max-points"].as<std::string>() + "'");
+    }
+    o.max_points = *m;
   }
   if (const std::string problem = read_settings(vm, program, o); !problem.empty()) {
     return usage_error(problem);

@@ -2,7 +2,10 @@
 // full job; every option only narrows or redirects it.
 //
 //   -n, --repetitions N     rows of the results file (default: the program's count)
-//   -o, --output NAME       results file name inside results/ (a plain file name)
+//   -o, --output NAME       results file name inside results/ (a plain file name
+//                           ending in .csv, whose stem ends in none of .<digits>,
+//                           .sweep, _summary and _binned: the endings of the files
+//                           named after another output)
 //   -s, --seed S            the run seed (default: drawn): row j is repetition F + j of seed S
 //       --first-repetition F   first repetition index of this piece (needs --seed)
 //       --resume            continue the interrupted run on this output from its journal
@@ -10,6 +13,8 @@
 //       --set NAME=VALUE    a model setting (repeatable; see driver/settings.hpp)
 //       --scenario FILE     model settings, one NAME = VALUE a line (--set wins)
 //       --sweep NAME=V1,V2,...   run every combination of the swept values
+//                           (each value once per setting, as the settings read it)
+//       --max-points N      the most points a sweep may have (default 10000)
 //   -h, --help, --version
 #pragma once
 
@@ -33,6 +38,11 @@ struct program_settings {
 // overflow (whether the results fit in memory is checked before the run).
 inline constexpr int max_repetitions = 1000000000;
 
+// A sweep's points: at most default_max_points unless --max-points allows
+// more, up to max_sweep_points. Every point writes two files.
+inline constexpr std::uint64_t default_max_points = 10000;
+inline constexpr std::uint64_t max_sweep_points = 1000000000;
+
 struct run_options {
   int repetitions = 0;
   std::string output;
@@ -46,6 +56,7 @@ struct run_options {
   bool first_repetition_given = false;
   model_settings settings;          // from --scenario and --set
   std::vector<sweep_axis> sweep;    // from --sweep, in the order given
+  std::uint64_t max_points = default_max_points;
 };
 
 enum class parse_status { run, done, usage_error };

@@ -3,9 +3,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_set>
 
 #include "driver/metadata.hpp"
 
@@ -22,6 +24,11 @@ std::string gib(double bytes)
 
 std::string results_target_problem(const std::string& dir, const std::string& name)
 {
+  return results_targets_problem(dir, {name});
+}
+
+std::string results_targets_problem(const std::string& dir, const std::vector<std::string>& names)
+{
   const std::string where = "the results directory " + dir;
   struct stat info;
   if (::stat(dir.c_str(), &info) != 0) return where + " does not exist";
@@ -29,21 +36,43 @@ std::string results_target_problem(const std::string& dir, const std::string& na
 
   const long name_max = ::pathconf(dir.c_str(), _PC_NAME_MAX);
   const std::size_t longest = name_max > 0 ? static_cast<std::size_t>(name_max) : 255;
-  if (name.size() + saving_suffix_length > longest) {
-    return "the results file name is " + std::to_string(name.size()) +
-           " bytes long; names in " + dir + " may have " + std::to_string(longest) +
-           " and saving adds up to " + std::to_string(saving_suffix_length) +
-           " (\".journal\", \".tmp_\" and a number): use at most " +
-           std::to_string(longest > saving_suffix_length ? longest - saving_suffix_length : 0);
+  for (const std::string& name : names) {
+    if (name.size() + saving_suffix_length > longest) {
+      return "the results file name is " + std::to_string(name.size()) +
+             " bytes long; names in " + dir + " may have " + std::to_string(longest) +
+             " and saving adds up to " + std::to_string(saving_suffix_length) +
+             " (\".journal\", \".tmp_\" and a number): use at most " +
+             std::to_string(longest > saving_suffix_length ? longest - saving_suffix_length : 0);
+    }
   }
-  for (const std::string& file : {name, name + ".journal", metadata_file_name(name)}) {
-    const std::string path = dir + "/" + file;
-    if (::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-      return path + " is a directory, where the results file, its journal or its metadata would be saved";
+  // The directories in `dir`, listed once, so that a name is checked
+  // without a system call; where `dir` cannot be listed, each name is looked up.
+  std::unordered_set<std::string> directories;
+  DIR* listing = ::opendir(dir.c_str());
+  const bool listed = listing != nullptr;
+  if (listed) {
+    while (const dirent* e = ::readdir(listing)) {
+      const std::string entry = e->d_name;
+      if (e->d_type == DT_DIR ||
+          (e->d_type == DT_UNKNOWN && ::lstat((dir + "/" + entry).c_str(), &info) == 0 && S_ISDIR(info.st_mode))) {
+        directories.insert(entry);
+      }
+    }
+    ::closedir(listing);
+  }
+  const auto is_directory = [&](const std::string& file) {
+    if (listed) return directories.count(file) != 0;
+    return ::lstat((dir + "/" + file).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  };
+  for (const std::string& name : names) {
+    for (const std::string& file : {name, name + ".journal", metadata_file_name(name)}) {
+      if (is_directory(file)) {
+        return dir + "/" + file + " is a directory, where the results file, its journal or its metadata would be saved";
+      }
     }
   }
 
-  const std::string probe = dir + "/" + name + ".tmp_" + std::to_string(::getpid());
+  const std::string probe = dir + "/" + names.front() + ".tmp_" + std::to_string(::getpid());
   const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) return where + " is not writable: " + std::strerror(errno);
   ::close(fd);

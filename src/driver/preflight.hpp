@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Bytes each repetition's row needs at the end of a run: seven doubles in
 // the results table, up to seven 22-character values in its text, and one
@@ -20,6 +21,11 @@ inline constexpr std::size_t saving_suffix_length = 8 + 5 + 10;
 // saving suffixes are added, or a directory standing where the file, its
 // journal or its metadata would go.
 std::string results_target_problem(const std::string& dir, const std::string& name);
+
+// The same for every file of `names` (at least one), in their order, with
+// the directory checked and read once: a sweep's thousands of files are
+// checked in about the time of one listing of `dir`.
+std::string results_targets_problem(const std::string& dir, const std::vector<std::string>& names);
 
 // Why the results of `repetitions` rows do not fit in this machine's
 // physical memory, with the figures, or "" when they do.

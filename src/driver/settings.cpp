@@ -4,10 +4,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
 #include <limits>
+#include <map>
 #include <sstream>
 #include <unistd.h>
+
+#include "model/base_fit.hpp"
+#include "model/hierarchy.hpp"
+#include "stats/inequality.hpp"
+#include "driver/tables.hpp"
 
 namespace {
 
@@ -139,14 +144,15 @@ const std::vector<std::string>& setting_names()
 std::string apply_setting(model_settings& s, const std::string& name, const std::string& text,
                           bool draws_exponent)
 {
-  const std::string bad = name + " takes " + allowed(name, draws_exponent) + ", got '" + text + "'";
+  // Built only when needed: a large sweep applies a value per point.
+  const auto bad = [&] { return name + " takes " + allowed(name, draws_exponent) + ", got '" + echoed(text) + "'"; };
   if (name == "firms" || name == "largest_firm") {
     const auto v = whole(text, name == "firms" ? firms_limits : largest_limits);
-    if (!v) return bad;
+    if (!v) return bad();
     (name == "firms" ? s.firms : s.largest_firm) = *v;
   } else if (name == "alpha") {
     const auto v = range_or_value(text, alpha_limits);
-    if (!v) return bad;
+    if (!v) return bad();
     s.alpha = *v;
   } else if (name == "exponent") {
     if (text == "table" && draws_exponent) {
@@ -154,7 +160,7 @@ std::string apply_setting(model_settings& s, const std::string& name, const std:
       return "";
     }
     const auto v = range_or_value(text, exponent_limits);
-    if (!v || (!draws_exponent && v->kind != drawn_setting::fixed)) return bad;
+    if (!v || (!draws_exponent && v->kind != drawn_setting::fixed)) return bad();
     s.exponent = *v;
   } else if (name == "sigma") {
     if (text == "bootstrap") {
@@ -162,7 +168,7 @@ std::string apply_setting(model_settings& s, const std::string& name, const std:
       return "";
     }
     const auto v = number(text);
-    if (!v || !within(*v, sigma_limits)) return bad;
+    if (!v || !within(*v, sigma_limits)) return bad();
     s.sigma = *v;
   } else if (name == "span") {
     if (text == "bootstrap") {
@@ -170,19 +176,19 @@ std::string apply_setting(model_settings& s, const std::string& name, const std:
       return "";
     }
     const auto comma = text.find(',');
-    if (comma == std::string::npos) return bad;
+    if (comma == std::string::npos) return bad();
     const auto a = number(text.substr(0, comma));
     const auto b = number(text.substr(comma + 1));
-    if (!a || !b || !within(*a, span_a_limits) || !within(*b, span_b_limits)) return bad;
+    if (!a || !b || !within(*a, span_a_limits) || !within(*b, span_b_limits)) return bad();
     s.span = std::array<double, 2>{*a, *b};
   } else if (name == "top_fraction") {
     const auto v = number(text);
-    if (!v || !within(*v, top_limits)) return bad;
+    if (!v || !within(*v, top_limits)) return bad();
     s.top_fraction = *v;
   } else {
     std::string names;
     for (const std::string& n : setting_names()) names += (names.empty() ? "" : ", ") + n;
-    return "unknown setting '" + name + "' (the settings are " + names + ")";
+    return "unknown setting '" + echoed(name) + "' (the settings are " + names + ")";
   }
   return "";
 }
@@ -222,12 +228,15 @@ std::string settings_help(bool draws_exponent)
 
 std::vector<scenario_line> read_scenario(const std::string& path, std::string& error)
 {
-  std::vector<scenario_line> lines;
-  std::ifstream in(path);
-  if (!in) {
-    error = "cannot read the scenario file " + path;
+  std::string text;
+  if (const std::string problem = read_input_file(path, "scenario file", text); !problem.empty()) {
+    error = "cannot read the scenario file " + echoed(path, 4096) + ": " + problem;
     return {};
   }
+  const std::string byte_order_mark = "\xEF\xBB\xBF";  // as an editor may save UTF-8
+  if (text.compare(0, byte_order_mark.size(), byte_order_mark) == 0) text.erase(0, byte_order_mark.size());
+  std::vector<scenario_line> lines;
+  std::istringstream in(text);
   int number = 0;
   for (std::string line; std::getline(in, line);) {
     ++number;
@@ -235,12 +244,12 @@ std::vector<scenario_line> read_scenario(const std::string& path, std::string& e
     if (line.empty()) continue;
     const auto eq = line.find('=');
     if (eq == std::string::npos) {
-      error = path + " line " + std::to_string(number) + ": expected NAME = VALUE, got '" + line + "'";
+      error = path + " line " + std::to_string(number) + ": expected NAME = VALUE, got '" +
+              echoed(line) + "'";
       return {};
     }
     lines.push_back({number, trim(line.substr(0, eq)), trim(line.substr(eq + 1))});
   }
-  if (in.bad()) error = "cannot read the scenario file " + path;
   return lines;
 }
 
@@ -277,9 +286,62 @@ double mean_firm_size(double alpha, int largest)
   return members / count;
 }
 
-std::string run_problem(const model_settings& s, int workers, double memory)
+double smallest_top_fraction(int firms)
 {
-  const double members = s.firms * mean_firm_size(s.alpha.low, s.largest_firm);
+  const std::size_t n = static_cast<std::size_t>(std::max(firms, 1));
+  double f = 1.0 / static_cast<double>(n);
+  while (top_count(n, f) < 1) f = std::nextafter(f, 2.0);
+  while (top_count(n, std::nextafter(f, 0.0)) >= 1) f = std::nextafter(f, 0.0);
+  return f;
+}
+
+std::string measure_problem(const model_settings& s)
+{
+  if (s.firms < 2) {
+    return "firms=" + std::to_string(s.firms) + " samples one member, whose Gini coefficients of "
+           "power and pay are 0 in every row (use firms=2 or more)";
+  }
+  if (top_count(static_cast<std::size_t>(s.firms), s.top_fraction) == 0) {
+    return "top_fraction=" + show(s.top_fraction) + " with firms=" + std::to_string(s.firms) +
+           " leaves the top group empty (floor(firms * top_fraction) = 0), so both top shares "
+           "would be 0 in every row (with firms=" + std::to_string(s.firms) +
+           " use top_fraction=" + show(smallest_top_fraction(s.firms)) + " or more)";
+  }
+  if (s.span) {
+    // Every firm sits on one level, its members all of power 1, when no
+    // bottom level fills one member of the level above. The base fit (see
+    // model/base_fit.hpp) gives bottom levels of at most max(2000000,
+    // largest_firm) members, so none fills a span above that; and it gives
+    // no bottom level, or one below 1, to a firm no larger than the size
+    // implied by its smallest candidate bottom 0.02 (every larger candidate
+    // implies a larger size), or to every firm when that size is unsound.
+    const arma::Col<double> span = s_func((*s.span)[0], (*s.span)[1]);
+    const double largest_bottom = std::max(2000000.0, static_cast<double>(s.largest_firm));
+    const bool too_wide = span[0] > largest_bottom + 1.0;
+    if (too_wide || !(implied_total(0.02, span) < s.largest_firm)) {
+      return "span=" + show((*s.span)[0]) + "," + show((*s.span)[1]) + " with largest_firm=" +
+             std::to_string(s.largest_firm) + " puts every member of every firm on one level, so "
+             "all power is equal and the Gini of power would be 0 in every row (" +
+             (too_wide ? "lower A or B" : "raise A or B") +
+             ", or use span=bootstrap)";
+    }
+  }
+  const bool exponent_zero = s.exponent && s.exponent->kind != drawn_setting::table &&
+                             s.exponent->low == 0.0 && s.exponent->high == 0.0;
+  if (exponent_zero && s.sigma && *s.sigma == 0.0) {
+    return "exponent=" + show(*s.exponent) + " with sigma=0 gives every member the same pay, so the "
+           "Gini of pay would be 0 in every row (give exponent or sigma a value above 0)";
+  }
+  return "";
+}
+
+namespace {
+
+// run_problem with the mean firm size at the lowest alpha given.
+std::string run_problem_with_mean(const model_settings& s, double mean, int workers, double memory)
+{
+  if (std::string problem = measure_problem(s); !problem.empty()) return problem;
+  const double members = s.firms * mean;
   if (members >= max_count) {
     std::ostringstream out;
     out.precision(3);
@@ -296,6 +358,25 @@ std::string run_problem(const model_settings& s, int workers, double memory)
          " MB per worker, " + mb(need) + " MB for " + std::to_string(workers) +
          " workers, more than this machine's " + mb(memory) +
          " MB allow (lower firms or OMP_NUM_THREADS)";
+}
+
+}  // namespace
+
+std::string run_problem(const model_settings& s, int workers, double memory)
+{
+  return run_problem_with_mean(s, mean_firm_size(s.alpha.low, s.largest_firm), workers, memory);
+}
+
+std::string grid_run_problem(const std::vector<sweep_point>& points, int workers, double memory)
+{
+  std::map<std::pair<double, int>, double> means;  // by lowest alpha and largest firm
+  for (const sweep_point& p : points) {
+    const std::pair<double, int> economy{p.settings.alpha.low, p.settings.largest_firm};
+    auto it = means.find(economy);
+    if (it == means.end()) it = means.emplace(economy, mean_firm_size(economy.first, economy.second)).first;
+    if (std::string m = run_problem_with_mean(p.settings, it->second, workers, memory); !m.empty()) return m;
+  }
+  return "";
 }
 
 double machine_memory()

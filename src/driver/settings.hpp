@@ -56,8 +56,10 @@ struct scenario_line {
 };
 
 // Reads a scenario file: one "NAME = VALUE" a line, '#' starts a comment,
-// blank lines are skipped. Returns the lines in file order, or sets `error`
-// to a message naming the file and line.
+// blank lines are skipped, a UTF-8 byte-order mark at the very start is
+// allowed. Like a table it must be a regular file of at most
+// max_input_file_bytes (driver/tables.hpp). Returns the lines in file order,
+// or sets `error` to a message naming the file (and line).
 std::vector<scenario_line> read_scenario(const std::string& path, std::string& error);
 
 // The memory a worker needs for one repetition of these settings, in bytes
@@ -67,9 +69,22 @@ double worker_bytes(const model_settings& s);
 // The mean of the firm-size law x^-alpha on 1 .. largest (to about 1e-6 relative).
 double mean_firm_size(double alpha, int largest);
 
+// Why these settings would give a measure that is undefined or the same in
+// every row, or "": firms below 2 (every Gini 0); a top group of
+// floor(firms * top_fraction) = 0 members (both top shares 0); a fixed span
+// under which every firm has one level (all power equal, the Gini of power
+// 0); an exponent that can only be 0 with sigma=0 (all pay equal). The
+// message names the settings and a value that works.
+std::string measure_problem(const model_settings& s);
+
+// The smallest top_fraction whose top group of `firms` members holds at
+// least one, in the arithmetic the top share uses (top_count).
+double smallest_top_fraction(int firms);
+
 // Why these settings cannot run on `workers` workers in `memory` bytes, or
-// "": at the lowest alpha an economy would hold 2^31 members or more on
-// average, or the workers' memory exceeds 80 % of `memory`.
+// "": measure_problem's reasons; at the lowest alpha an economy would hold
+// 2^31 members or more on average; or the workers' memory exceeds 80 % of
+// `memory`.
 std::string run_problem(const model_settings& s, int workers, double memory);
 
 // The machine's physical memory in bytes.
@@ -91,3 +106,9 @@ struct sweep_point {
 // value apply_setting refuses.
 std::vector<sweep_point> sweep_grid(const model_settings& base, const std::vector<sweep_axis>& axes,
                                     bool draws_exponent);
+
+// run_problem of each point in turn: the first problem found, or "". Each
+// distinct economy (lowest alpha, largest firm) has its mean size computed
+// once, so that a grid of many points is checked in about the time of its
+// distinct economies.
+std::string grid_run_problem(const std::vector<sweep_point>& points, int workers, double memory);

@@ -2,15 +2,20 @@
 
 #include <cerrno>
 #include <algorithm>
+#include <cctype>
+#include <cfloat>
 #include <charconv>
+#include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <fcntl.h>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -27,6 +32,14 @@ std::string show(double value)
   std::ostringstream out;
   out << value;
   return out.str();
+}
+
+// The shortest text that reads back as `value` (show() rounds to 6 digits).
+std::string exact(double value)
+{
+  char text[32];
+  const auto written = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, written.ptr);
 }
 
 const std::string byte_order_mark = "\xEF\xBB\xBF";
@@ -55,34 +68,98 @@ std::string show_foreign(const std::string& line, std::size_t at)
          "; only numbers, spaces, tabs, commas and '#' comment lines are allowed";
 }
 
-// The value of a decimal number token, or nothing when it is not one.
-std::optional<double> number(const std::string& token)
+// Whether `token` is written as a decimal number: an optional sign, digits
+// with an optional decimal point, an optional exponent. When it is,
+// *magnitude (if given) is the decimal exponent of its first nonzero digit
+// (saturated; INT_MIN when every digit is zero).
+bool decimal(const std::string& token, long* magnitude = nullptr)
 {
   std::size_t i = 0;
   if (i < token.size() && (token[i] == '+' || token[i] == '-')) ++i;
   std::size_t digits = 0;
-  while (i < token.size() && digit(token[i])) ++i, ++digits;
+  long first_nonzero = LONG_MIN;  // its position: 0 for the units digit, -1 for tenths, ...
+  long place = 0;                 // position of the digit at i, counted before the point
+  for (; i < token.size() && digit(token[i]); ++i, ++digits) {
+    if (token[i] != '0' && first_nonzero == LONG_MIN) first_nonzero = place;
+    ++place;
+  }
+  if (first_nonzero != LONG_MIN) first_nonzero = place - 1 - first_nonzero;
   if (i < token.size() && token[i] == '.') {
     ++i;
-    while (i < token.size() && digit(token[i])) ++i, ++digits;
+    for (long after = -1; i < token.size() && digit(token[i]); ++i, ++digits, --after) {
+      if (token[i] != '0' && first_nonzero == LONG_MIN) first_nonzero = after;
+    }
   }
-  if (digits == 0) return std::nullopt;
+  if (digits == 0) return false;
+  long exponent = 0;
   if (i < token.size() && (token[i] == 'e' || token[i] == 'E')) {
     ++i;
+    const bool negative = i < token.size() && token[i] == '-';
     if (i < token.size() && (token[i] == '+' || token[i] == '-')) ++i;
     std::size_t exponent_digits = 0;
-    while (i < token.size() && digit(token[i])) ++i, ++exponent_digits;
-    if (exponent_digits == 0) return std::nullopt;
+    for (; i < token.size() && digit(token[i]); ++i, ++exponent_digits) {
+      exponent = std::min(exponent * 10 + (token[i] - '0'), 100000000L);
+    }
+    if (exponent_digits == 0) return false;
+    if (negative) exponent = -exponent;
   }
-  if (i != token.size()) return std::nullopt;
+  if (i != token.size()) return false;
+  if (magnitude != nullptr) {
+    *magnitude = first_nonzero == LONG_MIN ? INT_MIN
+                                           : std::clamp(first_nonzero, -100000000L, 100000000L) + exponent;
+  }
+  return true;
+}
+
+// Whether `token` spells a value that is not finite ("nan", "-inf", "Infinity").
+bool not_finite_word(const std::string& token)
+{
+  std::string t = token;
+  if (!t.empty() && (t[0] == '+' || t[0] == '-')) t.erase(0, 1);
+  for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return t == "nan" || t == "inf" || t == "infinity";
+}
+
+// The value of a decimal number token, or nothing when it is not one or its
+// value is not a normal double (or zero).
+std::optional<double> number(const std::string& token)
+{
+  if (!decimal(token)) return std::nullopt;
   // from_chars takes no '+' and reads "-" itself; it is independent of the locale.
   const std::size_t from = token[0] == '+' ? 1 : 0;
   double value = 0.0;
   const auto [end, ec] = std::from_chars(token.data() + from, token.data() + token.size(), value);
-  if (ec != std::errc() || end != token.data() + token.size() || !std::isfinite(value)) {
+  if (ec != std::errc() || end != token.data() + token.size() || !std::isfinite(value) ||
+      (value != 0.0 && std::abs(value) < DBL_MIN)) {
     return std::nullopt;
   }
   return value;
+}
+
+// Why `token`, which is no number(), is not a value of a table.
+std::string not_a_value(const std::string& token)
+{
+  const std::string quoted = "'" + echoed(token) + "'";
+  long magnitude = 0;
+  if (!decimal(token, &magnitude)) return quoted + " is not a finite decimal number";
+  const std::size_t from = token[0] == '+' ? 1 : 0;
+  double value = 0.0;
+  const auto [end, ec] = std::from_chars(token.data() + from, token.data() + token.size(), value);
+  if (ec == std::errc() && end == token.data() + token.size()) {
+    return quoted + " lies below the smallest normal double (2.2e-308), where a double keeps "
+                    "fewer significant digits";
+  }
+  // Out of range: too large, or too small to be anything but 0.
+  return magnitude > 0 ? quoted + " is beyond the range of a double (largest about 1.8e308)"
+                       : quoted + " is too small for a double: it would be read as 0";
+}
+
+// Why `level` is no level of the span table, or "".
+std::string level_problem(double level)
+{
+  if (level >= 1 && level <= max_span_level && level == std::floor(level)) return "";
+  return "a level that is not a whole number from 1 to " + show(max_span_level) + " (" +
+         exact(level) + "; levels count from 1 at the bottom of a hierarchy)";
 }
 
 std::string file_problem(const std::string& path, const std::string& problem)
@@ -97,26 +174,90 @@ std::string line_problem(const std::string& path, std::size_t line, std::size_t 
          problem;
 }
 
-std::string read_bytes(const std::string& path)
+// What the file of mode `mode` is, when it is no regular file or directory.
+std::string kind_of(mode_t mode)
 {
-  struct stat info;
-  if (::stat(path.c_str(), &info) != 0) {
-    throw table_error(file_problem(path, errno == ENOENT ? "file not found" : std::strerror(errno)));
+  if (S_ISCHR(mode)) return "character device";
+  if (S_ISBLK(mode)) return "block device";
+  if (S_ISFIFO(mode)) return "FIFO (named pipe)";
+  if (S_ISSOCK(mode)) return "socket";
+  return "special file";
+}
+
+// Why a file of status `info` is not read, or "".
+std::string unreadable(const std::string& path, const struct stat& info, const std::string& noun)
+{
+  if (S_ISDIR(info.st_mode)) return "is a directory, not a " + noun;
+  if (!S_ISREG(info.st_mode)) {
+    std::string target;
+    struct stat link;
+    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+      const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
+      if (resolved) target = " (it links to " + echoed(resolved.get(), 200) + ")";
+    }
+    return "is a " + kind_of(info.st_mode) + target + ", not a regular file";
   }
-  if (S_ISDIR(info.st_mode)) throw table_error(file_problem(path, "is a directory, not a table file"));
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw table_error(file_problem(path, std::string("cannot be read: ") + std::strerror(errno)));
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw table_error(file_problem(path, "cannot be read"));
-  return text;
+  if (static_cast<std::uint64_t>(info.st_size) > max_input_file_bytes) {
+    return "is " + std::to_string(info.st_size) + " bytes, more than the " +
+           std::to_string(max_input_file_bytes) + " bytes (64 MiB) an input file may hold";
+  }
+  return "";
 }
 
 }  // namespace
 
+std::string read_input_file(const std::string& path, const std::string& noun, std::string& bytes)
+{
+  bytes.clear();
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) return errno == ENOENT ? "file not found" : std::strerror(errno);
+  if (std::string problem = unreadable(path, info, noun); !problem.empty()) return problem;
+  // O_NONBLOCK: should a FIFO take the file's place after the check, the
+  // open does not wait for a writer; the check below then refuses it.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return std::string("cannot be read: ") + std::strerror(errno);
+  struct closing {
+    int fd;
+    ~closing() { ::close(fd); }
+  } const close_at_return{fd};
+  if (::fstat(fd, &info) != 0) return std::string("cannot be read: ") + std::strerror(errno);
+  if (std::string problem = unreadable(path, info, noun); !problem.empty()) return problem;
+  // The file may still grow while it is read: never more than the limit.
+  bytes.reserve(static_cast<std::size_t>(info.st_size));
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      bytes.clear();
+      return std::string("cannot be read: ") + std::strerror(errno);
+    }
+    if (n == 0) return "";
+    if (bytes.size() + static_cast<std::size_t>(n) > max_input_file_bytes) {
+      bytes.clear();
+      return "grew beyond the " + std::to_string(max_input_file_bytes) +
+             " bytes (64 MiB) an input file may hold while it was read";
+    }
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+std::string echoed(const std::string& text, std::size_t most)
+{
+  if (text.size() <= most) return text;
+  std::size_t keep = most;
+  // Not inside a UTF-8 character: back off over continuation bytes.
+  while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) --keep;
+  return text.substr(0, keep) + "[... cut: " + std::to_string(text.size()) + " bytes in all]";
+}
+
 arma::Mat<double> read_table(const std::string& path, arma::uword columns, row_check check,
                              bool wider)
 {
-  std::string text = read_bytes(path);
+  std::string text;
+  if (const std::string problem = read_input_file(path, "table file", text); !problem.empty()) {
+    throw table_error(file_problem(path, problem));
+  }
   if (text.compare(0, byte_order_mark.size(), byte_order_mark) == 0) text.erase(0, byte_order_mark.size());
 
   std::vector<double> values;  // row after row
@@ -170,9 +311,12 @@ arma::Mat<double> read_table(const std::string& path, arma::uword columns, row_c
       throw table_error(line_problem(path, line_number, line.size(), "an empty cell after the last comma"));
     }
 
-    // A first line of words, none of them a number, is a header.
+    // A first line of words is a header. A token written as a number, or
+    // as a value that is not finite ("nan", "inf"), is no word.
     const bool words = std::none_of(tokens.begin(), tokens.end(),
-                                    [](const std::string& t) { return number(t).has_value(); }) &&
+                                    [](const std::string& t) {
+                                      return decimal(t) || not_finite_word(t);
+                                    }) &&
                        std::any_of(line.begin(), line.end(), [](char ch) {
                          return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z');
                        });
@@ -180,11 +324,10 @@ arma::Mat<double> read_table(const std::string& path, arma::uword columns, row_c
       if (number(tokens[t])) continue;
       if (rows == 0 && words) {
         throw table_error(path + " line " + std::to_string(line_number) + " is a header: '" +
-                          line.substr(first) +
+                          echoed(line.substr(first)) +
                           "'; a table holds numbers only (start a comment line with '#')");
       }
-      throw table_error(line_problem(path, line_number, columns_at[t],
-                                     "'" + tokens[t] + "' is not a finite decimal number"));
+      throw table_error(line_problem(path, line_number, columns_at[t], not_a_value(tokens[t])));
     }
     const std::string decimal_comma = "; decimal commas are not accepted (write 3.037, not 3,037)";
     if (comma_gap && blank_gap) {
@@ -222,6 +365,7 @@ input_tables load_tables(const std::string& dir, std::vector<std::string>* notes
   const auto path = [&dir](const char* file) { return dir + "/" + file; };
   input_tables t;
   t.span = read_table(path(span_file), 2, [](const double* row) {
+    if (const std::string p = level_problem(row[0]); !p.empty()) return p;
     return row[1] > 0.0 ? std::string() : "a span that is not positive (" + show(row[1]) + ")";
   }, true);
   if (t.span.n_cols > 2 && notes != nullptr) {
@@ -259,6 +403,10 @@ std::string span_table_problem(const arma::Mat<double>& span)
   for (arma::uword r = 0; r < span.n_rows; ++r) {
     for (arma::uword c = 0; c < span.n_cols; ++c) {
       if (!std::isfinite(span(r, c))) return describe("a value that is not finite", r, span(r, c));
+    }
+    if (!level_problem(span(r, 0)).empty()) {
+      return "a level that is not a whole number from 1 to " + show(max_span_level) + " in row " +
+             std::to_string(r + 1) + " (" + exact(span(r, 0)) + ")";
     }
     if (!(span(r, 1) > 0.0)) return describe("a span that is not positive", r, span(r, 1));
   }

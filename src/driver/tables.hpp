@@ -8,18 +8,46 @@
 // optional decimal point, an optional exponent ("3.037", "-2", "1e-3").
 // Everything else is refused with the file, line and column: any other byte
 // (shown as it is, or in hex when not printable), a value that is not a
-// number (a header line is named as such), an empty cell between two commas,
-// a line that mixes commas and blanks between its values (the sign of a
-// decimal comma), a line with another number of values than the table has
-// columns, a missing file, a directory, and a file without data rows. The
-// span table may be wider than its two columns (the same width on every
-// line): the further columns are not used, and a note says so.
+// number (a first line of words is named a header; "nan" and "inf" are not
+// words but values that are not finite), a number beyond the range of a
+// double, one that rounds to zero or to a subnormal double (nonzero and
+// below 2.2e-308, where a double keeps fewer significant bits), an empty
+// cell between two commas, a line that mixes commas and blanks between its
+// values (the sign of a decimal comma), a line with another number of values
+// than the table has columns, and a file without data rows. The span table
+// may be wider than its two columns (the same width on every line): the
+// further columns are not used, and a note says so.
+//
+// A table file must be a regular file (after following symbolic links) of at
+// most max_input_file_bytes; see read_input_file.
 #pragma once
 
 #include <armadillo>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+// Input files (the tables and a --scenario file) are read whole, and only
+// regular files of at most this many bytes: far above any real table (the
+// project's hold under 1 KiB each), far below the machine's memory.
+inline constexpr std::uint64_t max_input_file_bytes = 64ull * 1024 * 1024;  // 64 MiB
+
+// Reads the regular file at `path` whole into `bytes`. Returns "" or the
+// problem, without the path: "file not found", "is a directory, not a <noun>",
+// "is a <kind> ..., not a regular file" for anything else (a device such as
+// /dev/zero, a FIFO, a socket; with the file a symbolic link leads to),
+// "is <N> bytes, more than ..." above max_input_file_bytes, or the system's
+// reason. A FIFO or device is refused before it is opened, and
+// the file is opened without blocking and checked again once open, so an
+// input can neither block the program nor fill its memory.
+std::string read_input_file(const std::string& path, const std::string& noun, std::string& bytes);
+
+// `text` as a message echoes it: whole up to `most` bytes, otherwise its
+// first bytes (never a part of a UTF-8 character) and a mark saying it was
+// cut and how long it is. Every token, line or value a message quotes from
+// an input (a table, a scenario file, an option) goes through it.
+std::string echoed(const std::string& text, std::size_t most = 40);
 
 struct input_tables {
   arma::Mat<double> span;          // column 0: level, column 1: span of control observed there
@@ -46,16 +74,25 @@ using row_check = std::string (*)(const double* row);
 arma::Mat<double> read_table(const std::string& path, arma::uword columns,
                              row_check check = nullptr, bool wider = false);
 
+// The levels of the span table: whole numbers from 1 up to this. A firm of
+// the model has at most 19 levels; a level far beyond them (such as 1e300)
+// would leave the fit of the growth rate meaningless, and with whole levels
+// in this range two different levels always make a well-conditioned fit, so
+// that a fit falls back on the minimum-norm solution exactly when its
+// resample holds a single level.
+inline constexpr double max_span_level = 1000;
+
 // Reads the three tables from `dir`, in the order span (two columns or more,
-// every span > 0), g (one column, every value in [0, 1)) and power-to-pay (one
-// column). Throws table_error for the span and g tables. The power-to-pay
-// table is not used: when it cannot be read it is left empty (0 x 1). Notes
-// for the user (that table's problem, unused span columns) go to *notes, if
-// given.
+// every level a whole number from 1 to max_span_level, every span > 0), g
+// (one column, every value in [0, 1)) and power-to-pay (one column). Throws
+// table_error for the span and g tables. The power-to-pay table is not used:
+// when it cannot be read it is left empty (0 x 1). Notes for the user (that
+// table's problem, unused span columns) go to *notes, if given.
 input_tables load_tables(const std::string& dir, std::vector<std::string>* notes = nullptr);
 
 // Why the span table cannot drive a run, or "" when it can: it needs at least
-// one row and two columns, finite values and every span (column 1) > 0.
+// one row and two columns, finite values, every level (column 0) a whole
+// number from 1 to max_span_level and every span (column 1) > 0.
 std::string span_table_problem(const arma::Mat<double>& span);
 
 // Why the g table cannot drive a run, or "" when it can: at least one value,

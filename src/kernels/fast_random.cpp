@@ -50,20 +50,6 @@ QUARNEL_ALWAYS_INLINE void refill(mt_bulk& engine)
   engine.next = 0;
 }
 
-QUARNEL_AVX512_TARGET void refill_avx512(mt_bulk& engine) { refill(engine); }
-QUARNEL_AVX2_TARGET void refill_avx2(mt_bulk& engine) { refill(engine); }
-void refill_baseline(mt_bulk& engine) { refill(engine); }
-
 }  // namespace
 
-void mt_refill(mt_bulk& engine)
-{
-  switch (active_vectors()) {
-    case vector_width::avx512:
-      return refill_avx512(engine);
-    case vector_width::avx2:
-      return refill_avx2(engine);
-    default:
-      return refill_baseline(engine);
-  }
-}
+void mt_refill(mt_bulk& engine) { in_active_form<refill>(engine); }

@@ -8,11 +8,6 @@
 #include "kernels/fast_math.hpp"
 #include "kernels/vector_isa.hpp"
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#define QUARNEL_HAS_COMPRESS 1
-#endif
-
 namespace {
 
 // 2 u - 1 for the uniform u that mt_canonical makes of the outputs lo, hi.
@@ -45,13 +40,13 @@ QUARNEL_ALWAYS_INLINE int keep_accepted_scalar(const double* ax, const double* a
   return used;
 }
 
-#if defined(QUARNEL_HAS_COMPRESS)
 // keep_accepted_scalar eight attempts at a time, the accepted ones packed by
 // the AVX-512 compress. Writes up to 8 slots past the last accepted one.
 QUARNEL_AVX512_TARGET int keep_accepted_avx512(const double* ax, const double* ay, const double* ar2,
-                                                      int attempts, std::size_t wanted, double* x,
-                                                      double* y, double* r2, int& pairs)
+                                               int attempts, std::size_t wanted, double* x, double* y,
+                                               double* r2, int& pairs)
 {
+#if QUARNEL_HAS_AVX512
   const __m512d one = _mm512_set1_pd(1.0), zero = _mm512_setzero_pd();
   for (int a = 0; a < attempts; a += 8) {
     const int left = attempts - a;
@@ -79,32 +74,14 @@ QUARNEL_AVX512_TARGET int keep_accepted_avx512(const double* ax, const double* a
     if (static_cast<std::size_t>(pairs) == wanted) return a + used;
   }
   return attempts;
-}
-#endif
-
-struct scalar_keep {
-  QUARNEL_ALWAYS_INLINE int operator()(const double* ax, const double* ay, const double* ar2, int attempts,
-                                       std::size_t wanted, double* x, double* y, double* r2, int& pairs) const
-  {
-    return keep_accepted_scalar(ax, ay, ar2, attempts, wanted, x, y, r2, pairs);
-  }
-};
-
-#if defined(QUARNEL_HAS_COMPRESS)
-struct compress_keep {
-  // A call, not inlined: the callers' code is not all AVX-512 code.
-  int operator()(const double* ax, const double* ay, const double* ar2, int attempts, std::size_t wanted,
-                 double* x, double* y, double* r2, int& pairs) const
-  {
-    return keep_accepted_avx512(ax, ay, ar2, attempts, wanted, x, y, r2, pairs);
-  }
-};
 #else
-using compress_keep = scalar_keep;
+  return keep_accepted_scalar(ax, ay, ar2, attempts, wanted, x, y, r2, pairs);
 #endif
+}
 
-template <typename Keep>
-QUARNEL_ALWAYS_INLINE void normals(mt_bulk& engine, double* z, std::size_t n, Keep keep)
+// Keep: keep_accepted_scalar or keep_accepted_avx512.
+template <auto Keep>
+QUARNEL_ALWAYS_INLINE void normals(mt_bulk& engine, double* z, std::size_t n)
 {
   // 8 slots more than there are attempts: the compress stores 8 at a time.
   double x[most_attempts + 8], y[most_attempts + 8], r2[most_attempts + 8];
@@ -132,7 +109,7 @@ QUARNEL_ALWAYS_INLINE void normals(mt_bulk& engine, double* z, std::size_t n, Ke
         ar2[a] = ax[a] * ax[a] + ay[a] * ay[a];
       }
       const std::size_t wanted = (n - made + 1) / 2;
-      const int used = keep(ax, ay, ar2, attempts, wanted, x, y, r2, pairs);
+      const int used = Keep(ax, ay, ar2, attempts, wanted, x, y, r2, pairs);
       engine.next += outputs_per_attempt * used;
     }
     for (int p = 0; p < pairs; ++p) mult[p] = multiplier(r2[p]);
@@ -149,11 +126,11 @@ QUARNEL_ALWAYS_INLINE void normals(mt_bulk& engine, double* z, std::size_t n, Ke
 // least 2^-53 in size), so |z| <= sqrt(2 * 106 * ln 2) < 12.2, and for
 // |scale| <= 57 and |location| <= 8 the exponent stays within exp_in_range's
 // domain.
-template <typename Keep>
+template <auto Keep>
 QUARNEL_ALWAYS_INLINE void lognormals(mt_bulk& engine, double location, double scale, double* out,
-                                      std::size_t n, Keep keep)
+                                      std::size_t n)
 {
-  normals(engine, out, n, keep);
+  normals<Keep>(engine, out, n);
   for (std::size_t i = 0; i < n; ++i) out[i] = scale * out[i] + location;
   if (std::abs(scale) <= 57.0 && std::abs(location) <= 8.0) {
     for (std::size_t i = 0; i < n; ++i) out[i] = exp_in_range(out[i]);
@@ -162,47 +139,15 @@ QUARNEL_ALWAYS_INLINE void lognormals(mt_bulk& engine, double location, double s
   }
 }
 
-QUARNEL_AVX512_TARGET void normals_avx512(mt_bulk& engine, double* z, std::size_t n) { normals(engine, z, n, compress_keep{}); }
-QUARNEL_AVX2_TARGET void normals_avx2(mt_bulk& engine, double* z, std::size_t n) { normals(engine, z, n, scalar_keep{}); }
-void normals_baseline(mt_bulk& engine, double* z, std::size_t n) { normals(engine, z, n, scalar_keep{}); }
-
-QUARNEL_AVX512_TARGET void lognormals_avx512(mt_bulk& engine, double location, double scale, double* out,
-                                             std::size_t n)
-{
-  lognormals(engine, location, scale, out, n, compress_keep{});
-}
-QUARNEL_AVX2_TARGET void lognormals_avx2(mt_bulk& engine, double location, double scale, double* out,
-                                         std::size_t n)
-{
-  lognormals(engine, location, scale, out, n, scalar_keep{});
-}
-void lognormals_baseline(mt_bulk& engine, double location, double scale, double* out, std::size_t n)
-{
-  lognormals(engine, location, scale, out, n, scalar_keep{});
-}
-
 }  // namespace
 
 void draw_normals(mt_bulk& engine, double* z, std::size_t n)
 {
-  switch (active_vectors()) {
-    case vector_width::avx512:
-      return normals_avx512(engine, z, n);
-    case vector_width::avx2:
-      return normals_avx2(engine, z, n);
-    default:
-      return normals_baseline(engine, z, n);
-  }
+  in_active_form<normals<keep_accepted_scalar>, normals<keep_accepted_avx512>>(engine, z, n);
 }
 
 void draw_lognormals(mt_bulk& engine, double location, double scale, double* out, std::size_t n)
 {
-  switch (active_vectors()) {
-    case vector_width::avx512:
-      return lognormals_avx512(engine, location, scale, out, n);
-    case vector_width::avx2:
-      return lognormals_avx2(engine, location, scale, out, n);
-    default:
-      return lognormals_baseline(engine, location, scale, out, n);
-  }
+  in_active_form<lognormals<keep_accepted_scalar>, lognormals<keep_accepted_avx512>>(engine, location, scale,
+                                                                                      out, n);
 }

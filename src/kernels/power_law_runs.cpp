@@ -9,11 +9,6 @@
 
 #include <boost/math/special_functions/zeta.hpp>
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#define QUARNEL_HAS_COMPRESS 1
-#endif
-
 #include "kernels/fast_random.hpp"
 #include "kernels/survival_steps.hpp"
 #include "kernels/vector_isa.hpp"
@@ -99,11 +94,11 @@ QUARNEL_ALWAYS_INLINE std::size_t sort_out_in(const std::uint32_t* out, std::siz
   return others;
 }
 
-#if defined(QUARNEL_HAS_COMPRESS)
 // The AVX-512 form: eight uniforms at a time, counted by mask and packed by
 // the compress (which writes up to 8 slots past the last one kept).
 QUARNEL_AVX512_TARGET std::size_t sort_out_avx512(const std::uint32_t* out, std::size_t len, double u_max,
                                                   const double* limit, std::size_t* below, double* rest) {
+#if QUARNEL_HAS_AVX512
   double x[per_block];
   uniforms_of(out, len, u_max, x);
   static_assert(direct == 4, "the counts below are written out for four limits");
@@ -130,25 +125,9 @@ QUARNEL_AVX512_TARGET std::size_t sort_out_avx512(const std::uint32_t* out, std:
   below[3] += count3;
   below[4] += count4;
   return others;
-}
-#endif
-QUARNEL_AVX2_TARGET std::size_t sort_out_avx2(const std::uint32_t* out, std::size_t len, double u_max,
-                                              const double* limit, std::size_t* below, double* rest) {
+#else
   return sort_out_in(out, len, u_max, limit, below, rest);
-}
-std::size_t sort_out_baseline(const std::uint32_t* out, std::size_t len, double u_max, const double* limit,
-                              std::size_t* below, double* rest) {
-  return sort_out_in(out, len, u_max, limit, below, rest);
-}
-
-// rest needs per_block + 8 slots.
-std::size_t sort_out(vector_width width, const std::uint32_t* out, std::size_t len, double u_max,
-                     const double* limit, std::size_t* below, double* rest) {
-#if defined(QUARNEL_HAS_COMPRESS)
-  if (width == vector_width::avx512) return sort_out_avx512(out, len, u_max, limit, below, rest);
 #endif
-  if (width == vector_width::avx2) return sort_out_avx2(out, len, u_max, limit, below, rest);
-  return sort_out_baseline(out, len, u_max, limit, below, rest);
 }
 
 // The largest of those uniforms (0 when there are none).  Each uniform is a
@@ -318,14 +297,14 @@ std::vector<value_run> exact_runs(std::size_t n, double u_max, std::uint32_t see
     double limit[direct + 1];
     for (std::size_t c = 1; c <= direct; ++c) limit[c] = cum[std::min(c, end)];
     std::size_t below[direct + 1] = {};  // draws below limit[c]
-    double rest[per_block + 8];
-    const vector_width width = active_vectors();
+    double rest[per_block + 8];  // the AVX-512 form writes up to 8 slots past the last
     mt_bulk engine;
     mt_seed(engine, seed);
     for (std::size_t done = 0; done < n;) {
       mt_refill(engine);
       const std::size_t len = std::min(n - done, per_block);
-      const std::size_t others = sort_out(width, engine.out, len, u_max, limit, below, rest);
+      const std::size_t others =
+          in_active_form<sort_out_in, sort_out_avx512>(engine.out, len, u_max, limit, below, rest);
       for (std::size_t r = 0; r < others; ++r) {
         const double u = rest[r];
         const std::size_t b = bucket(u);

@@ -11,11 +11,6 @@
 #include "kernels/huge_pages.hpp"
 #include "kernels/vector_isa.hpp"
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#define QUARNEL_HAS_AVX512_INTRINSICS 1
-#endif
-
 namespace {
 
 // Up to this many positions per draw a plain position vector is used: up to
@@ -67,16 +62,6 @@ QUARNEL_ALWAYS_INLINE void draw_indices(mt_bulk& engine, std::uint32_t top, std:
   }
 }
 
-QUARNEL_AVX512_TARGET void draw_indices_avx512(mt_bulk& engine, std::uint32_t top, std::uint32_t* j, int len) {
-  draw_indices(engine, top, j, len);
-}
-QUARNEL_AVX2_TARGET void draw_indices_avx2(mt_bulk& engine, std::uint32_t top, std::uint32_t* j, int len) {
-  draw_indices(engine, top, j, len);
-}
-void draw_indices_baseline(mt_bulk& engine, std::uint32_t top, std::uint32_t* j, int len) {
-  draw_indices(engine, top, j, len);
-}
-
 // Calls take(t0, j, len) with the indices j[0 ... len - 1] of draws t0 ...
 // t0 + len - 1, one uniform per draw, in draw order.
 template <typename Take>
@@ -84,16 +69,10 @@ void for_each_block(std::uint32_t n, int k, std::uint32_t seed, Take take) {
   mt_bulk engine;
   mt_seed(engine, seed);
   std::uint32_t j[block];
-  const vector_width width = active_vectors();
   for (int t0 = 0; t0 < k; t0 += block) {
     const int len = std::min(k - t0, block);
     const std::uint32_t top = n - static_cast<std::uint32_t>(t0);
-    if (width == vector_width::avx512)
-      draw_indices_avx512(engine, top, j, len);
-    else if (width == vector_width::avx2)
-      draw_indices_avx2(engine, top, j, len);
-    else
-      draw_indices_baseline(engine, top, j, len);
+    in_active_form<draw_indices>(engine, top, j, len);
     take(t0, j, len);
   }
 }
@@ -191,10 +170,10 @@ QUARNEL_ALWAYS_INLINE std::size_t pick_kept_in(const std::uint32_t* out, std::ui
   return kept;
 }
 
-#if defined(QUARNEL_HAS_AVX512_INTRINSICS)
 QUARNEL_AVX512_TARGET std::size_t pick_kept_avx512(const std::uint32_t* out, std::uint32_t draws, int shift,
                                                    std::uint32_t mask, std::uint32_t tail,
                                                    const std::uint64_t* marks, std::uint32_t* keep) {
+#if QUARNEL_HAS_AVX512
   const __m128i by = _mm_cvtsi32_si128(shift);
   const __m512i group_mask = _mm512_set1_epi32(static_cast<int>(mask));
   const __m512i low5 = _mm512_set1_epi32(31), one = _mm512_set1_epi32(1);
@@ -219,32 +198,14 @@ QUARNEL_AVX512_TARGET std::size_t pick_kept_avx512(const std::uint32_t* out, std
     kept += static_cast<std::size_t>(__builtin_popcount(take));
   }
   return kept;
-}
+#else
+  return pick_kept_in(out, draws, shift, mask, tail, marks, keep);
 #endif
-QUARNEL_AVX2_TARGET std::size_t pick_kept_avx2(const std::uint32_t* out, std::uint32_t draws, int shift,
-                                               std::uint32_t mask, std::uint32_t tail, const std::uint64_t* marks,
-                                               std::uint32_t* keep) {
-  return pick_kept_in(out, draws, shift, mask, tail, marks, keep);
-}
-std::size_t pick_kept_baseline(const std::uint32_t* out, std::uint32_t draws, int shift, std::uint32_t mask,
-                               std::uint32_t tail, const std::uint64_t* marks, std::uint32_t* keep) {
-  return pick_kept_in(out, draws, shift, mask, tail, marks, keep);
 }
 
 std::size_t pick_kept(const std::uint32_t* out, std::uint32_t draws, int shift, std::uint32_t mask,
                       std::uint32_t tail, const std::uint64_t* marks, std::uint32_t* keep) {
-  switch (active_vectors()) {
-    case vector_width::avx512:
-#if defined(QUARNEL_HAS_AVX512_INTRINSICS)
-      return pick_kept_avx512(out, draws, shift, mask, tail, marks, keep);
-#else
-      [[fallthrough]];
-#endif
-    case vector_width::avx2:
-      return pick_kept_avx2(out, draws, shift, mask, tail, marks, keep);
-    default:
-      return pick_kept_baseline(out, draws, shift, mask, tail, marks, keep);
-  }
+  return in_active_form<pick_kept_in, pick_kept_avx512>(out, draws, shift, mask, tail, marks, keep);
 }
 
 // The shuffle with the slots that matter found first.  The indices do not

@@ -7,11 +7,6 @@
 
 #include "kernels/vector_isa.hpp"
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#define QUARNEL_HAS_AVX512_INTRINSICS 1
-#endif
-
 namespace {
 
 // A batch of terms starting at x takes at most x / 256 of them, so that the
@@ -68,27 +63,8 @@ QUARNEL_ALWAYS_INLINE std::size_t first_rejected_in(const double* chain, const d
   return n;
 }
 
-QUARNEL_AVX512_TARGET std::size_t first_rejected_avx512(const double* chain, const double* term, std::size_t j,
-                                                        std::size_t n) {
-  return first_rejected_in(chain, term, j, n);
-}
-QUARNEL_AVX2_TARGET std::size_t first_rejected_avx2(const double* chain, const double* term, std::size_t j,
-                                                    std::size_t n) {
-  return first_rejected_in(chain, term, j, n);
-}
-std::size_t first_rejected_baseline(const double* chain, const double* term, std::size_t j, std::size_t n) {
-  return first_rejected_in(chain, term, j, n);
-}
-
 std::size_t first_rejected(const double* chain, const double* term, std::size_t j, std::size_t n) {
-  switch (active_vectors()) {
-    case vector_width::avx512:
-      return first_rejected_avx512(chain, term, j, n);
-    case vector_width::avx2:
-      return first_rejected_avx2(chain, term, j, n);
-    default:
-      return first_rejected_baseline(chain, term, j, n);
-  }
+  return in_active_form<first_rejected_in>(chain, term, j, n);
 }
 
 // out[i] = scale * (sum of a[k] (i / base)^k, k <= degree), i < n: Horner's
@@ -109,19 +85,6 @@ QUARNEL_ALWAYS_INLINE void series_terms_in(const double* a, int degree, double i
     const std::size_t len = std::min(group, n - i0);
     for (std::size_t l = 0; l < len; ++l) out[i0 + l] = scale * acc[l];
   }
-}
-
-QUARNEL_AVX512_TARGET void series_terms_avx512(const double* a, int degree, double inv_base, double scale,
-                                               std::size_t n, double* out) {
-  series_terms_in(a, degree, inv_base, scale, n, out);
-}
-QUARNEL_AVX2_TARGET void series_terms_avx2(const double* a, int degree, double inv_base, double scale,
-                                           std::size_t n, double* out) {
-  series_terms_in(a, degree, inv_base, scale, n, out);
-}
-void series_terms_baseline(const double* a, int degree, double inv_base, double scale, std::size_t n,
-                           double* out) {
-  series_terms_in(a, degree, inv_base, scale, n, out);
 }
 
 // units[i] = the whole number D nearest term[i] * per_unit (ties to even),
@@ -147,28 +110,8 @@ QUARNEL_ALWAYS_INLINE void whole_units_in(const double* term, std::size_t n, dou
   }
 }
 
-QUARNEL_AVX512_TARGET void whole_units_avx512(const double* term, std::size_t n, double per_unit,
-                                              std::int64_t* units, unsigned char* whole) {
-  whole_units_in(term, n, per_unit, units, whole);
-}
-QUARNEL_AVX2_TARGET void whole_units_avx2(const double* term, std::size_t n, double per_unit, std::int64_t* units,
-                                          unsigned char* whole) {
-  whole_units_in(term, n, per_unit, units, whole);
-}
-void whole_units_baseline(const double* term, std::size_t n, double per_unit, std::int64_t* units,
-                          unsigned char* whole) {
-  whole_units_in(term, n, per_unit, units, whole);
-}
-
 void whole_units(const double* term, std::size_t n, double per_unit, std::int64_t* units, unsigned char* whole) {
-  switch (active_vectors()) {
-    case vector_width::avx512:
-      return whole_units_avx512(term, n, per_unit, units, whole);
-    case vector_width::avx2:
-      return whole_units_avx2(term, n, per_unit, units, whole);
-    default:
-      return whole_units_baseline(term, n, per_unit, units, whole);
-  }
+  in_active_form<whole_units_in>(term, n, per_unit, units, whole);
 }
 
 // out[i] = from - (units[0] + ... + units[i]) * unit for i < n, and the
@@ -186,9 +129,9 @@ QUARNEL_ALWAYS_INLINE std::int64_t running_units_in(const std::int64_t* units, s
   return sum;
 }
 
-#if defined(QUARNEL_HAS_AVX512_INTRINSICS)
 QUARNEL_AVX512_TARGET std::int64_t running_units_avx512(const std::int64_t* units, std::size_t n, double from,
                                                         double unit, double* out) {
+#if QUARNEL_HAS_AVX512
   const __m512i by1 = _mm512_set_epi64(6, 5, 4, 3, 2, 1, 0, 0);
   const __m512i by2 = _mm512_set_epi64(5, 4, 3, 2, 1, 0, 0, 0);
   const __m512i by4 = _mm512_set_epi64(3, 2, 1, 0, 0, 0, 0, 0);
@@ -211,14 +154,13 @@ QUARNEL_AVX512_TARGET std::int64_t running_units_avx512(const std::int64_t* unit
   std::int64_t lanes[8];
   _mm512_storeu_si512(lanes, carry);
   return lanes[0];
-}
+#else
+  return running_units_in(units, n, from, unit, out);
 #endif
+}
 
 std::int64_t running_units(const std::int64_t* units, std::size_t n, double from, double unit, double* out) {
-#if defined(QUARNEL_HAS_AVX512_INTRINSICS)
-  if (active_vectors() == vector_width::avx512) return running_units_avx512(units, n, from, unit, out);
-#endif
-  return running_units_in(units, n, from, unit, out);
+  return in_active_form<running_units_in, running_units_avx512>(units, n, from, unit, out);
 }
 
 QUARNEL_ALWAYS_INLINE bool never_rises_in(const double* s, std::size_t n) {
@@ -227,22 +169,9 @@ QUARNEL_ALWAYS_INLINE bool never_rises_in(const double* s, std::size_t n) {
   return rises == 0;
 }
 
-QUARNEL_AVX512_TARGET bool never_rises_avx512(const double* s, std::size_t n) { return never_rises_in(s, n); }
-QUARNEL_AVX2_TARGET bool never_rises_avx2(const double* s, std::size_t n) { return never_rises_in(s, n); }
-bool never_rises_baseline(const double* s, std::size_t n) { return never_rises_in(s, n); }
-
 }  // namespace
 
-bool never_rises(const double* s, std::size_t n) {
-  switch (active_vectors()) {
-    case vector_width::avx512:
-      return never_rises_avx512(s, n);
-    case vector_width::avx2:
-      return never_rises_avx2(s, n);
-    default:
-      return never_rises_baseline(s, n);
-  }
-}
+bool never_rises(const double* s, std::size_t n) { return in_active_form<never_rises_in>(s, n); }
 
 binomial_series series_for(double alpha) {
   // Coefficients of (1 + u)^-alpha = sum of a[k] u^k up to the degree whose
@@ -283,16 +212,7 @@ std::size_t approximate_terms(const binomial_series& series, int xmin, double al
 
   const double inv_base = 1.0 / base;
   const double scale = std::pow(base, -alpha) / h;
-  switch (active_vectors()) {
-    case vector_width::avx512:
-      series_terms_avx512(a, degree, inv_base, scale, n, out);
-      break;
-    case vector_width::avx2:
-      series_terms_avx2(a, degree, inv_base, scale, n, out);
-      break;
-    default:
-      series_terms_baseline(a, degree, inv_base, scale, n, out);
-  }
+  in_active_form<series_terms_in>(a, degree, inv_base, scale, n, out);
   return n;
 }
 

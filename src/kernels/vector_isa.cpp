@@ -24,7 +24,7 @@ std::atomic<vector_width> limit{vector_width::avx512};
 
 vector_width cpu_vectors()
 {
-#if defined(__x86_64__) && defined(__GNUC__)
+#if QUARNEL_HAS_AVX512
   static const vector_width has = [] {
     __builtin_cpu_init();  // in case this runs before the constructors that set it up
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&

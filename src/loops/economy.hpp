@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kernels/power_law_runs.hpp"
+#include "kernels/value_buckets.hpp"
 
 // The members of a run of firms of equal size, and where their levels start.
 struct firm_run {
@@ -100,27 +101,14 @@ inline void prefetch_value_at(const economy& e, std::uint64_t p)
 #endif
 }
 
-// The value ids of the members a bucket of 2^shift positions at a time:
-// id[b] is the value id that every member of positions b << shift ...
+// The value ids of the members a bucket of 2^shift positions at a time
+// (0 <= shift < 32; read by read_buckets, kernels/value_buckets.hpp): id[b]
+// is the value id that every member of positions b << shift ...
 // ((b + 1) << shift) - 1 holds when the bucket lies inside one level of one
-// firm, else `mixed`. A lookup that finds `mixed` asks value_at.
-struct value_buckets {
-  static constexpr std::uint32_t mixed = 0xffffffffu;
-  int shift = 0;
-  std::vector<std::uint32_t> id;
-};
-
-// The buckets of 2^shift positions (0 <= shift < 32) of the economy e: one
-// pass over the levels of the firms at least a bucket long, each bucket
-// written once.
+// firm, else value_buckets::mixed. A lookup that finds `mixed` asks
+// value_at. One pass over the levels of the firms at least a bucket long,
+// each bucket written once.
 value_buckets bucket_value_ids(const economy& e, int shift);
-
-// Reads the buckets of positions[0 .. n-1]: out[l] = the bucket's id where
-// it has one; where it is mixed, out[l] = positions[l] and l is appended to
-// missed (room for n). Returns how many were missed. out may be positions.
-// Runs 16 positions at a time (a gather) on processors with AVX-512.
-std::size_t read_buckets(const value_buckets& buckets, const std::uint32_t* positions, std::size_t n,
-                         std::uint32_t* out, std::uint32_t* missed);
 
 // Writes value_at(e, p) into table[p] for every position p < e.members, firm
 // by firm (one pass of sequential writes). The value ids must fit the entry

@@ -80,7 +80,10 @@ class sorted_sums final : public sorted_stretches {
   {
     const double weighted = (w_[0] + w_[1]) + (w_[2] + w_[3]);
     const double total = (t_[0] + t_[1]) + (t_[2] + t_[3]);
-    const double top_share = top_valid_ ? top_ / total : std::numeric_limits<double>::quiet_NaN();
+    // A top group of every value holds the total itself (top_share_sorted's k = n).
+    const double top_share = !top_valid_     ? std::numeric_limits<double>::quiet_NaN()
+                             : top_from_ == 0 ? total / total
+                                              : top_ / total;
     if (seen_ == 1) return {0.0, top_share};
     const double g0 = 2.0 * weighted / total - static_cast<double>(seen_ + 1);
     return {g0 / static_cast<double>(seen_), top_share};

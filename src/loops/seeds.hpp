@@ -19,6 +19,15 @@
 #include <cstdint>
 #include <optional>
 
+// The rows also depend on how the standard library turns an engine's outputs
+// into variates: libstdc++'s std::generate_canonical and
+// std::normal_distribution (which src/kernels reproduces bit for bit). The
+// standard leaves those algorithms open, so another library gives other rows
+// for the same seed.
+#if !defined(__GLIBCXX__)
+#error "Quarnel's rows depend on GNU libstdc++'s std::generate_canonical and std::normal_distribution: build with libstdc++ (g++, or clang++ -stdlib=libstdc++)"
+#endif
+
 enum seed_slot { span_seed = 0, loop_seed, sizes_seed, sample_seed, sigma_seed, seed_slots };
 
 using repetition_seeds = std::array<std::uint32_t, seed_slots>;

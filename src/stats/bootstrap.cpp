@@ -74,7 +74,9 @@ Col<double> boot_span(Col<double> x, Col<double> y, std::uint32_t seed, bool* ra
     if (!arma::solve(beta, design, response, arma::solve_opts::force_approx))
       throw std::runtime_error("solve(): solution not found");
   }
-  if (rank_deficient != nullptr) *rank_deficient = approximate;
+  // One row gives one equation in two unknowns: the default solve then
+  // returns the minimum-norm solution as well, without calling it singular.
+  if (rank_deficient != nullptr) *rank_deficient = approximate || n < 2;
   beta[0] = std::exp(beta[0]);
   return beta;
 }

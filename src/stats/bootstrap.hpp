@@ -2,10 +2,13 @@
 //
 // boot_span(x, y) resamples the (x, y) pairs, n = length of y, and fits
 // y = a * exp(b * x) by least squares on ln y (Armadillo solve, default
-// options).  Returns (a, b).  When every resampled x is equal the fit is
-// rank-deficient and the minimum-norm solution applies: ln a and b are
-// proportional to 1 and x.  Such a fit prints nothing; with `rank_deficient`
-// given, *rank_deficient tells whether the minimum-norm solution was used.
+// options).  Returns (a, b).  When every resampled x is equal (always so for
+// n = 1) the fit is rank-deficient and the minimum-norm solution applies:
+// ln a and b are proportional to 1 and x.  (Default solve also takes it for
+// distinct x too close or too large for its conditioning test, as 1 and
+// 1e300; the programs admit only whole levels up to 1000, which pass it.)
+// Such a fit prints nothing; with `rank_deficient` given, *rank_deficient
+// tells whether the minimum-norm solution was used.
 // Throws std::invalid_argument for an empty y, y of 2^31 elements or more,
 // x shorter than y, or a y that is not positive and finite, and
 // std::runtime_error "solve(): solution not found" when no solution exists

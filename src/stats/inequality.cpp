@@ -69,6 +69,7 @@ double gini_sorted_runs(const double* values, const uword* counts, std::size_t r
 double top_share_sorted(const double* sorted, std::size_t n, double fraction, double total) {
   const std::size_t k = top_count(n, fraction);
   if (k > n) return std::numeric_limits<double>::quiet_NaN();
+  if (k == n) return total / total;
   double top = 0.0;
   for (std::size_t i = n - k; i < n; ++i) top += sorted[i];
   return top / total;
@@ -80,6 +81,7 @@ double top_share_sorted_runs(const double* values, const uword* counts, std::siz
   for (std::size_t r = 0; r < runs; ++r) n += counts[r];
   const std::size_t k = top_count(n, fraction);
   if (k > n) return std::numeric_limits<double>::quiet_NaN();
+  if (k == n) return total / total;
   // The first run that reaches into the top group, and how much of it does.
   std::size_t r = runs;
   std::size_t taken = 0;
@@ -109,6 +111,9 @@ double top_frac(Col<double> values, double fraction) {
   // A NaN total means a NaN element (which would break the selection) or
   // opposite infinities; either way the share is NaN.
   if (std::isnan(total)) return total;
+  // Every value is in the top group: the share is the total over itself,
+  // which the top sum, added in another order, could miss in the last bits.
+  if (k == n) return total / total;
 
   // Selection, not a sort: only the split between the top k and the rest matters.
   std::nth_element(values.begin(), values.begin() + (n - k), values.end());

@@ -4,7 +4,9 @@
 // W = sum of i * x(i) over the ascending order x(1) <= ... <= x(n) and S the
 // total; correction = true scales it by n/(n - 1).  One element gives 0.
 // top_frac(values, fraction): the share of the total held by the
-// k = floor(n * fraction) largest values (k = 0 gives 0 for a non-zero total).
+// k = floor(n * fraction) largest values (k = 0 gives 0 for a non-zero total;
+// k = n gives the total divided by itself, exactly 1 for a finite non-zero
+// total, whatever order the values are summed in).
 // A fraction outside [0, 1], or NaN, gives NaN.
 //
 // Neither throws.  Degenerate inputs give the IEEE result of the formula: an
@@ -24,7 +26,8 @@ double top_frac(arma::Col<double> values, double fraction);
 // order (no NaN). gini_sorted gives exactly what gini gives for those values.
 // top_share_sorted takes the total of the values as the caller summed it (in
 // their original order, as top_frac does) and sums the top k in ascending
-// order, which may differ from top_frac in the last bits.
+// order, which may differ from top_frac in the last bits (but for k = n,
+// which gives the total divided by itself in both).
 double gini_sorted(const double* sorted, std::size_t n, bool correction);
 // How many of n values form the top group of the top share (the integer part
 // of n * fraction), or n + 1 when the fraction lies outside 0 ... 1 or is NaN.

@@ -3,8 +3,10 @@
 #include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <map>
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "driver/journal.hpp"
@@ -56,6 +58,13 @@ struct layout {
     return read_file(root / "results" / "inequality.csv");
   }
   std::string resumed() const { return resumed(run({"--resume", "--no-postprocess"})); }
+  // Every file in results/ with its contents.
+  std::map<std::string, std::string> snapshot() const
+  {
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::directory_iterator(root / "results")) files[e.path().filename()] = read_file(e.path());
+    return files;
+  }
   std::vector<std::string> results() const
   {
     std::vector<std::string> names;
@@ -134,11 +143,26 @@ TEST(driver_end_to_end, usage_errors_read_and_write_nothing)
 {
   layout l;
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"--bogus"}, {"-n", "x"}, {"-o", "../x.csv"}, {"--first-repetition", "2"}}) {
+       {std::vector<std::string>{"--bogus"}, {"-n", "x"}, {"-o", "../x.csv"}, {"--first-repetition", "2"},
+        // not UTF-8: a stray byte, an overlong '/', a surrogate, above U+10FFFF, cut short
+        {"-o", "\xff.csv"}, {"-o", "a\xc0\xaf.csv"}, {"-o", "\xed\xa0\x80.csv"}, {"-o", "\xf4\x90\x80\x80"},
+        {"-o", "x.csv\xc3"}}) {
     const process_result r = l.run(args);
     EXPECT_EQ(r.status, 2) << args[0];
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find("Usage: quarnel"), std::string::npos) << r.err;
+    EXPECT_TRUE(l.results().empty());
+  }
+  // So are an output name that reaches another output's files, and settings
+  // that leave a measure empty at any point of a sweep.
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused{
+      {{"-o", "inequality.csv.journal"}, "quarnel: --output takes a file name ending in .csv"},
+      {{"-o", "inequality"}, "quarnel: --output takes a file name ending in .csv"},
+      {{"--sweep", "top_fraction=0.01,1e-7"}, "quarnel: top_fraction=1e-07 with firms=1000000 leaves"}};
+  for (const auto& [args, message] : refused) {
+    const process_result r = l.run(args);
+    EXPECT_EQ(r.status, 2) << args[1];
+    EXPECT_EQ(r.err.rfind(message, 0), 0u) << r.err;
     EXPECT_TRUE(l.results().empty());
   }
   const process_result help = l.run({"--help"});
@@ -202,6 +226,37 @@ TEST(driver_end_to_end, unusable_input_tables_are_named)
   expect_setup_error(l.run(), "g_empirical.txt", l);
 }
 
+// A table that is no regular file stops the run, or is only noted when
+// unused; none blocks the program or fills its memory. An environment value
+// the kernels ignore is named once at the start.
+TEST(driver_end_to_end, special_files_as_tables_and_an_ignored_vector_limit_are_named)
+{
+  {
+    layout l;
+    fs::remove(l.root / "data" / "g_empirical.txt");
+    fs::create_symlink("/dev/zero", l.root / "data" / "g_empirical.txt");
+    expect_setup_error(l.run(), "g_empirical.txt: is a character device (it links to /dev/zero), not a regular file", l);
+  }
+  layout l;
+  const fs::path unused = l.root / "data" / "power_to_pay_exponent.txt";
+  fs::remove(unused);
+  ASSERT_EQ(::mkfifo(unused.c_str(), 0600), 0);
+  const std::string fifo_note = "power_to_pay_exponent.txt: is a FIFO (named pipe), not a regular file "
+                                "(this table is not used)";
+  process_result r = l.run({"-n", "2", "-s", "1", "--no-postprocess"}, {}, {"QUARNEL_VECTORS=bogus"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto notes = lines_of(r.err);
+  ASSERT_EQ(notes.size(), 2u) << r.err;
+  EXPECT_EQ(notes[0], "note: QUARNEL_VECTORS='bogus' is ignored (it takes baseline or avx2); the kernels "
+                      "use the widest vectors the processor has");
+  EXPECT_NE(notes[1].find(fifo_note), std::string::npos) << r.err;
+  EXPECT_TRUE(l.metadata().at("input_tables").at("power_to_pay_exponent.txt").is_null());
+  for (const char* taken : {"QUARNEL_VECTORS=avx2", "QUARNEL_VECTORS=baseline", "QUARNEL_VECTORS="}) {
+    r = l.run({"-n", "2", "-s", "1", "--no-postprocess"}, {}, {taken});
+    EXPECT_EQ(lines_of(r.err).size(), 1u) << r.err;
+  }
+}
+
 TEST(driver_end_to_end, a_missing_pay_exponent_table_or_Rscript_is_only_a_note)
 {
   layout l;
@@ -243,6 +298,20 @@ TEST(driver_end_to_end, a_failed_repetition_keeps_the_finished_rows_in_the_journ
   // Once the cause is gone, resuming retries the failed repetition.
   EXPECT_EQ(l.resumed(), whole);
   EXPECT_EQ(l.metadata().at("resumed_rows"), 4);
+}
+
+// Started with its standard error closed, a run writes its messages to
+// /dev/null, not into the journal that would otherwise take descriptor 2.
+TEST(driver_end_to_end, a_closed_standard_error_keeps_messages_out_of_the_journal)
+{
+  layout l;
+  const std::string whole = l.whole_run(120);
+  const process_result r =
+      wait_process(start_process({PROBE_PATH, "-s", "3", "--no-postprocess"}, l.root / "executables",
+                                 {"QUARNEL_PROBE_FAIL_AT=4", "OMP_NUM_THREADS=1"}, 2));
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(l.resumed(), whole);
 }
 
 // Runs of 200 repetitions of 10 ms each on two threads, stopped at several
@@ -313,9 +382,18 @@ TEST(driver_end_to_end, a_journal_of_another_run_or_a_second_writer_is_refused)
   refused(journal, {"-n", "200", "-s", "4", "--resume"}, "the seed differs: the journal has 3, this run 4");
   refused(journal, {"-n", "100", "--resume"}, "the repetition count differs");
   refused(journal, args, "holds the rows of an earlier run that did not finish");
-  std::string other = journal;
-  other.replace(other.find("\"quarnel\""), 9, "\"vesktor\"");
-  refused(other, {"--resume"}, "the program differs: the journal has vesktor, this run quarnel");
+  journal_header vesktor = parse_journal(journal).header;
+  vesktor.program = "vesktor";
+  const std::string rows = journal.substr(journal.find('\n') + 1);
+  refused(format_journal_header(vesktor) + rows, {"--resume"}, "the program differs: the journal has vesktor, this run quarnel");
+  // A damaged line is named by file and line, a row as well as the header.
+  const std::string named = (fs::canonical(l.root / "results") / "inequality.csv.journal").string();
+  std::string damaged = journal;
+  damaged[journal.find('\n', journal.find('\n') + 1) - 12] ^= 1;  // the last value of line 2
+  refused(damaged, {"--resume"}, named + ": line 2: the row '");
+  damaged = journal;
+  damaged.replace(damaged.find("\"seed\":\"3\""), 10, "\"seed\":\"4\"");
+  refused(damaged, {"--resume"}, named + ": line 1: the header does not match its checksum");
   refused(journal + "x,1\n7,0x1p+0\n", {"--resume"}, "line " + std::to_string(lines_of(journal).size() + 1) + ": malformed row 'x,1'");
   refused("{\"format\":\"quarnel-journal\"\n", {"--resume"}, "line 1: unreadable header");
   write_file(l.root / "data" / "g_empirical.txt", "0.25\n");
@@ -324,6 +402,30 @@ TEST(driver_end_to_end, a_journal_of_another_run_or_a_second_writer_is_refused)
   r = l.run({"--resume"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("there is no journal to resume"), std::string::npos) << r.err;
+}
+
+// A journal of the previous format (no checksums) keeps its rows and its
+// format across resumes.
+TEST(driver_end_to_end, a_version_1_journal_resumes_in_its_own_format)
+{
+  layout l;
+  const std::string whole = l.whole_run(120);
+  EXPECT_EQ(l.run({"-s", "3", "--no-postprocess"}, {}, {"QUARNEL_PROBE_FAIL_AT=4", "OMP_NUM_THREADS=1"}).status, 4);
+  std::string old;  // the same journal without checksums, as version 1
+  for (const std::string& line : lines_of(read_file(l.journal()))) {
+    const auto sum = line.rfind(line[0] == '{' ? ",\"crc32c\"" : ",");
+    old += line.substr(0, sum) + (line[0] == '{' ? "}\n" : "\n");
+  }
+  old.replace(old.find("\"format_version\":2"), 18, "\"format_version\":1");
+  write_file(l.journal(), old);
+  const process_result r = l.run({"--resume", "--no-postprocess"}, {}, {"QUARNEL_PROBE_FAIL_AT=8", "OMP_NUM_THREADS=1"});
+  EXPECT_EQ(r.status, 4) << r.err;
+  EXPECT_EQ(r.err.find("note: " + (fs::canonical(l.root / "results") / "inequality.csv.journal").string() +
+                       " is a version 1 journal: its rows carry no checksums"), 0u) << r.err;
+  const journal_contents c = parse_journal(read_file(l.journal()));
+  EXPECT_EQ(c.format_version, 1);
+  EXPECT_EQ(c.rows.size(), 8u);
+  EXPECT_EQ(l.resumed(), whole);
 }
 
 // A closed standard output ends the progress display, not the run.
@@ -353,6 +455,30 @@ TEST(driver_end_to_end, a_failed_save_goes_to_a_fallback_file)
   EXPECT_EQ(lines_of(read_file(fallback)).size(), 5u);
   fs::remove(fallback);
   EXPECT_FALSE(fs::exists(l.root / "R" / "rscript.log"));
+}
+
+// A journal that stops taking rows (a full disk; here a file size limit that
+// the results file meets too) is never claimed to hold them.
+TEST(driver_end_to_end, a_journal_that_fails_is_not_said_to_keep_the_rows)
+{
+  layout l;
+  const std::string whole = l.whole_run(100);
+  fs::create_directories(l.root / "tmp");
+  const process_result r = run_process(
+      {"/bin/bash", "-c",
+       "trap '' XFSZ; { ulimit -f 2 && exec \"$0\" \"$@\"; } 2>&1 | cat; exit ${PIPESTATUS[0]}", PROBE_PATH,
+       "-n", "100", "-s", "3", "--no-postprocess"},
+      l.root / "executables", {"TMPDIR=" + (l.root / "tmp").string()});
+  EXPECT_EQ(r.status, 3) << r.out;
+  const std::string journal = (fs::canonical(l.root / "results") / "inequality.csv.journal").string();
+  EXPECT_NE(r.out.find("could not write the journal " + journal + ": File too large"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("could not write a fallback file either"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("the rows also stay in"), std::string::npos) << r.out;
+  const std::string last = lines_of(r.out).back();
+  EXPECT_EQ(last.rfind("the journal " + journal + " misses rows (all are in the table above); cd ", 0), 0u) << last;
+  const std::string tail = " --resume runs them again and writes the file";
+  EXPECT_EQ(last.substr(last.size() - std::min(last.size(), tail.size())), tail);
+  EXPECT_EQ(l.resumed(), whole);
 }
 
 TEST(driver_end_to_end, stray_bytes_and_shapes_in_a_table_stop_the_run_naming_line_and_column)
@@ -408,7 +534,7 @@ TEST(driver_end_to_end, results_target_and_memory_are_checked_before_the_run)
 {
   {
     layout l;  // legal for -o, too long once saving adds its suffixes
-    const process_result r = l.run({"-o", std::string(250, 'x')});
+    const process_result r = l.run({"-o", std::string(246, 'x') + ".csv"});
     expect_setup_error(r, "the results file name is 250 bytes long", l);
     EXPECT_EQ(r.out, "Quarnel Model\n");
   }
@@ -438,7 +564,27 @@ TEST(driver_end_to_end, results_target_and_memory_are_checked_before_the_run)
       expect_setup_error(r, "the results of 1000000000 repetitions need 196.5 GiB of memory", l);
       EXPECT_EQ(r.out, "Quarnel Model\n");
     }
+    // Resumed without -n, the journal's count is what must fit.
+    EXPECT_EQ(l.run({"-s", "3"}, {}, {"QUARNEL_PROBE_FAIL_AT=0"}).status, 4);
+    journal_header huge = parse_journal(read_file(l.journal())).header;
+    huge.repetitions = 900000000;
+    write_file(l.journal(), format_journal_header(huge));
+    const process_result resumed = l.run({"--resume"});
+    if (memory < 9e8 * 211) {
+      EXPECT_EQ(resumed.status, 1) << resumed.err;
+      EXPECT_EQ(resumed.err.find("the results of 900000000 repetitions need"), 0u) << resumed.err;
+      EXPECT_EQ(read_file(l.journal()), format_journal_header(huge));
+    }
   }
+#if !defined(__SANITIZE_ADDRESS__)  // its shadow memory needs more address space
+  {
+    layout l;  // memory that runs out all the same is reported, and the fresh journal removed
+    const process_result r = run_process(
+        {"/bin/bash", "-c", "ulimit -v 300000 && exec \"$0\" \"$@\"", PROBE_PATH, "-n", "10000000", "-s", "3"},
+        l.root / "executables", {"PATH=" + (l.root / "bin").string() + ":/usr/bin:/bin"});
+    expect_setup_error(r, "quarnel: ran out of memory (std::bad_alloc) before the repetitions started", l);
+  }
+#endif
   {
     layout l;  // a missing post-processing script is only a note, given up front
     fs::remove(l.root / "R" / "energy_estimator.R");
@@ -457,7 +603,7 @@ TEST(driver_end_to_end, a_named_output_is_post_processed_and_a_failing_script_no
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   const std::string r_dir = fs::canonical(l.root / "R").string();
-  EXPECT_EQ(read_file(l.root / "R" / "rscript.log"), r_dir + " energy_estimator.R it's mine.csv\n");
+  EXPECT_EQ(read_file(l.root / "R" / "rscript.log"), r_dir + " energy_estimator.R -- it's mine.csv\n");
 
   r = l.run({"-n", "2", "-s", "1", "-o", "inequality.csv"}, {}, {"RSCRIPT_STATUS=3"});
   EXPECT_EQ(r.status, 0);
@@ -465,4 +611,148 @@ TEST(driver_end_to_end, a_named_output_is_post_processed_and_a_failing_script_no
                        ") exited with status 3\n");
   EXPECT_EQ(lines_of(read_file(l.root / "R" / "rscript.log")).back(),
             r_dir + " energy_estimator.R");
+}
+
+// Any name reaches the script as a name, and the script's output stays off a
+// standard output that is gone: closed, or a pipe without reader.
+TEST(driver_end_to_end, the_post_processing_takes_any_name_and_avoids_a_gone_standard_output)
+{
+  layout l;
+  const std::string r_dir = fs::canonical(l.root / "R").string();
+  for (const auto& [option, name] : {std::pair<std::string, std::string>{"-o", "-x \xc3\xa9.csv"},
+                                     {"--output=", "--help.csv"}}) {
+    const std::vector<std::string> output =
+        option == "-o" ? std::vector<std::string>{option, name} : std::vector<std::string>{option + name};
+    std::vector<std::string> args{"-n", "1", "-s", "1"};
+    args.insert(args.end(), output.begin(), output.end());
+    const process_result r = l.run(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(lines_of(read_file(l.root / "R" / "rscript.log")).back(), r_dir + " energy_estimator.R -- " + name);
+  }
+  const std::vector<std::string> env{"PATH=" + (l.root / "bin").string() + ":/usr/bin:/bin",
+                                     "OMP_NUM_THREADS=2", "RSCRIPT_SAY=said by the script"};
+  for (const std::string redirect : {">&-", ">&4 4>&-"}) {
+    const process_result r = run_process(
+        {"/bin/bash", "-c",
+         "mkfifo pipe && exec 3<>pipe 4>pipe 3<&- && rm pipe && \"$0\" -n 2 -s 1 " + redirect, PROBE_PATH},
+        l.root / "executables", env);
+    EXPECT_EQ(r.status, 0) << redirect << ": " << r.err;
+    // A closed standard output is /dev/null from the start; a pipe without
+    // reader is found gone, and the script speaks on stderr.
+    if (redirect != ">&-") {
+      EXPECT_NE(r.err.find("said by the script"), std::string::npos) << redirect << ": " << r.err;
+    }
+  }
+}
+
+TEST(driver_end_to_end, the_metadata_holds_64_bit_values_exactly_and_names_the_build)
+{
+  layout l;
+  // 2^53 + 1 and + 2 are beyond what a reader holding doubles keeps; 2^53 is not.
+  process_result r = l.run({"-n", "2", "-s", "1", "--first-repetition", "9007199254740993", "-o", "big.csv",
+                            "--no-postprocess"},
+                           {}, {"QUARNEL_PROBE_FAIL_AT=9007199254740994"});
+  EXPECT_EQ(r.status, 4) << r.err;
+  nlohmann::json meta = l.metadata("big");
+  EXPECT_EQ(meta.at("first_repetition"), "9007199254740993");
+  EXPECT_EQ(meta.at("failures").at(0).at("repetition"), "9007199254740994");
+  r = l.run({"-n", "1", "-s", "1", "--first-repetition", "9007199254740992", "--no-postprocess"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  meta = l.metadata();
+  EXPECT_TRUE(meta.at("first_repetition").is_number());
+  EXPECT_EQ(meta.at("first_repetition"), 9007199254740992u);
+  EXPECT_EQ(meta.at("input_tables_sha256"), meta.at("input_tables"));
+  EXPECT_EQ(meta.at("input_tables_sha256").size(), 3u);
+  EXPECT_EQ(meta.at("standard_library").get<std::string>().rfind("libstdc++ ", 0), 0u);
+  EXPECT_NE(meta.at("compiler").get<std::string>(), "");
+}
+
+// The two-point sweep of the sweep tests, with `extra` arguments.
+std::vector<std::string> sweep_args(std::vector<std::string> extra = {})
+{
+  std::vector<std::string> args{"-n", "3", "-s", "3", "-o", "grid.csv", "--no-postprocess", "--sweep", "alpha=2,3"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return args;
+}
+
+TEST(driver_end_to_end, a_resumed_sweep_keeps_only_points_made_with_todays_inputs)
+{
+  layout l;
+  const fs::path results = l.root / "results";
+  fs::create_directories(results / "grid.1.json");  // in the way of point 1's metadata
+  process_result r = l.run(sweep_args());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("results/grid.1.json is a directory"), std::string::npos) << r.err;
+  fs::remove(results / "grid.1.json");
+
+  r = l.run(sweep_args());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(lines_of(r.out)[1], "sweep of 2 points (2 values of alpha): 5 files in results/, grid.<k>.csv "
+                                "and grid.<k>.json for k = 0 to 1, and grid.sweep.csv");
+
+  // A corrected table: no point made with the old one is kept.
+  write_file(l.root / "data" / "g_empirical.txt", "0.25\n");
+  r = l.run(sweep_args({"--resume"}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* point : {"0 of 2: alpha=2", "1 of 2: alpha=3"}) {
+    EXPECT_NE(r.out.find("sweep point " + std::string(point) +
+                         " (made with other input tables: g_empirical.txt; run again)\n"),
+              std::string::npos)
+        << r.out;
+  }
+  EXPECT_EQ(lines_of(read_file(results / "grid.0.csv"))[0].substr(0, 43),
+            "0,3.03700000000000e+00,2.50000000000000e-01");
+
+  // Another program version: that point runs again, the other is kept.
+  auto meta = l.metadata("grid.1");
+  meta["version"] = "0.0.0";
+  write_file(results / "grid.1.json", meta.dump());
+  r = l.run(sweep_args({"--resume"}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("sweep point 0 of 2: alpha=2 (complete, kept)\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("sweep point 1 of 2: alpha=3 (made with another version (0.0.0); run again)\n"),
+            std::string::npos)
+      << r.out;
+
+  // A results file that is not what its metadata records is refused, and
+  // nothing is written.
+  write_file(results / "grid.1.csv", read_file(results / "grid.1.csv") + "1,2,3,4,5,6,7\n");
+  const auto before = l.snapshot();
+  r = l.run(sweep_args({"--resume"}));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("grid.1.csv does not hold what its metadata grid.1.json records (3 rows, SHA-256 " +
+                       l.metadata("grid.1").at("results_file_sha256").get<std::string>() + "; the file has 4 rows"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out.find("sweep point"), std::string::npos) << r.out;
+  EXPECT_EQ(l.snapshot(), before);
+}
+
+// The second sweep comes while the first runs its last point, with every
+// earlier point's files free.
+TEST(driver_end_to_end, a_second_sweep_on_the_same_stem_is_refused_before_it_writes)
+{
+  layout l;
+  const fs::path results = l.root / "results";
+  const std::vector<std::string> args{"-n", "300", "-s", "3", "-o", "grid.csv", "--no-postprocess", "--sweep",
+                                      "alpha=2,3"};
+  const started_process first = l.start(args, {}, {"QUARNEL_PROBE_MS=10"});
+  ASSERT_TRUE(wait_for_lines(results / "grid.1.csv.journal", 3));
+  const std::string point0 = read_file(results / "grid.0.csv");
+  const process_result r = l.run(sweep_args());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("another sweep on " + fs::canonical(results).string() + "/grid.* is running (it holds "),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out.find("sweep point"), std::string::npos) << r.out;
+  EXPECT_EQ(read_file(results / "grid.0.csv"), point0);
+  EXPECT_EQ(l.metadata("grid.0").at("repetitions_requested"), 300);
+  ::kill(first.pid, SIGTERM);
+  EXPECT_EQ(wait_process(first).status, 143);
+  // The lock file stays, free for the next sweep.
+  EXPECT_TRUE(fs::exists(results / "grid.sweep.lock"));
+  std::vector<std::string> resume = args;
+  resume.push_back("--resume");
+  EXPECT_EQ(l.run(resume).status, 0);
 }

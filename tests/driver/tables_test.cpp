@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <limits>
+#include <sys/stat.h>
 
 #include "support/process.hpp"
 
@@ -74,16 +75,31 @@ TEST(tables, stray_bytes_and_wrong_shapes_are_refused_with_line_and_column)
       {"# levels\nlevel,span\n2 3.0\n", 2, "line 2 is a header: 'level,span'"},
       {"2 3.0\n3 abc\n", 2, "line 2, column 3: 'abc' is not a finite decimal number"},
       {"2 3.0\n3 nan\n", 2, "'nan' is not a finite decimal number"},
-      {"2 1e999\n", 2, "'1e999' is not a finite decimal number"},
+      {"2 1e999\n", 2, "line 1, column 3: '1e999' is beyond the range of a double"},
+      // A first line that is no header: values that are not finite or not normal doubles.
+      {"nan\n0.1\n", 1, "line 1, column 1: 'nan' is not a finite decimal number"},
+      {"-Inf\n", 1, "line 1, column 1: '-Inf' is not a finite decimal number"},
+      {"1e400\n", 1, "line 1, column 1: '1e400' is beyond the range of a double"},
+      {"0.1\n-0.00001e400\n", 1, "line 2, column 1: '-0.00001e400' is beyond the range"},
+      {"1e-400\n", 1, "line 1, column 1: '1e-400' is too small for a double: it would be read as 0"},
+      {"1e-310\n", 1, "line 1, column 1: '1e-310' lies below the smallest normal double"},
+      {"0.1\n100000e-330\n", 1, "line 2, column 1: '100000e-330' is too small for a double"},
+      {"2 " + std::string(100000, 'x') + "\n", 2, "[... cut: 100000 bytes in all]' is not a finite"},
+      {"w" + std::string(100000, 'x') + "\n", 1, "is a header: 'wxx"},
       {"2 0x10\n", 2, "'0x10' is not"},
       {"", 1, ": no data rows"},
       {"# only a comment\n\n  \n", 1, ": no data rows"},
   };
   for (const auto& [text, columns, fragment] : cases) {
     const std::string message = refusal(text, columns);
-    EXPECT_NE(message.find(fragment), std::string::npos) << message << "\nexpected: " << fragment;
-    EXPECT_NE(message.find("t.txt"), std::string::npos) << message;
+    EXPECT_NE(message.find(fragment), std::string::npos) << message.substr(0, 300) << "\nexpected: " << fragment;
+    EXPECT_NE(message.find("t.txt"), std::string::npos) << message.substr(0, 300);
+    EXPECT_LT(message.size(), 400u);  // a long token is cut
   }
+  EXPECT_EQ(refusal("0.0e-99999\n-0\n1e-307\n1.7976931348623157e308\n", 1), "");  // zero and normal
+  // A cut never splits a UTF-8 character.
+  EXPECT_EQ(echoed(std::string(3, 'a') + "\xC3\xA9" + "bc", 4), "aaa[... cut: 7 bytes in all]");
+  EXPECT_EQ(echoed("aaa\xC3\xA9", 5), "aaa\xC3\xA9");
   scratch_dir tmp;
   for (const auto& [path, fragment] : {std::pair{tmp.path / "absent.txt", ": file not found"},
                                        {tmp.path, ": is a directory"}}) {
@@ -94,6 +110,37 @@ TEST(tables, stray_bytes_and_wrong_shapes_are_refused_with_line_and_column)
       EXPECT_EQ(std::string(e.what()), path.string() + fragment + (path == tmp.path ? ", not a table file" : ""));
     }
   }
+}
+
+// Only regular files of at most max_input_file_bytes are read: nothing else
+// can block the program (a FIFO without a writer) or fill its memory.
+TEST(tables, only_regular_files_of_a_bounded_size_are_read)
+{
+  scratch_dir tmp;
+  const auto message = [](const fs::path& path) {
+    try {
+      read_table(path.string(), 1);
+    } catch (const table_error& e) {
+      return std::string(e.what());
+    }
+    return std::string("read");
+  };
+  fs::create_symlink("/dev/zero", tmp.path / "zero.txt");
+  ASSERT_EQ(::mkfifo((tmp.path / "fifo.txt").c_str(), 0600), 0);
+  write_file(tmp.path / "large.txt", "0.1\n");
+  fs::resize_file(tmp.path / "large.txt", max_input_file_bytes + 1);  // sparse: no disk used
+  const std::vector<std::pair<fs::path, std::string>> cases{
+      {"/dev/null", "/dev/null: is a character device, not a regular file"},
+      {tmp.path / "zero.txt", "zero.txt: is a character device (it links to /dev/zero), not a regular file"},
+      {tmp.path / "fifo.txt", "fifo.txt: is a FIFO (named pipe), not a regular file"},
+      {tmp.path / "large.txt", "large.txt: is 67108865 bytes, more than the 67108864 bytes (64 MiB)"},
+  };
+  for (const auto& [path, fragment] : cases) {
+    const std::string m = message(path);
+    EXPECT_NE(m.find(fragment), std::string::npos) << m;
+  }
+  fs::resize_file(tmp.path / "large.txt", 4);
+  EXPECT_EQ(message(tmp.path / "large.txt"), "read");
 }
 
 TEST(tables, load_checks_values_and_only_notes_the_unused_table)
@@ -132,6 +179,21 @@ TEST(tables, load_checks_values_and_only_notes_the_unused_table)
   EXPECT_NE(notes[0].find("has 3 values on every line; only the first two"), std::string::npos);
   write_file(tmp.path / span_file, "2 3.0 7\n3 1.5\n");
   EXPECT_THROW(load_tables(tmp.path.string()), table_error);
+
+  // Levels are whole numbers from 1 to 1000: a fit over a level such as
+  // 1e300 means nothing.
+  for (const char* level : {"0", "2.5", "1001", "1e300", "-3"}) {
+    write_file(tmp.path / span_file, std::string("2 3.0\n") + level + " 1.5\n1000 2\n");
+    try {
+      load_tables(tmp.path.string());
+      ADD_FAILURE() << level;
+    } catch (const table_error& e) {
+      EXPECT_EQ(std::string(e.what()), (tmp.path / span_file).string() +
+                                           " line 2: a level that is not a whole number from 1 to 1000 (" +
+                                           (level == std::string("1e300") ? "1e+300" : level) +
+                                           "; levels count from 1 at the bottom of a hierarchy)");
+    }
+  }
 }
 
 TEST(tables, span_table_checks)
@@ -145,6 +207,8 @@ TEST(tables, span_table_checks)
             std::string::npos);
   EXPECT_NE(span_table_problem(arma::Mat<double>{{2, 0.0}}).find("not positive"), std::string::npos);
   EXPECT_NE(span_table_problem(arma::Mat<double>{{2, -1.0}}), "");
+  EXPECT_EQ(span_table_problem(arma::Mat<double>{{2, 3.0}, {2.0000001, 1.2}}),
+            "a level that is not a whole number from 1 to 1000 in row 2 (2.0000001)");
 }
 
 TEST(tables, g_table_checks)

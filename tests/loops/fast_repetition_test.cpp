@@ -332,6 +332,9 @@ TEST(fast_repetition, value_inequality_matches_gini_and_top_frac)
       } else {
         EXPECT_NEAR(fast.top_share, top, 1e-12 * std::abs(top)) << n << " " << fraction;
       }
+      if (fraction == 1.0) {
+        EXPECT_EQ(fast.top_share, 1.0) << n;  // the whole, exactly
+      }
     }
   }
   big_buffer<double> with_nan(5);

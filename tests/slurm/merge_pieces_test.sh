@@ -6,8 +6,10 @@
 # Makes the three pieces of a seeded run of 10 repetitions (PIECE 4) in a
 # scratch layout, merges them and compares with the one-piece run; then
 # checks that the merge refuses, naming the piece, and writes nothing, when a
-# piece is of another seed, a duplicate, unfinished, without metadata, or
-# beyond TOTAL. Exits 77 (skipped) when jq is not installed.
+# piece is of another seed or standard library, a duplicate, unfinished,
+# without metadata, beyond TOTAL, not the file its metadata describes, or
+# (described) holds a line that is not seven numbers as the programs write
+# them. Exits 77 (skipped) when jq is not installed.
 set -u
 
 program=${1:?usage: merge_pieces_test.sh QUARNEL_PROGRAM PROJECT_SOURCE_DIR}
@@ -58,6 +60,9 @@ check "the merge equals the one-piece run" cmp "$results/inequality.csv" "$scrat
 check "the merged metadata describes the whole run" \
   [ "$(jq -r '"\(.status) \(.seed) \(.first_repetition) \(.repetitions_done) \(.results_file) \(.pieces)"' \
         "$results/inequality.json")" = "complete 5 0 10 inequality.csv 3" ]
+check "the merged metadata records the merged file's SHA-256 and rows" \
+  [ "$(jq -r '"\(.results_file_sha256) \(.results_file_rows)"' "$results/inequality.json")" = \
+    "$(sha256sum < "$results/inequality.csv" | cut -c 1-64) 10" ]
 check "merged files have the one-piece run's mode" \
   [ "$(stat -c %a "$results/inequality.csv" "$results/inequality.json" | sort -u)" = \
     "$(stat -c %a "$scratch/made/one.csv")" ]
@@ -83,5 +88,40 @@ check "a piece without metadata is refused" refused 10 "piece 1 has no readable 
 
 fresh
 check "a piece beyond TOTAL is refused" refused 8 "$(piece 2).csv lies beyond the 2 pieces"
+
+# edit K SED JQ: piece K's file edited with SED and its metadata with JQ,
+# then the metadata made to describe the file as it now is.
+edit() {
+  local f=$results/$(piece "$1").csv meta=$results/$(piece "$1").json
+  sed -i "$2" "$f"
+  jq "$3 | .results_file_sha256 = \"$(sha256sum < "$f" | cut -c 1-64)\" |
+      .results_file_rows = $(wc -l < "$f")" "$meta" > "$scratch/meta" && mv "$scratch/meta" "$meta"
+}
+fresh
+edit 1 "" '.first_repetition |= tostring | .rank_deficient_span_fits = "1"'
+check "64-bit numbers written as decimal strings are read" bash "$proj/scripts/merge_pieces.sh" quarnel 10 4
+check "the merged metadata sums the pieces' rank-deficient span fits" \
+  [ "$(jq .rank_deficient_span_fits "$results/inequality.json")" = 1 ]
+rm "$results"/inequality.{csv,json}
+
+fresh
+cp "$results/$(piece 1).csv" "$results/$(piece 0).csv"
+check "a piece whose file is another piece's is refused" refused 10 \
+  "piece 0 does not match its metadata: SHA-256 $(sha256sum < "$results/$(piece 1).csv" | cut -c 1-64), the metadata records"
+fresh
+edit 1 '2s/.*/a,b,c,d,e,f,g/' .
+check "a described piece with a line of text is refused" refused 10 \
+  "piece 1 line 2, value 1 is not a number as the programs write it: 'a'"
+fresh
+edit 2 's/$/\r/' .
+check "a described piece with CR LF line ends is refused" refused 10 "piece 2 line 1 ends in CR LF"
+fresh
+edit 2 '1s/e+00,/e+0,/' .
+check "a described piece with a value not as the programs write it is refused" refused 10 \
+  "piece 2 line 1, value 1 is not a number"
+fresh
+edit 2 "" '.standard_library = "another"'
+check "a piece built with another standard library is refused" refused 10 \
+  "piece 2 belongs to another run: standard library \"another\" where piece 0 has"
 
 check_summary

@@ -32,10 +32,12 @@ TEST(BootSpan, EqualResampledXGivesMinimumNorm) {
   // (beta0, beta1) = mean ln y / 5 * (1, 2).
   const double m = std::log(6.0);
   for (int n : {1, 2, 5}) {
+    bool rank_deficient = false;
     const Col<double> ab = boot_span(Col<double>(n, arma::fill::value(2.0)),
-                                     Col<double>(n, arma::fill::value(6.0)), 4u);
+                                     Col<double>(n, arma::fill::value(6.0)), 4u, &rank_deficient);
     EXPECT_NEAR(std::log(ab[0]), m / 5.0, 1e-13) << "n " << n;
     EXPECT_NEAR(ab[1], 2.0 * m / 5.0, 1e-13) << "n " << n;
+    EXPECT_TRUE(rank_deficient) << "n " << n;  // a single row too
   }
   // Varied y: the mean depends on the resample, the direction (1, x) does not.
   const Col<double> ab = boot_span(Col<double>(6, arma::fill::value(-1.5)), {1, 2, 3, 4, 5, 6}, 8u);

@@ -45,7 +45,7 @@ TEST(TopFrac, HandCalculatedValues) {
   EXPECT_DOUBLE_EQ(top_frac(v, 0.25), 0.6);  // k = 2 by truncation
   EXPECT_EQ(top_frac(v, 0.05), 0.0);         // k = 0
   EXPECT_EQ(top_frac(v, 0.0), 0.0);
-  EXPECT_NEAR(top_frac(v, 1.0), 1.0, 1e-15);
+  EXPECT_EQ(top_frac(v, 1.0), 1.0);
   EXPECT_TRUE(arma::all(v == before));
 
   // Top 5 % of 1 ... 100: (96 + ... + 100) / 5050.
@@ -97,4 +97,25 @@ TEST(SortedRuns, EqualTheExpandedSequence) {
   EXPECT_TRUE(std::isnan(top_share_sorted_runs(values.data(), counts.data(), values.size(), 1.5, total)));
   // The sorted forms give what gini gives for the same values.
   EXPECT_EQ(gini_sorted(expanded.data(), n, false), gini(Col<double>(expanded), false));
+}
+
+// A top group of every value holds exactly the whole, in every form, however
+// the sums round; a zero total still gives NaN.
+TEST(TopFrac, EveryValueIsExactlyTheWhole) {
+  std::mt19937 engine(5u);
+  std::lognormal_distribution<double> draw(1.0, 2.0);
+  for (arma::uword n : {3u, 100u, 10007u}) {
+    Col<double> v(n);
+    for (double& x : v) x = draw(engine);
+    Col<double> sorted = arma::sort(v);
+    double total = 0.0;
+    for (double x : v) total += x;
+    const std::vector<arma::uword> ones(n, 1);
+    EXPECT_EQ(top_frac(v, 1.0), 1.0) << n;
+    EXPECT_EQ(top_share_sorted(sorted.memptr(), n, 1.0, total), 1.0) << n;
+    EXPECT_EQ(top_share_sorted_runs(sorted.memptr(), ones.data(), n, 1.0, total), 1.0) << n;
+  }
+  const Col<double> zeros(4, arma::fill::zeros);
+  EXPECT_TRUE(std::isnan(top_frac(zeros, 1.0)));
+  EXPECT_TRUE(std::isnan(top_share_sorted(zeros.memptr(), 4, 1.0, 0.0)));
 }

@@ -38,12 +38,12 @@ void make_layout(const fs::path& root, const fs::path& data_source)
   write_file(root / "R" / "energy_estimator.R", "# stand-in\n");
   const fs::path rscript = root / "bin" / "Rscript";
   write_file(rscript, "#!/bin/sh\necho \"$(pwd) $*\" >> \"" + (root / "R" / "rscript.log").string() +
-                          "\"\nexit ${RSCRIPT_STATUS:-0}\n");
+                          "\"\n[ -z \"$RSCRIPT_SAY\" ] || echo \"$RSCRIPT_SAY\"\nexit ${RSCRIPT_STATUS:-0}\n");
   fs::permissions(rscript, fs::perms::owner_all);
 }
 
 started_process start_process(const std::vector<std::string>& argv, const fs::path& cwd,
-                              const std::vector<std::string>& env)
+                              const std::vector<std::string>& env, int closed_descriptor)
 {
   std::string pattern = (fs::temp_directory_path() / "quarnel-capture-XXXXXX").string();
   if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
@@ -56,6 +56,7 @@ started_process start_process(const std::vector<std::string>& argv, const fs::pa
     const int out = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) ::_exit(126);
+    if (closed_descriptor >= 0) ::close(closed_descriptor);
     if (::chdir(cwd.c_str()) != 0) ::_exit(125);
     ::setenv("PWD", cwd.c_str(), 1);
     for (const std::string& e : env) {

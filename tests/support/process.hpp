@@ -19,8 +19,8 @@ struct scratch_dir {
 // Makes root/executables, root/data (holding the three input tables, copied
 // from `data_source`), root/results and root/R (with a stand-in
 // energy_estimator.R), and root/bin with a stand-in "Rscript" that records its
-// working directory and arguments in root/R/rscript.log and exits with
-// $RSCRIPT_STATUS (default 0).
+// working directory and arguments in root/R/rscript.log, prints $RSCRIPT_SAY
+// (if set) on its standard output and exits with $RSCRIPT_STATUS (default 0).
 void make_layout(const std::filesystem::path& root, const std::filesystem::path& data_source);
 
 struct process_result {
@@ -34,13 +34,15 @@ struct process_result {
 process_result run_process(const std::vector<std::string>& argv, const std::filesystem::path& cwd,
                            const std::vector<std::string>& env = {});
 
-// The same in two steps, to signal the process while it runs.
+// The same in two steps, to signal the process while it runs. A
+// `closed_descriptor` of 0 or more is closed in the process before it starts
+// (its output, if 1 or 2, is then not captured).
 struct started_process {
   int pid = -1;
   std::filesystem::path capture;  // holds its standard output and error
 };
 started_process start_process(const std::vector<std::string>& argv, const std::filesystem::path& cwd,
-                              const std::vector<std::string>& env = {});
+                              const std::vector<std::string>& env = {}, int closed_descriptor = -1);
 process_result wait_process(const started_process& process);  // also removes the capture
 
 // Waits until `file` holds at least `lines` whole lines (polling; gives up

@@ -15,5 +15,6 @@ install_missing \
   r-base-core
 
 jobs=$(nproc 2>/dev/null || echo 2)
-cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release -DQUARNEL_TESTS=OFF
+cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release -DQUARNEL_TESTS=OFF \
+      -DQUARNEL_EXECUTABLES_DIR="$root/executables"
 cmake --build "$root/build" -j "$jobs"

@@ -18,8 +18,7 @@ cmake --build "$root/build" -j "$jobs"
 ctest --test-dir "$root/build" --output-on-failure -j "$jobs"
 
 cmake -S "$root" -B "$root/build-sanitize" -DCMAKE_BUILD_TYPE=Debug \
-      -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DQUARNEL_SANITIZE=ON \
-      -DQUARNEL_EXECUTABLES_DIR="$root/build-sanitize/executables"
+      -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DQUARNEL_SANITIZE=ON
 cmake --build "$root/build-sanitize" -j "$jobs"
 ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir "$root/build-sanitize" --output-on-failure -j "$jobs"

@@ -194,8 +194,7 @@ std::string apply_setting(model_settings& s, const std::string& name, const std:
 std::vector<std::pair<std::string, std::string>> setting_values(const model_settings& s,
                                                                 bool draws_exponent)
 {
-  const drawn_setting own_exponent =
-      draws_exponent ? default_exponent_range : drawn_setting{drawn_setting::fixed, 1, 1};
+  const drawn_setting own_exponent = draws_exponent ? default_exponent_range : default_fixed_exponent;
   return {{"firms", std::to_string(s.firms)},
           {"largest_firm", std::to_string(s.largest_firm)},
           {"alpha", show(s.alpha)},

@@ -1,20 +1,20 @@
 // The model's settings as a run names them (--set, scenario files, sweeps):
 // their names, text forms, limits and checks, on top of the values a
-// repetition reads (loops/model_settings.hpp). Each with the value the
-// programs have always used as its default:
+// repetition reads (loops/model_settings.hpp, which holds their defaults;
+// --help lists them):
 //
-//   firms         firms per economy, which is also the sample size (1000000)
-//   largest_firm  the largest firm size, the firm-size sampler's table size (2300000)
+//   firms         firms per economy, which is also the sample size
+//   largest_firm  the largest firm size, the firm-size sampler's table size
 //   alpha         firm-size exponent: a range LOW:HIGH drawn per repetition
-//                 (1.8:7.0) or one value
-//   exponent      power-to-pay exponent: in quarnel a range (0.2:1.0), one
-//                 value, or "table" (row floor(n u) of the power-to-pay
-//                 table); vesktor draws none, so there one value only (1)
+//                 or one value
+//   exponent      power-to-pay exponent: in quarnel a range, one value, or
+//                 "table" (row floor(n u) of the power-to-pay table);
+//                 vesktor draws none, so there one value only
 //   sigma         log-normal shape of the pay noise: "bootstrap" from the g
 //                 table, or one value
 //   span          span-of-control parameters: "bootstrap" from the span
 //                 table, or A,B
-//   top_fraction  share of the largest members the top share is taken of (0.01)
+//   top_fraction  share of the largest members the top share is taken of
 //
 // Common random numbers: the random streams never depend on the settings. A
 // fixed alpha or exponent still takes the uniform its range would take, and

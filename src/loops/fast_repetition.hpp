@@ -68,7 +68,7 @@ inequality power_inequality(const economy& world, const power_sample& sample, do
 
 // The pay of every sampled member, in draw order: power^e (pow once per
 // power value; the power itself when the rule draws no e and e is 1) times the noise
-// factor exp(sigma z + 1), z standard normal drawn from the engine by
+// factor exp(sigma z + noise_location), z standard normal drawn from the engine by
 // draw_normals (the polar method's attempts exactly as
 // std::lognormal_distribution makes them). The exp and the log inside the
 // polar method are exp_in_range and log_of_normal, within a few ulp of the

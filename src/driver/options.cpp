@@ -33,7 +33,8 @@ po::options_description describe_options()
      "run the model at each value (repeatable: every combination); values are "
      "separated by ';' when one holds a comma (span=A,B;A,B)")
     ("help,h", "print this help and exit")
-    ("version", "print the version and exit");
+    ("version", "print the version and exit")
+    ("print-results-file", "print the default results file name (inside results/) and exit");
   return d;
 }
 
@@ -216,6 +217,11 @@ parse_result parse_options(int argc, const char* const argv[], const program_set
   if (vm.count("version")) {
     r.status = parse_status::done;
     r.text = program.name + " " + QUARNEL_VERSION + "\n";
+    return r;
+  }
+  if (vm.count("print-results-file")) {
+    r.status = parse_status::done;
+    r.text = program.results_file + "\n";
     return r;
   }
 

@@ -13,6 +13,9 @@
 //       --set NAME=VALUE    a model setting (repeatable; see driver/settings.hpp)
 //       --scenario FILE     model settings, one NAME = VALUE a line (--set wins)
 //       --sweep NAME=V1,V2,...   run every combination of the swept values
+//       --print-results-file   print the default results file name (the one
+//                           -o replaces) and a line end, and exit: the scripts
+//                           take the name from here
 //   -h, --help, --version
 #pragma once
 

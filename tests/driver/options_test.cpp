@@ -65,6 +65,7 @@ TEST(options, help_and_version_end_the_program)
   r = parse({"--version"});
   EXPECT_EQ(r.status, parse_status::done);
   EXPECT_EQ(r.text.rfind("quarnel ", 0), 0u);
+  EXPECT_EQ(parse({"--print-results-file", "-o", "x.csv"}).text, "inequality.csv\n");
 }
 
 TEST(options, bad_values_are_usage_errors)

@@ -7,7 +7,8 @@
 # scratch layout, merges them and compares with the one-piece run; then
 # checks that the merge refuses, naming the piece, and writes nothing, when a
 # piece is of another seed, a duplicate, unfinished, without metadata, or
-# beyond TOTAL. Exits 77 (skipped) when jq is not installed.
+# beyond TOTAL, and when the program that names the files is not built.
+# Exits 77 (skipped) when jq is not installed.
 set -u
 
 program=${1:?usage: merge_pieces_test.sh QUARNEL_PROGRAM PROJECT_SOURCE_DIR}
@@ -83,5 +84,11 @@ check "a piece without metadata is refused" refused 10 "piece 1 has no readable 
 
 fresh
 check "a piece beyond TOTAL is refused" refused 8 "$(piece 2).csv lies beyond the 2 pieces"
+
+fresh
+mv "$proj/executables/quarnel" "$scratch/quarnel"
+check "without the program, which names the files, the merge is refused" \
+  refused 10 "$proj/executables/quarnel is missing"
+mv "$scratch/quarnel" "$proj/executables/quarnel"
 
 check_summary

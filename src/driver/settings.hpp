@@ -60,13 +60,6 @@ struct scenario_line {
 // to a message naming the file and line.
 std::vector<scenario_line> read_scenario(const std::string& path, std::string& error);
 
-// The memory a worker needs for one repetition of these settings, in bytes
-// (an upper estimate).
-double worker_bytes(const model_settings& s);
-
-// The mean of the firm-size law x^-alpha on 1 .. largest (to about 1e-6 relative).
-double mean_firm_size(double alpha, int largest);
-
 // Why these settings would give a measure that is undefined or the same in
 // every row, or "": firms below 2 (every Gini 0); a top group of
 // floor(firms * top_fraction) = 0 members (both top shares 0); a fixed span
@@ -81,7 +74,8 @@ double smallest_top_fraction(int firms);
 
 // Why these settings cannot run on `workers` workers in `memory` bytes, or
 // "": measure_problem's reasons; at the lowest alpha an economy would hold
-// 2^31 members or more on average; or the workers' memory exceeds 80 % of
+// 2^31 members or more on average (power_law_mean); or the workers' memory
+// (each worker's as loops/fast_repetition.hpp states it) exceeds 80 % of
 // `memory`.
 std::string run_problem(const model_settings& s, int workers, double memory);
 

@@ -28,10 +28,10 @@
 // million values are taken in another order, and the pay carries the last
 // bits of another exp and log).
 //
-// Memory per call is bounded whatever alpha (some tens of MB for a million
-// firms, the id table at most 32 bytes per draw), where run_repetition holds
-// 16 bytes per member. The large buffers are big_buffer blocks, which the
-// calling thread keeps for its next repetition.
+// Memory per call is bounded whatever alpha and largest_firm (see
+// worker_fixed_bytes below), where run_repetition holds 16 bytes per member.
+// The large buffers are big_buffer blocks, which the calling thread keeps
+// for its next repetition.
 #pragma once
 
 #include <armadillo>
@@ -44,6 +44,20 @@
 
 results_row run_repetition_fast(const repetition_inputs& inputs, const repetition_id& id,
                                 pay_exponent_rule rule);
+
+// The memory one worker needs for run_repetition_fast, an upper estimate
+// that the check before a run reckons with: worker_fixed_bytes plus
+// worker_bytes_per_firm per firm (each firm is one draw of the sample). Per
+// draw, the most held at once is while the sample is drawn: the table of
+// value ids, at most 32 bytes per draw (past that the positions are drawn
+// instead, which takes less), and the sample's 4-byte ids; the pay and its
+// sort keys take 16 later. The fixed part holds the huge-page blocks the
+// worker keeps between buffers (at most 64 MB, kernels/huge_pages.hpp) and
+// the tables that grow with the distinct firm sizes and power values; the
+// size sampler stores at most 65536 table entries however large
+// largest_firm (a larger one costs time, not memory).
+inline constexpr double worker_fixed_bytes = 64.0 * 1024 * 1024;
+inline constexpr double worker_bytes_per_firm = 40.0;
 
 // The stages of run_repetition_fast, in the order it runs them after the
 // economy is built (exposed for the benchmark).

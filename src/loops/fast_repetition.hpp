@@ -8,8 +8,9 @@
 //   order, and calls pow only for the table steps whose rounding its series
 //   cannot settle), and firms of equal size share their bottom size and
 //   level structure, so each is computed once;
-// - the partial shuffle runs over a table of 2-byte value ids, filled firm
-//   by firm, while the economy is small against the sample (up to 16
+// - the partial shuffle runs over a table of value ids (2 bytes each while
+//   the ids fit, else 4), filled firm by firm, while the economy is small
+//   against the sample (the table at most 32 bytes per draw: up to 16 or 8
 //   members per draw); over a larger one it keeps only the positions it
 //   displaced, and a member is found from its position through the runs
 //   (firm, then level) instead of a T-entry power vector;

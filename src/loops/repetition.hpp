@@ -4,8 +4,8 @@
 //     setting's A,B;
 //  2. the loop engine draws the firm-size exponent alpha from the alpha
 //     setting (a fixed value still takes its uniform);
-//  3. firm_count firm sizes from the discrete power law on 1 .. largest_firm,
-//     sorted;
+//  3. firm_count firm sizes from the discrete power law on 1 .. largest_firm
+//     (rpld, sorted);
 //  4. the bottom-level size of every firm (base fit);
 //  5. every member's power, firm after firm, bottom level first;
 //  6. the powers of firm_count distinct members, and their Gini coefficient

@@ -15,6 +15,6 @@ void check_power_law_arguments(const char* function, int draws, int xmin, double
 arma::uword continuous_value(double xmin_half, double expo, double u, arma::uword clamp_to);
 
 // The mean of the discrete law x^-alpha on 1 .. largest (alpha > 1, largest
-// >= 1), which rpld(draws, 1, alpha, largest, largest, ...) draws from: to
-// about 1e-6 relative (exact sums up to 100000, integrals beyond).
+// >= 1) to about 1e-6 relative (exact sums up to 100000, integrals beyond):
+// the law that rpld(draws, 1, alpha, largest, largest, ...) follows closely.
 double power_law_mean(double alpha, int largest);

@@ -2,12 +2,14 @@
 #
 # Usage: Rscript energy_estimator.R [--] [RESULTS_FILE ...]
 #
-# With no arguments it reads whichever of ../results/inequality.csv (quarnel)
-# and ../results/inequality_frontier.csv (vesktor) exist, ../results being
-# taken relative to the directory of this script (the programs start it in
-# R/ beside results/). Named files are read instead when given: a plain file
-# name (no '/') from ../results, a path as it is; after "--" every argument is
-# a name, even one that begins with '-' (the programs pass "--" before a name).
+# With no arguments it reads from ../results the default results file of each
+# program built in ../executables, as "PROGRAM --print-results-file" names it
+# (quarnel's and vesktor's), ../results and ../executables being taken
+# relative to the directory of this script (the programs start it in R/
+# beside results/); without any program there it stops (exit status 2).
+# Named files are read instead when given: a plain file name (no '/') from
+# ../results, a path as it is; after "--" every argument is a name, even one
+# that begins with '-' (the programs pass "--" before a name).
 #
 # A results file is checked against the metadata its run wrote beside it
 # (<stem>.json, named as the programs name it): one that differs in SHA-256 or
@@ -86,7 +88,32 @@ RESULT_COLUMNS <- c(
   top1_share_pay        = "top 1 % share of pay",
   firm_size_exponent    = "firm-size exponent"
 )
-DEFAULT_FILES <- c("inequality.csv", "inequality_frontier.csv")
+DEFAULT_PROGRAMS <- c("quarnel", "vesktor")
+# The default results files: the name each program in ../executables gives
+# when asked. Stops with a message when no program is there (nothing names
+# the files) or one gives no plain .csv file name.
+default_files <- function() {
+  dir <- normalizePath(file.path(script_dir(), "..", "executables"), mustWork = FALSE)
+  programs <- file.path(dir, DEFAULT_PROGRAMS)
+  programs <- programs[file_test("-f", programs) & file_test("-x", programs)]
+  if (length(programs) == 0) {
+    cat(PROG, ": no program in ", dir, " to name the default results files (build ",
+        paste(DEFAULT_PROGRAMS, collapse = " or "), " with scripts/setup.sh, or name the files: ",
+        "Rscript ", PROG, " RESULTS_FILE ...)\n", sep = "", file = stderr())
+    quit(save = "no", status = EXIT_USAGE)
+  }
+  vapply(programs, function(program) {
+    name <- suppressWarnings(tryCatch(
+      system2(program, "--print-results-file", stdout = TRUE, stderr = FALSE),
+      error = function(e) character(0)))
+    if (!is.null(attr(name, "status")) || length(name) != 1 || !grepl("^[^/]+[.]csv$", name)) {
+      cat(PROG, ": error: ", program, " --print-results-file named no results file\n",
+          sep = "", file = stderr())
+      quit(save = "no", status = EXIT_MALFORMED)
+    }
+    name
+  }, "", USE.NAMES = FALSE)
+}
 SUMMARY_PROBS <- c(0.01, 0.10, 0.50, 0.90, 0.99)
 BINS_PER_DECADE <- 10
 BINNED_MEASURES <- c("gini_power", "gini_pay", "top1_share_power", "top1_share_pay")
@@ -1406,7 +1433,7 @@ main <- function(args) {
   files <- if (length(args) > 0) {
     ifelse(grepl("/", args, fixed = TRUE), args, file.path(results_dir, args))
   } else {
-    file.path(results_dir, DEFAULT_FILES)
+    file.path(results_dir, default_files())
   }
   if (length(args) == 0) note(PROG, ": post-processing the results in ", dirname(files[1]))
   status <- 0L

@@ -2,7 +2,8 @@
 # Sets up and builds the programs (scripts/setup.sh), installs what only the
 # tests need, builds and runs every test on the Release build, then builds
 # again with AddressSanitizer and UndefinedBehaviorSanitizer and runs every
-# test there too. Where Slurm cannot be installed, its test is skipped.
+# test there too. Where Slurm or Chromium cannot be installed, its test is
+# skipped.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -12,6 +13,8 @@ bash "$root/scripts/setup.sh"
 install_missing googletest libgtest-dev
 install_missing slurmctld slurmd slurm-client munge ||
   echo "Slurm or munge could not be installed: the Slurm test will be skipped"
+install_missing chromium ||
+  echo "Chromium could not be installed: the reports' browser test will be skipped"
 
 cmake -S "$root" -B "$root/build" -DQUARNEL_TESTS=ON
 cmake --build "$root/build" -j "$jobs"

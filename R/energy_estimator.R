@@ -2,12 +2,14 @@
 #
 # Usage: Rscript energy_estimator.R [--] [RESULTS_FILE ...]
 #
-# With no arguments it reads whichever of ../results/inequality.csv (quarnel)
-# and ../results/inequality_frontier.csv (vesktor) exist, ../results being
-# taken relative to the directory of this script (the programs start it in
-# R/ beside results/). Named files are read instead when given: a plain file
-# name (no '/') from ../results, a path as it is; after "--" every argument is
-# a name, even one that begins with '-' (the programs pass "--" before a name).
+# With no arguments it reads from ../results the default results file of each
+# program built in ../executables, as "PROGRAM --print-results-file" names it
+# (quarnel's and vesktor's), ../results and ../executables being taken
+# relative to the directory of this script (the programs start it in R/
+# beside results/); without any program there it stops (exit status 2).
+# Named files are read instead when given: a plain file name (no '/') from
+# ../results, a path as it is; after "--" every argument is a name, even one
+# that begins with '-' (the programs pass "--" before a name).
 #
 # A results file is checked against the metadata its run wrote beside it
 # (<stem>.json, named as the programs name it): one that differs in SHA-256 or
@@ -86,7 +88,32 @@ RESULT_COLUMNS <- c(
   top1_share_pay        = "top 1 % share of pay",
   firm_size_exponent    = "firm-size exponent"
 )
-DEFAULT_FILES <- c("inequality.csv", "inequality_frontier.csv")
+DEFAULT_PROGRAMS <- c("quarnel", "vesktor")
+# The default results files: the name each program in ../executables gives
+# when asked. Stops with a message when no program is there (nothing names
+# the files) or one gives no plain .csv file name.
+default_files <- function() {
+  dir <- normalizePath(file.path(script_dir(), "..", "executables"), mustWork = FALSE)
+  programs <- file.path(dir, DEFAULT_PROGRAMS)
+  programs <- programs[file_test("-f", programs) & file_test("-x", programs)]
+  if (length(programs) == 0) {
+    cat(PROG, ": no program in ", dir, " to name the default results files (build ",
+        paste(DEFAULT_PROGRAMS, collapse = " or "), " with scripts/setup.sh, or name the files: ",
+        "Rscript ", PROG, " RESULTS_FILE ...)\n", sep = "", file = stderr())
+    quit(save = "no", status = EXIT_USAGE)
+  }
+  vapply(programs, function(program) {
+    name <- suppressWarnings(tryCatch(
+      system2(program, "--print-results-file", stdout = TRUE, stderr = FALSE),
+      error = function(e) character(0)))
+    if (!is.null(attr(name, "status")) || length(name) != 1 || !grepl("^[^/]+[.]csv$", name)) {
+      cat(PROG, ": error: ", program, " --print-results-file named no results file\n",
+          sep = "", file = stderr())
+      quit(save = "no", status = EXIT_MALFORMED)
+    }
+    name
+  }, "", USE.NAMES = FALSE)
+}
 SUMMARY_PROBS <- c(0.01, 0.10, 0.50, 0.90, 0.99)
 BINS_PER_DECADE <- 10
 BINNED_MEASURES <- c("gini_power", "gini_pay", "top1_share_power", "top1_share_pay")
@@ -1062,12 +1089,19 @@ process_sweep <- function(path) {
 # Reports: one self-contained HTML page per results file and per sweep,
 # its plots inlined as SVG
 
+# The tables' font and padding leave a ten-column table of estimates with
+# unbroken intervals room in a window 1200 pixels wide.
 REPORT_STYLE <- c(
   "body { font-family: sans-serif; margin: 1.5em auto; max-width: 72em; color: #222; }",
-  "table { border-collapse: collapse; font-size: 0.85em; margin: 0.5em 0 1em; }",
-  "th, td { border: 1px solid #ccc; padding: 0.2em 0.5em; text-align: right; }",
+  "table { border-collapse: collapse; font-size: 0.8em; margin: 0.5em 0 1em; }",
+  "th, td { border: 1px solid #ccc; padding: 0.2em 0.4em; text-align: right; }",
   "th { background: #f2f2f2; } td:first-child, th:first-child { text-align: left; }",
+  "table.text td, table.text th { text-align: left; }",
   ".scroll { overflow-x: auto; } figure { margin: 1em 0; } p.note { color: #555; }")
+
+# A no-break space: a cell of an estimate breaks only before its interval,
+# never inside it nor before a percent sign.
+NBSP <- "\u00a0"
 
 html_escape <- function(x) {
   x <- gsub("&", "&amp;", x, fixed = TRUE)
@@ -1081,18 +1115,27 @@ num <- function(x) trimws(formatC(as.numeric(x), digits = 4, format = "g"))
 
 # "estimate [low, high]", or "estimate [no interval]" where it is missing.
 with_interval <- function(estimate, low, high) {
-  paste(num(estimate), ifelse(is.na(low) | is.na(high), "[no interval]",
-                              sprintf("[%s, %s]", num(low), num(high))))
+  paste(num(estimate), ifelse(is.na(low) | is.na(high), paste0("[no", NBSP, "interval]"),
+                              sprintf("[%s,%s%s]", num(low), NBSP, num(high))))
 }
 
-html_table <- function(df) {
+# "low to high", broken, where it must be, after "to".
+range_text <- function(low, high) sprintf("%s%sto %s", num(low), NBSP, num(high))
+
+# A table of numbers, right-aligned but for the first column; with
+# class "text", of left-aligned text.
+html_table <- function(df, class = NULL) {
   cells <- as.matrix(df)
   if (nrow(df) == 0) cells <- matrix(character(0), ncol = ncol(df))
-  header <- paste0("<tr>", paste0("<th>", html_escape(names(df)), "</th>", collapse = ""), "</tr>")
-  body <- apply(cells, 1, function(r) {
-    paste0("<tr>", paste0("<td>", html_escape(r), "</td>", collapse = ""), "</tr>")
-  })
-  c('<div class="scroll"><table>', header, unlist(body), "</table></div>")
+  cell <- function(tag, x) {
+    paste0("<", tag, ">", html_escape(gsub(" %", paste0(NBSP, "%"), x, fixed = TRUE)),
+           "</", tag, ">", collapse = "")
+  }
+  header <- paste0("<tr>", cell("th", names(df)), "</tr>")
+  body <- apply(cells, 1, function(r) paste0("<tr>", cell("td", r), "</tr>"))
+  c(sprintf('<div class="scroll"><table%s>', if (is.null(class)) "" else
+              sprintf(' class="%s"', class)),
+    header, unlist(body), "</table></div>")
 }
 
 # The settings object of a metadata text as "name = value" strings.
@@ -1120,7 +1163,7 @@ metadata_section <- function(results_path) {
               paste(json_settings(text), collapse = "; "), value("threads"),
               value("start_time"), value("end_time"), rows, value("first_repetition"),
               value("status")),
-    stringsAsFactors = FALSE))
+    stringsAsFactors = FALSE), class = "text")
 }
 
 # An SVG drawn by draw(path), ready to inline: without its XML declaration,
@@ -1172,16 +1215,14 @@ write_run_report <- function(file, results_path, summary, binned, sensitivity, p
     shown[[q]] <- with_interval(summary[[q]], summary[[paste0(q, "_ci_low")]],
                                 summary[[paste0(q, "_ci_high")]])
   }
-  bins <- data.frame("mean firm size" = sprintf("%s to %s", num(binned$size_lower),
-                                                num(binned$size_upper)),
+  bins <- data.frame("mean firm size" = range_text(binned$size_lower, binned$size_upper),
                      "median size" = num(binned$size_median), rows = num(binned$count),
                      check.names = FALSE, stringsAsFactors = FALSE)
   for (col in BINNED_MEASURES) {
     v <- function(suffix) binned[[paste0(col, suffix)]]
     bins[[paste(MEASURE_LABELS[[col]], "median")]] <-
       with_interval(v("_median"), v("_median_ci_low"), v("_median_ci_high"))
-    bins[[paste(MEASURE_LABELS[[col]], "10-90 %")]] <- sprintf("%s to %s", num(v("_q10")),
-                                                               num(v("_q90")))
+    bins[[paste(MEASURE_LABELS[[col]], "10-90 %")]] <- range_text(v("_q10"), v("_q90"))
   }
   sensitivity_html <- if (is.null(sensitivity)) {
     '<p class="note">None: it needs a varying drawn exponent and 20 or more rows.</p>'
@@ -1197,7 +1238,7 @@ write_run_report <- function(file, results_path, summary, binned, sensitivity, p
                     'interactions and the economy\'s own randomness.</p>'),
               sensitivity$bins[1], sensitivity$resamples[1]))
   }
-  captions <- sub("^_", basename(sub("[.][^.]*$", "", results_path)), names(plots))
+  captions <- paste0(basename(sub("[.][^.]*$", "", results_path)), names(plots))
   svg_plots <- setNames(lapply(plots, function(draw) function(p) draw(p, TRUE)), captions)
   write_report(file, paste(basename(results_path), "- post-processing report"), c(
     "<h2>Run</h2>", metadata_section(results_path),
@@ -1215,8 +1256,7 @@ write_sweep_report <- function(file, path, table, settings, summary, differences
     v <- function(suffix) summary[[paste0(col, suffix)]]
     points[[paste(MEASURE_LABELS[[col]], "median")]] <-
       with_interval(v("_median"), v("_median_ci_low"), v("_median_ci_high"))
-    points[[paste(MEASURE_LABELS[[col]], "10-90 %")]] <- sprintf("%s to %s", num(v("_q10")),
-                                                                 num(v("_q90")))
+    points[[paste(MEASURE_LABELS[[col]], "10-90 %")]] <- range_text(v("_q10"), v("_q90"))
   }
   differences_html <- if (is.null(differences)) {
     '<p class="note">None: the sweep has a single point.</p>'
@@ -1234,7 +1274,7 @@ write_sweep_report <- function(file, path, table, settings, summary, differences
             'comparison would need for the same precision. Unpaired: Welch\'s interval.</p>'))
   }
   svg_plots <- setNames(lapply(settings, function(s) function(p) plot_setting(p, s)),
-                        sprintf("%s_%s", sub("[.]csv$", "", basename(path)), settings))
+                        sprintf("%s_%s.png", sub("[.]csv$", "", basename(path)), settings))
   write_report(file, paste(basename(path), "- sweep report"), c(
     "<h2>Run (of the first point)</h2>",
     metadata_section(file.path(dirname(path), table$file[1])),
@@ -1406,7 +1446,7 @@ main <- function(args) {
   files <- if (length(args) > 0) {
     ifelse(grepl("/", args, fixed = TRUE), args, file.path(results_dir, args))
   } else {
-    file.path(results_dir, DEFAULT_FILES)
+    file.path(results_dir, default_files())
   }
   if (length(args) == 0) note(PROG, ": post-processing the results in ", dirname(files[1]))
   status <- 0L

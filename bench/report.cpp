@@ -348,7 +348,7 @@ void benchmark::add_members(table& out)
     row.push_back(fixed(stages["plain"][i].value["members"] / 1e6, 2));
   }
   double mean = 0.0;
-  for (const results_row& r : whole["plain"][1].rows) mean += r[0] * firm_count / 1e6;
+  for (const results_row& r : whole["plain"][1].rows) mean += r[0] * model_settings{}.firms / 1e6;
   row.push_back(fixed(mean / static_cast<double>(std::max<std::size_t>(1, whole["plain"][1].rows.size())), 2) +
                 " (mean)");
   out.add(row);
@@ -554,7 +554,7 @@ worker_memory benchmark::add_memory(table& out)
 
 void benchmark::print_heading() const
 {
-  std::cout << "Pipeline benchmark: quarnel repetitions of " << firm_count << " firms, seeded\n";
+  std::cout << "Pipeline benchmark: quarnel repetitions of " << model_settings{}.firms << " firms, seeded\n";
   std::cout << "Machine: " << cpu_model() << ", " << std::thread::hardware_concurrency()
             << " logical cores (" << omp_get_num_procs() << " available to OpenMP); g++ " << __VERSION__
             << "; flags " << QUARNEL_BENCH_FLAGS << "; Armadillo " << arma::arma_version::as_string()

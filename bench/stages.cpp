@@ -29,6 +29,9 @@ namespace {
 
 using stage_times = std::map<std::string, double>;
 
+// The programs' defaults: the settings of every benchmarked repetition.
+const model_settings defaults{};
+
 struct span_and_sigma {
   double a;
   double b;
@@ -55,7 +58,7 @@ results_row plain_stages(const input_tables& t, const repetition_seeds& s, doubl
 
   start = clock_type::now();
   const arma::Col<arma::uword> sizes =
-      rpld(firm_count, 1, alpha, largest_firm, largest_firm, true, s[sizes_seed]);
+      rpld(defaults.firms, 1, alpha, defaults.largest_firm, defaults.largest_firm, true, s[sizes_seed]);
   time["sampler"] = seconds_since(start);
 
   start = clock_type::now();
@@ -67,27 +70,28 @@ results_row plain_stages(const input_tables& t, const repetition_seeds& s, doubl
   time["hierarchy"] = seconds_since(start);
 
   start = clock_type::now();
-  const arma::Col<double> sample = sample_no_replace(power, firm_count, s[sample_seed]);
+  const arma::Col<double> sample = sample_no_replace(power, defaults.firms, s[sample_seed]);
   const double members = static_cast<double>(power.n_elem);
   power.reset();
   time["resampling"] = seconds_since(start);
 
   results_row row{};
-  row[0] = members / static_cast<double>(firm_count);
+  row[0] = members / static_cast<double>(defaults.firms);
   start = clock_type::now();
   row[1] = gini(sample, false);
-  row[4] = top_frac(sample, top_fraction);
+  row[4] = top_frac(sample, defaults.top_fraction);
   time["power_inequality"] = seconds_since(start);
 
   start = clock_type::now();
-  const double e = std::fma(exponent_width, std::generate_canonical<double, 53>(engine), exponent_low);
+  const double e =
+      drawn_value(default_exponent_range, std::generate_canonical<double, 53>(engine), t.pay_exponent);
   arma::Col<double> pay = arma::pow(sample, e);
   apply_noise(pay, sigma, engine);
   time["noise_pay"] = seconds_since(start);
 
   start = clock_type::now();
   row[2] = gini(pay, false);
-  row[5] = top_frac(pay, top_fraction);
+  row[5] = top_frac(pay, defaults.top_fraction);
   time["pay_inequality"] = seconds_since(start);
 
   row[3] = e;
@@ -110,7 +114,7 @@ results_row fast_stages(const input_tables& t, const repetition_seeds& s, double
 
   start = clock_type::now();
   const std::vector<value_run> sizes =
-      rpld_sorted_runs(firm_count, 1, alpha, largest_firm, largest_firm, s[sizes_seed]);
+      rpld_sorted_runs(defaults.firms, 1, alpha, defaults.largest_firm, defaults.largest_firm, s[sizes_seed]);
   time["sampler"] = seconds_since(start);
 
   // build_economy does the base fit (over the distinct sizes) and the
@@ -126,25 +130,25 @@ results_row fast_stages(const input_tables& t, const repetition_seeds& s, double
   time["hierarchy"] = std::max(0.0, economy_seconds - fit_seconds);
 
   start = clock_type::now();
-  const power_sample sample = draw_power_sample(world, firm_count, s[sample_seed]);
+  const power_sample sample = draw_power_sample(world, defaults.firms, s[sample_seed]);
   time["resampling"] = seconds_since(start);
 
   results_row row{};
-  row[0] = static_cast<double>(world.members) / static_cast<double>(firm_count);
+  row[0] = static_cast<double>(world.members) / static_cast<double>(defaults.firms);
 
   start = clock_type::now();
-  const inequality of_power = power_inequality(world, sample, top_fraction);
+  const inequality of_power = power_inequality(world, sample, defaults.top_fraction);
   row[1] = of_power.gini;
   row[4] = of_power.top_share;
   time["power_inequality"] = seconds_since(start);
 
   start = clock_type::now();
-  const double e = std::fma(exponent_width, mt_canonical(engine), exponent_low);
+  const double e = drawn_value(default_exponent_range, mt_canonical(engine), t.pay_exponent);
   bounded_values pay = pay_of_sample(world, sample, e, pay_exponent_rule::drawn, sigma, engine);
   time["noise_pay"] = seconds_since(start);
 
   start = clock_type::now();
-  const inequality of_pay = value_inequality(std::move(pay), top_fraction);
+  const inequality of_pay = value_inequality(std::move(pay), defaults.top_fraction);
   row[2] = of_pay.gini;
   row[5] = of_pay.top_share;
   time["pay_inequality"] = seconds_since(start);

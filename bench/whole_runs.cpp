@@ -26,7 +26,8 @@ int child_whole(const std::string& data, const std::string& pipeline, int thread
   omp_set_num_threads(threads);
   keep_freed_memory();  // as the programs do
   const input_tables t = tables_from(data);
-  const region_settings settings{repetitions, 0, seed, top_fraction, firm_count};
+  const region_settings settings{repetitions, 0, seed, model_settings{}.top_fraction,
+                                 model_settings{}.firms};
   // Each repetition's own time as well: row r is written by one worker only.
   std::vector<double> own(static_cast<std::size_t>(repetitions), 0.0);
   arma::Mat<double> results(static_cast<arma::uword>(repetitions), results_columns, arma::fill::zeros);

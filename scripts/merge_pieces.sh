@@ -12,11 +12,11 @@
 # the SHA-256 and row count the metadata records, and every line must be
 # seven numbers as the programs write them (%.14e, 0, nan, inf or -inf, comma
 # separated, LF line ends). No piece may lie beyond TOTAL. Every problem is
-# named, and then nothing is merged. The joined file (<stem>.csv:
-# inequality.csv or inequality_frontier.csv) and its metadata <stem>.json
-# (with the joined file's SHA-256 and rows) are written under temporary names
-# and renamed, so each is whole or absent, with the permissions a one-piece
-# run gives them. The pieces are left in place.
+# named, and then nothing is merged. The joined file (<stem>.csv, as
+# executables/PROGRAM --print-results-file names it) and its metadata
+# <stem>.json (with the joined file's SHA-256 and rows) are written under
+# temporary names and renamed, so each is whole or absent, with the
+# permissions a one-piece run gives them. The pieces are left in place.
 # With POINT=k in the environment it joins point k of a sweep instead: the
 # pieces <stem>.piece-<K>.<k>.csv into <stem>.<k>.csv and <stem>.<k>.json.
 set -euo pipefail
@@ -24,16 +24,22 @@ set -euo pipefail
 usage() { sed -n '2,/^set /{/^#/p}' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 [ $# -ge 3 ] && [ $# -le 4 ] || usage
 program=$1 total=$2 piece=$3
-dir=${4:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/results}
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+dir=${4:-$root/results}
 [[ $total =~ ^[1-9][0-9]*$ && $piece =~ ^[1-9][0-9]*$ ]] || usage
 case "$program" in
-  quarnel) stem=inequality ;;
-  vesktor) stem=inequality_frontier ;;
+  quarnel | vesktor) ;;
   *) usage ;;
 esac
 point=${POINT:+.$POINT}  # "" or ".k"
 [[ -z $point || $point =~ ^\.(0|[1-9][0-9]*)$ ]] || usage
 command -v jq > /dev/null || { echo "jq is needed to read the pieces' metadata: run scripts/setup.sh" >&2; exit 1; }
+# The stem of the program's default results file, as the program names it.
+exe=$root/executables/$program
+[ -x "$exe" ] || { echo "$exe is missing (it names the results file): run scripts/setup.sh first" >&2; exit 1; }
+stem=$("$exe" --print-results-file) && [[ $stem == ?*.csv ]] ||
+  { echo "$exe --print-results-file named no results file" >&2; exit 1; }
+stem=${stem%.csv}
 
 tasks=$(((total + piece - 1) / piece))
 problems=0

@@ -38,13 +38,19 @@
 #SBATCH --requeue
 set -euo pipefail
 
-# stem PROGRAM: the results file stem of a program.
-stem_of() {
+check_program() {
   case "$1" in
-    quarnel) echo inequality ;;
-    vesktor) echo inequality_frontier ;;
+    quarnel | vesktor) ;;
     *) echo "PROGRAM must be quarnel or vesktor, got '$1'" >&2; exit 2 ;;
   esac
+}
+# stem_of EXECUTABLE: the stem of the program's default results file, as the
+# program itself names it.
+stem_of() {
+  local name
+  name=$("$1" --print-results-file) && [[ $name == ?*.csv ]] ||
+    { echo "$1 --print-results-file named no results file" >&2; exit 1; }
+  echo "${name%.csv}"
 }
 count_ok() { [[ $1 =~ ^[1-9][0-9]*$ ]]; }
 # check_run SEED TOTAL PIECE OFFSET: the run's numbers, before any arithmetic.
@@ -60,7 +66,7 @@ if (($# > 0)); then
   (($# >= 4)) || { sed -n '2,30p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
   program=$1 seed=$2 total=$3 piece=$4
   shift 4
-  stem_of "$program" >/dev/null
+  check_program "$program"
   check_run "$seed" "$total" "$piece" 0
   root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
   if [ ! -x "$root/executables/$program" ]; then
@@ -85,7 +91,7 @@ if (($# > 0)); then
 fi
 
 program=${PROGRAM:-quarnel}
-stem=$(stem_of "$program")
+check_program "$program"
 seed=${SEED:?set SEED, the run seed shared by every piece}
 total=${TOTAL:?set TOTAL, the repetitions of the whole run}
 piece=${PIECE:?set PIECE, the repetitions of one piece}
@@ -98,6 +104,7 @@ if [ ! -x "$root/executables/$program" ]; then
   echo "no $root/executables/$program: submit from the project root or with --chdir=<project root>" >&2
   exit 2
 fi
+stem=$(stem_of "$root/executables/$program")
 
 index=$((offset + task))
 first=$((index * piece))

@@ -3,8 +3,8 @@
 # tests need, builds the tests and the benchmark and runs every test on the
 # Release build (a short run of the benchmark among them), then builds again
 # with AddressSanitizer and UndefinedBehaviorSanitizer and runs every test
-# there too. Every build treats a compiler warning as an error. Where Slurm
-# cannot be installed, its test is skipped.
+# there too. Every build treats a compiler warning as an error. Where Slurm or
+# Chromium cannot be installed, its test is skipped.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -14,6 +14,8 @@ bash "$root/scripts/setup.sh" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 install_missing googletest libgtest-dev
 install_missing slurmctld slurmd slurm-client munge ||
   echo "Slurm or munge could not be installed: the Slurm test will be skipped"
+install_missing chromium ||
+  echo "Chromium could not be installed: the reports' browser test will be skipped"
 
 cmake -S "$root" -B "$root/build" -DQUARNEL_TESTS=ON -DQUARNEL_BENCH=ON -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 cmake --build "$root/build" -j "$jobs"

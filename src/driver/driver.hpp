@@ -38,11 +38,6 @@ inline constexpr int exit_save_failed = 3;
 inline constexpr int exit_repetition_failed = 4;
 // A run stopped by a signal exits with 128 + the signal's number.
 
-// Every program passes this share of the largest members to top_frac, and
-// draws this many firms per repetition.
-inline constexpr double top_fraction = 0.01;
-inline constexpr int firm_count = 1000000;
-
 // Keeps the memory that repetitions free for the next ones instead of
 // handing it back to the system (run_program calls it; so does anything
 // else that runs repetitions and cares about their speed).

@@ -39,7 +39,8 @@ po::options_description describe_options()
     ("max-points", po::value<std::string>()->value_name("N"),
      "the most points a sweep may have (default 10000)")
     ("help,h", "print this help and exit")
-    ("version", "print the version and exit");
+    ("version", "print the version and exit")
+    ("print-results-file", "print the default results file name (inside results/) and exit");
   return d;
 }
 
@@ -280,6 +281,11 @@ parse_result parse_options(int argc, const char* const argv[], const program_set
   if (vm.count("version")) {
     r.status = parse_status::done;
     r.text = program.name + " " + QUARNEL_VERSION + "\n";
+    return r;
+  }
+  if (vm.count("print-results-file")) {
+    r.status = parse_status::done;
+    r.text = program.results_file + "\n";
     return r;
   }
 

@@ -15,6 +15,9 @@
 //       --sweep NAME=V1,V2,...   run every combination of the swept values
 //                           (each value once per setting, as the settings read it)
 //       --max-points N      the most points a sweep may have (default 10000)
+//       --print-results-file   print the default results file name (the one
+//                           -o replaces) and a line end, and exit: the scripts
+//                           take the name from here
 //   -h, --help, --version
 #pragma once
 

@@ -9,10 +9,12 @@
 #include <sstream>
 #include <unistd.h>
 
+#include "loops/fast_repetition.hpp"
 #include "model/base_fit.hpp"
 #include "model/hierarchy.hpp"
 #include "stats/inequality.hpp"
 #include "driver/tables.hpp"
+#include "stats/power_law_common.hpp"
 
 namespace {
 
@@ -196,8 +198,7 @@ std::string apply_setting(model_settings& s, const std::string& name, const std:
 std::vector<std::pair<std::string, std::string>> setting_values(const model_settings& s,
                                                                 bool draws_exponent)
 {
-  const drawn_setting own_exponent =
-      draws_exponent ? default_exponent_range : drawn_setting{drawn_setting::fixed, 1, 1};
+  const drawn_setting own_exponent = draws_exponent ? default_exponent_range : default_fixed_exponent;
   return {{"firms", std::to_string(s.firms)},
           {"largest_firm", std::to_string(s.largest_firm)},
           {"alpha", show(s.alpha)},
@@ -251,39 +252,6 @@ std::vector<scenario_line> read_scenario(const std::string& path, std::string& e
     lines.push_back({number, trim(line.substr(0, eq)), trim(line.substr(eq + 1))});
   }
   return lines;
-}
-
-// A repetition's large buffers grow with the number of draws (firms): the
-// sample's value ids, the pay and the sort's scratch, the table of value ids
-// or the map of displaced positions, the runs and level structures of the
-// economy (about 31 bytes per firm measured at alpha 1.8, 24 at alpha 7).
-// The firm-size sampler stores at most 65536 table entries however large
-// the largest firm, and walks past them without storing them (a larger
-// largest_firm costs time, not memory).
-double worker_bytes(const model_settings& s)
-{
-  constexpr double fixed_bytes = 64.0 * 1024 * 1024;
-  constexpr double bytes_per_firm = 40.0;
-  return fixed_bytes + bytes_per_firm * static_cast<double>(s.firms);
-}
-
-double mean_firm_size(double alpha, int largest)
-{
-  // Exact sums over the first sizes, smallest terms first; beyond them the
-  // integrals over [x - 1/2, x + 1/2], which the sums approach closely there.
-  const int exact = std::min(largest, 100000);
-  double count = 0.0, members = 0.0;
-  for (int x = exact; x >= 1; --x) {
-    const double p = std::pow(static_cast<double>(x), -alpha);
-    count += p;
-    members += p * x;
-  }
-  if (largest > exact) {
-    const double a = exact + 0.5, b = largest + 0.5;
-    count += (std::pow(b, 1 - alpha) - std::pow(a, 1 - alpha)) / (1 - alpha);
-    members += alpha == 2.0 ? std::log(b / a) : (std::pow(b, 2 - alpha) - std::pow(a, 2 - alpha)) / (2 - alpha);
-  }
-  return members / count;
 }
 
 double smallest_top_fraction(int firms)
@@ -351,10 +319,11 @@ std::string run_problem_with_mean(const model_settings& s, double mean, int work
         << " a sample is drawn from (raise alpha, or lower firms or largest_firm)";
     return out.str();
   }
-  const double need = worker_bytes(s) * workers;
+  const double per_worker = worker_fixed_bytes + worker_bytes_per_firm * static_cast<double>(s.firms);
+  const double need = per_worker * workers;
   if (need <= 0.8 * memory) return "";
   const auto mb = [](double bytes) { return std::to_string(static_cast<long long>(bytes / 1048576)); };
-  return "firms=" + std::to_string(s.firms) + " needs about " + mb(worker_bytes(s)) +
+  return "firms=" + std::to_string(s.firms) + " needs about " + mb(per_worker) +
          " MB per worker, " + mb(need) + " MB for " + std::to_string(workers) +
          " workers, more than this machine's " + mb(memory) +
          " MB allow (lower firms or OMP_NUM_THREADS)";
@@ -364,7 +333,7 @@ std::string run_problem_with_mean(const model_settings& s, double mean, int work
 
 std::string run_problem(const model_settings& s, int workers, double memory)
 {
-  return run_problem_with_mean(s, mean_firm_size(s.alpha.low, s.largest_firm), workers, memory);
+  return run_problem_with_mean(s, power_law_mean(s.alpha.low, s.largest_firm), workers, memory);
 }
 
 std::string grid_run_problem(const std::vector<sweep_point>& points, int workers, double memory)
@@ -373,7 +342,7 @@ std::string grid_run_problem(const std::vector<sweep_point>& points, int workers
   for (const sweep_point& p : points) {
     const std::pair<double, int> economy{p.settings.alpha.low, p.settings.largest_firm};
     auto it = means.find(economy);
-    if (it == means.end()) it = means.emplace(economy, mean_firm_size(economy.first, economy.second)).first;
+    if (it == means.end()) it = means.emplace(economy, power_law_mean(economy.first, economy.second)).first;
     if (std::string m = run_problem_with_mean(p.settings, it->second, workers, memory); !m.empty()) return m;
   }
   return "";

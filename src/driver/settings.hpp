@@ -1,20 +1,20 @@
 // The model's settings as a run names them (--set, scenario files, sweeps):
 // their names, text forms, limits and checks, on top of the values a
-// repetition reads (loops/model_settings.hpp). Each with the value the
-// programs have always used as its default:
+// repetition reads (loops/model_settings.hpp, which holds their defaults;
+// --help lists them):
 //
-//   firms         firms per economy, which is also the sample size (1000000)
-//   largest_firm  the largest firm size, the firm-size sampler's table size (2300000)
+//   firms         firms per economy, which is also the sample size
+//   largest_firm  the largest firm size, the firm-size sampler's table size
 //   alpha         firm-size exponent: a range LOW:HIGH drawn per repetition
-//                 (1.8:7.0) or one value
-//   exponent      power-to-pay exponent: in quarnel a range (0.2:1.0), one
-//                 value, or "table" (row floor(n u) of the power-to-pay
-//                 table); vesktor draws none, so there one value only (1)
+//                 or one value
+//   exponent      power-to-pay exponent: in quarnel a range, one value, or
+//                 "table" (row floor(n u) of the power-to-pay table);
+//                 vesktor draws none, so there one value only
 //   sigma         log-normal shape of the pay noise: "bootstrap" from the g
 //                 table, or one value
 //   span          span-of-control parameters: "bootstrap" from the span
 //                 table, or A,B
-//   top_fraction  share of the largest members the top share is taken of (0.01)
+//   top_fraction  share of the largest members the top share is taken of
 //
 // Common random numbers: the random streams never depend on the settings. A
 // fixed alpha or exponent still takes the uniform its range would take, and
@@ -62,13 +62,6 @@ struct scenario_line {
 // or sets `error` to a message naming the file (and line).
 std::vector<scenario_line> read_scenario(const std::string& path, std::string& error);
 
-// The memory a worker needs for one repetition of these settings, in bytes
-// (an upper estimate).
-double worker_bytes(const model_settings& s);
-
-// The mean of the firm-size law x^-alpha on 1 .. largest (to about 1e-6 relative).
-double mean_firm_size(double alpha, int largest);
-
 // Why these settings would give a measure that is undefined or the same in
 // every row, or "": firms below 2 (every Gini 0); a top group of
 // floor(firms * top_fraction) = 0 members (both top shares 0); a fixed span
@@ -83,7 +76,8 @@ double smallest_top_fraction(int firms);
 
 // Why these settings cannot run on `workers` workers in `memory` bytes, or
 // "": measure_problem's reasons; at the lowest alpha an economy would hold
-// 2^31 members or more on average; or the workers' memory exceeds 80 % of
+// 2^31 members or more on average (power_law_mean); or the workers' memory
+// (each worker's as loops/fast_repetition.hpp states it) exceeds 80 % of
 // `memory`.
 std::string run_problem(const model_settings& s, int workers, double memory);
 

@@ -52,7 +52,7 @@ std::string echoed(const std::string& text, std::size_t most = 40);
 struct input_tables {
   arma::Mat<double> span;          // column 0: level, column 1: span of control observed there
   arma::Col<double> g;             // Gini coefficients of pay within one level
-  arma::Col<double> pay_exponent;  // power-to-pay exponents; read only with exponent=table
+  arma::Col<double> pay_exponent;  // power-to-pay exponents, used only by exponent=table
 };
 
 inline constexpr const char* span_file = "s_empirical.txt";
@@ -85,8 +85,11 @@ inline constexpr double max_span_level = 1000;
 // Reads the three tables from `dir`, in the order span (two columns or more,
 // every level a whole number from 1 to max_span_level, every span > 0), g
 // (one column, every value in [0, 1)) and power-to-pay (one column). Throws
-// table_error for the span and g tables. The power-to-pay table is not used:
-// when it cannot be read it is left empty (0 x 1). Notes for the user (that
+// table_error for the span and g tables. The power-to-pay table serves only
+// exponent=table, and a run with that setting reads it again strictly
+// (read_table, every row a valid exponent; any problem refuses the run); the
+// default runs do not use it, so here a table that cannot be read is left
+// empty (0 x 1) with a note. Notes for the user (that
 // table's problem, unused span columns) go to *notes, if given.
 input_tables load_tables(const std::string& dir, std::vector<std::string>* notes = nullptr);
 

@@ -8,8 +8,9 @@
 //   order, and calls pow only for the table steps whose rounding its series
 //   cannot settle), and firms of equal size share their bottom size and
 //   level structure, so each is computed once;
-// - the partial shuffle runs over a table of 2-byte value ids, filled firm
-//   by firm, while the economy is small against the sample (up to 16
+// - the partial shuffle runs over a table of value ids (2 bytes each while
+//   the ids fit, else 4), filled firm by firm, while the economy is small
+//   against the sample (the table at most 32 bytes per draw: up to 16 or 8
 //   members per draw); over a larger one it keeps only the positions it
 //   displaced, and a member is found from its position through the runs
 //   (firm, then level) instead of a T-entry power vector;
@@ -28,10 +29,10 @@
 // million values are taken in another order, and the pay carries the last
 // bits of another exp and log).
 //
-// Memory per call is bounded whatever alpha (some tens of MB for a million
-// firms, the id table at most 32 bytes per draw), where run_repetition holds
-// 16 bytes per member. The large buffers are big_buffer blocks, which the
-// calling thread keeps for its next repetition.
+// Memory per call is bounded whatever alpha and largest_firm (see
+// worker_fixed_bytes below), where run_repetition holds 16 bytes per member.
+// The large buffers are big_buffer blocks, which the calling thread keeps
+// for its next repetition.
 #pragma once
 
 #include <armadillo>
@@ -44,6 +45,20 @@
 
 results_row run_repetition_fast(const repetition_inputs& inputs, const repetition_id& id,
                                 pay_exponent_rule rule);
+
+// The memory one worker needs for run_repetition_fast, an upper estimate
+// that the check before a run reckons with: worker_fixed_bytes plus
+// worker_bytes_per_firm per firm (each firm is one draw of the sample). Per
+// draw, the most held at once is while the sample is drawn: the table of
+// value ids, at most 32 bytes per draw (past that the positions are drawn
+// instead, which takes less), and the sample's 4-byte ids; the pay and its
+// sort keys take 16 later. The fixed part holds the huge-page blocks the
+// worker keeps between buffers (at most 64 MB, kernels/huge_pages.hpp) and
+// the tables that grow with the distinct firm sizes and power values; the
+// size sampler stores at most 65536 table entries however large
+// largest_firm (a larger one costs time, not memory).
+inline constexpr double worker_fixed_bytes = 64.0 * 1024 * 1024;
+inline constexpr double worker_bytes_per_firm = 40.0;
 
 // The stages of run_repetition_fast, in the order it runs them after the
 // economy is built (exposed for the benchmark).
@@ -68,7 +83,7 @@ inequality power_inequality(const economy& world, const power_sample& sample, do
 
 // The pay of every sampled member, in draw order: power^e (pow once per
 // power value; the power itself when the rule draws no e and e is 1) times the noise
-// factor exp(sigma z + 1), z standard normal drawn from the engine by
+// factor exp(sigma z + noise_location), z standard normal drawn from the engine by
 // draw_normals (the polar method's attempts exactly as
 // std::lognormal_distribution makes them). The exp and the log inside the
 // polar method are exp_in_range and log_of_normal, within a few ulp of the

@@ -26,13 +26,6 @@ std::string firm_error(const char* what, std::uint64_t size)
   return std::string(what) + " (firm of " + std::to_string(size) + " members)";
 }
 
-// The programs' constants are the settings' defaults.
-static_assert(model_settings{}.alpha.low == alpha_low &&
-              model_settings{}.alpha.high - model_settings{}.alpha.low == alpha_width);
-static_assert(default_exponent_range.low == exponent_low &&
-              default_exponent_range.high - default_exponent_range.low == exponent_width);
-static_assert(model_settings{}.largest_firm == largest_firm);
-
 }  // namespace
 
 std::uint64_t checked_levels(const arma::Col<arma::uword>& counts, std::uint64_t size)
@@ -123,11 +116,11 @@ double pay_exponent_of(const repetition_inputs& in, pay_exponent_rule rule, doub
   if (rule == pay_exponent_rule::drawn) {
     return drawn_value(in.model.exponent.value_or(default_exponent_range), u, in.pay_exponent);
   }
-  if (!in.model.exponent) return 1.0;
-  if (in.model.exponent->kind != drawn_setting::fixed) {
+  const drawn_setting exponent = in.model.exponent.value_or(default_fixed_exponent);
+  if (exponent.kind != drawn_setting::fixed) {
     throw std::invalid_argument("a program without a draw for the exponent takes one value");
   }
-  return in.model.exponent->low;
+  return exponent.low;
 }
 
 double sigma_of(const repetition_inputs& in, const std::optional<repetition_seeds>& seeds)

@@ -1,20 +1,23 @@
 // One repetition of the simulation: one synthetic economy, one results row.
 //
-//  1. span parameters (a, b) by bootstrap from the span table;
-//  2. the loop engine draws the firm-size exponent alpha = 1.8 + 5.2 U;
-//  3. firm_count firm sizes from the discrete power law on 1 .. 2300000, sorted;
-//     (these numbers and the others below are the defaults of the model's
-//     settings, loops/model_settings.hpp; a fixed value still takes its uniform)
+//  1. span parameters (a, b) by bootstrap from the span table, or the span
+//     setting's A,B;
+//  2. the loop engine draws the firm-size exponent alpha from the alpha
+//     setting (a fixed value still takes its uniform);
+//  3. firm_count firm sizes from the discrete power law on 1 .. largest_firm
+//     (rpld, sorted);
 //  4. the bottom-level size of every firm (base fit);
 //  5. every member's power, firm after firm, bottom level first;
 //  6. the powers of firm_count distinct members, and their Gini coefficient
 //     and top share;
-//  7. pay = power^e, with e = 0.2 + 0.8 U drawn (quarnel) or e = 1 (vesktor);
-//  8. pay times log-normal noise exp(sigma z + 1), sigma by bootstrap from
-//     the g table;
+//  7. pay = power^e, with e drawn by the exponent setting (quarnel) or its
+//     one value (vesktor);
+//  8. pay times log-normal noise exp(sigma z + noise_location), sigma by
+//     bootstrap from the g table, or the sigma setting's value;
 //  9. the Gini coefficient and top share of pay.
 // Row: mean firm size, Gini of power, Gini of pay, e, top share of power,
-// top share of pay, alpha.
+// top share of pay, alpha. The settings and their defaults are those of
+// loops/model_settings.hpp.
 //
 // Draws from the loop engine, in order: alpha, e (only when drawn), then two
 // uniforms per attempt of the polar method for the noise factors.
@@ -29,12 +32,7 @@
 
 enum class pay_exponent_rule { drawn, one };
 
-// The constants of the firm-size distribution.
-inline constexpr double alpha_low = 1.8;
-inline constexpr double alpha_width = 5.2;
-inline constexpr int largest_firm = 2300000;
-inline constexpr double exponent_low = 0.2;
-inline constexpr double exponent_width = 0.8;
+// The location of the log-normal pay noise (not a setting).
 inline constexpr double noise_location = 1.0;
 
 // The number of levels of a level counts vector (entry 19, at most 19),
@@ -74,7 +72,7 @@ void apply_noise(arma::Col<double>& pay, double sigma, std::mt19937& engine);
 
 // The power-to-pay exponent: from the loop engine's uniform u by the
 // exponent setting when the rule draws one, else the program's fixed value
-// (the setting's one value, default 1; u is not used).
+// (the setting's one value, default_fixed_exponent; u is not used).
 double pay_exponent_of(const repetition_inputs& inputs, pay_exponent_rule rule, double u);
 
 // The log-normal shape of the pay noise: the fixed setting, or a bootstrap

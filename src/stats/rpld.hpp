@@ -8,10 +8,13 @@
 //   xmin ... xmin + table_size - 1 and uses the continuous approximation
 //   floor((xmin - 0.5) * (1 - u)^(-1 / (alpha - 1)) + 0.5) beyond the table;
 //   table_size <= 0 uses that approximation for every draw.
-// - sorted = true returns the values in ascending order.  Otherwise the exact
-//   method permutes its sorted values with a fixed shuffle (std::minstd_rand0
-//   in its default state, so equal `draws` get equal permutations), and the
-//   approximation leaves them in the order drawn.
+// - sorted = true returns the values in the order of their sorted uniforms:
+//   ascending, except that the exact method puts the draws beyond the table
+//   (ascending among themselves) after those inside it, so the values may
+//   drop once where the two parts meet.  Otherwise the exact method permutes
+//   those values with a fixed shuffle (std::minstd_rand0 in its default
+//   state, so equal `draws` get equal permutations), and the approximation
+//   leaves them in the order drawn.
 // - An approximated value beyond what uword holds is clamped to xmax when the
 //   law is truncated, else to the largest uword.
 // Throws std::invalid_argument for draws < 0, xmin < 1 or alpha not a finite

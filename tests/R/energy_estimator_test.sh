@@ -26,11 +26,15 @@ trap 'rm -rf "$scratch"' EXIT
 
 source "$source_dir/tests/support/check.sh"
 
-# A run layout <p>/{executables,data,results,R} with the script in R/.
+# A run layout <p>/{executables,data,results,R} with the script in R/ and
+# both programs (built beside each other) in executables/, which name the
+# script's default results files.
 make_layout() {
   mkdir -p "$1/executables" "$1/data" "$1/results" "$1/R"
   cp "$source_dir"/data/*.txt "$1/data/"
   cp "$script" "$1/R/"
+  ln -s "$program" "$1/executables/quarnel"
+  ln -s "$(dirname "$program")/vesktor" "$1/executables/vesktor"
 }
 
 # Runs the script as the programs do (in R/, no arguments); keeps its
@@ -311,6 +315,13 @@ check "empty and missing files: exit status 0" status_is "$empty" 0
 check "empty file: noted" contains "$empty/out" "inequality.csv: empty, nothing to post-process"
 check "missing file: noted" contains "$empty/out" "inequality_frontier.csv: not found"
 check "empty file: nothing written" absent "$empty/results/inequality_summary.csv"
+
+# Without a program to name them, no default files: a usage message.
+rm "$empty/executables/quarnel" "$empty/executables/vesktor"
+run_script "$empty"
+check "no program built: exit status 2 and a message" bash -c \
+  '[ "$(cat "$1/status")" = 2 ] && grep -qF "energy_estimator.R: no program in $1/executables" "$1/err"' \
+  _ "$empty"
 
 # --- 6. a named output: quarnel passes its name, the script reads it -----
 named=$scratch/named

@@ -19,7 +19,7 @@ namespace {
 double alpha_of(std::uint64_t seed, std::uint64_t index)
 {
   std::mt19937 engine(derive_seeds(seed, index)[loop_seed]);
-  return std::fma(alpha_width, std::generate_canonical<double, 53>(engine), alpha_low);
+  return drawn_value(model_settings{}.alpha, std::generate_canonical<double, 53>(engine), {});
 }
 
 // Repetition indices of `seed` whose alpha lies in [low, high).
@@ -79,10 +79,11 @@ model_settings scenario(const std::vector<std::string>& texts, bool draws_expone
 economy small_world(int firms, double alpha, std::uint64_t seed, std::uint32_t sizes)
 {
   const input_tables t = data_tables();
-  const repetition_inputs in{t.span, t.g, t.pay_exponent, 0.01, firms};
+  const repetition_inputs in{t.span, t.g, t.pay_exponent, model_settings{}.top_fraction, firms};
   const repetition_start start = start_repetition(in, repetition_id{0, seed});
   return build_economy(start.a, start.b,
-                       rpld_sorted_runs(firms, 1, alpha, largest_firm, largest_firm, sizes));
+                       rpld_sorted_runs(firms, 1, alpha, model_settings{}.largest_firm,
+                                        model_settings{}.largest_firm, sizes));
 }
 
 #if defined(__has_feature)
@@ -174,7 +175,7 @@ TEST(fast_repetition, gives_the_same_row_on_either_instruction_set)
   if (cpu_vectors() == vector_width::baseline) GTEST_SKIP() << "this processor has only the baseline form";
   const input_tables t = data_tables();
   for (int firms : {5000, 200000}) {
-    const repetition_inputs in{t.span, t.g, t.pay_exponent, 0.01, firms};
+    const repetition_inputs in{t.span, t.g, t.pay_exponent, model_settings{}.top_fraction, firms};
     for (std::uint64_t i = 0; i < 3; ++i) {
       limit_vectors(vector_width::baseline);
       const results_row baseline = run_repetition_fast(in, repetition_id{i, 7}, pay_exponent_rule::drawn);

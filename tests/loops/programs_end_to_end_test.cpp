@@ -10,6 +10,7 @@
 #include <random>
 #include <sstream>
 
+#include "loops/model_settings.hpp"
 #include "support/process.hpp"
 
 namespace fs = std::filesystem;
@@ -83,14 +84,14 @@ TEST(programs, quarnel_rows_are_bounded_and_independent_of_the_thread_count)
     EXPECT_LT(row[1], 1.0);
     EXPECT_GE(row[2], 0.0);
     EXPECT_LT(row[2], 1.0);
-    EXPECT_GE(row[3], 0.2);
-    EXPECT_LE(row[3], 1.0);
+    EXPECT_GE(row[3], default_exponent_range.low);
+    EXPECT_LE(row[3], default_exponent_range.high);
     EXPECT_GT(row[4], 0.0);
     EXPECT_LE(row[4], 1.0);
     EXPECT_GT(row[5], 0.0);
     EXPECT_LE(row[5], 1.0);
-    EXPECT_GE(row[6], 1.8);
-    EXPECT_LE(row[6], 7.0);
+    EXPECT_GE(row[6], model_settings{}.alpha.low);
+    EXPECT_LE(row[6], model_settings{}.alpha.high);
   }
 
   // vesktor with the same seed builds the same economies; only pay differs.
@@ -225,7 +226,8 @@ namespace {
 // The documented derivation, written out with the standard library alone:
 // repetition i of seed S seeds its loop engine with the second value of
 // seed_seq{lo(S), hi(S), lo(i), hi(i)}; the engine's first uniform gives
-// alpha = 1.8 + 5.2 U, its second e = 0.2 + 0.8 U (quarnel).
+// alpha = low + (high - low) U of the alpha setting's default, its second e
+// likewise of quarnel's default exponent range.
 std::pair<std::string, std::string> exponent_and_alpha(std::uint64_t seed, std::uint64_t index)
 {
   std::seed_seq sequence{static_cast<std::uint32_t>(seed), static_cast<std::uint32_t>(seed >> 32),
@@ -233,8 +235,11 @@ std::pair<std::string, std::string> exponent_and_alpha(std::uint64_t seed, std::
   std::array<std::uint32_t, 5> seeds{};
   sequence.generate(seeds.begin(), seeds.end());
   std::mt19937 engine(seeds[1]);
-  const double alpha = std::fma(5.2, std::generate_canonical<double, 53>(engine), 1.8);
-  const double e = std::fma(0.8, std::generate_canonical<double, 53>(engine), 0.2);
+  const auto drawn = [&engine](const drawn_setting& range) {
+    return std::fma(range.high - range.low, std::generate_canonical<double, 53>(engine), range.low);
+  };
+  const double alpha = drawn(model_settings{}.alpha);
+  const double e = drawn(default_exponent_range);
   char text[2][32];
   std::snprintf(text[0], sizeof text[0], "%.14e", e);
   std::snprintf(text[1], sizeof text[1], "%.14e", alpha);

@@ -11,7 +11,7 @@ namespace {
 results_row run(const input_tables& t, std::uint64_t index, pay_exponent_rule rule,
                 int firms = 3000)
 {
-  const repetition_inputs in{t.span, t.g, t.pay_exponent, 0.01, firms};
+  const repetition_inputs in{t.span, t.g, t.pay_exponent, model_settings{}.top_fraction, firms};
   return run_repetition(in, repetition_id{index, 11}, rule);
 }
 
@@ -66,14 +66,14 @@ TEST(repetition, rows_lie_within_their_bounds)
       EXPECT_GE(q[c], 0.0);
       EXPECT_LT(q[c], 1.0);
     }
-    EXPECT_GE(q[3], 0.2);
-    EXPECT_LE(q[3], 1.0);
+    EXPECT_GE(q[3], default_exponent_range.low);
+    EXPECT_LE(q[3], default_exponent_range.high);
     for (int c : {4, 5}) {
       EXPECT_GT(q[c], 0.0);
       EXPECT_LE(q[c], 1.0);
     }
-    EXPECT_GE(q[6], 1.8);
-    EXPECT_LE(q[6], 7.0);
+    EXPECT_GE(q[6], model_settings{}.alpha.low);
+    EXPECT_LE(q[6], model_settings{}.alpha.high);
   }
 }
 
@@ -114,7 +114,7 @@ TEST(repetition, without_pay_dispersion_the_frontier_pays_in_proportion_to_power
 TEST(repetition, unseeded_runs_differ)
 {
   const input_tables t = data_tables();
-  const repetition_inputs in{t.span, t.g, t.pay_exponent, 0.01, 2000};
+  const repetition_inputs in{t.span, t.g, t.pay_exponent, model_settings{}.top_fraction, 2000};
   const results_row a = run_repetition(in, repetition_id{0, std::nullopt}, pay_exponent_rule::drawn);
   const results_row b = run_repetition(in, repetition_id{0, std::nullopt}, pay_exponent_rule::drawn);
   EXPECT_NE(a, b);

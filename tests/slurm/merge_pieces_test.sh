@@ -9,7 +9,8 @@
 # piece is of another seed or standard library, a duplicate, unfinished,
 # without metadata, beyond TOTAL, not the file its metadata describes, or
 # (described) holds a line that is not seven numbers as the programs write
-# them. Exits 77 (skipped) when jq is not installed.
+# them, and when the program that names the files is not built. Exits 77
+# (skipped) when jq is not installed.
 set -u
 
 program=${1:?usage: merge_pieces_test.sh QUARNEL_PROGRAM PROJECT_SOURCE_DIR}
@@ -123,5 +124,10 @@ fresh
 edit 2 "" '.standard_library = "another"'
 check "a piece built with another standard library is refused" refused 10 \
   "piece 2 belongs to another run: standard library \"another\" where piece 0 has"
+fresh
+mv "$proj/executables/quarnel" "$scratch/quarnel"
+check "without the program, which names the files, the merge is refused" \
+  refused 10 "$proj/executables/quarnel is missing"
+mv "$scratch/quarnel" "$proj/executables/quarnel"
 
 check_summary

@@ -1,4 +1,5 @@
 #include "stats/rpld.hpp"
+#include "stats/power_law_common.hpp"
 
 #include <gtest/gtest.h>
 
@@ -72,7 +73,17 @@ TEST(Rpld, ExactMethodFollowsTruncatedPowerLaw) {
     }
     p.push_back(1.0 - head);
     EXPECT_LT(chi_square(v, 1, p), kChi2Df20) << "alpha " << alpha;
+    // The run check's mean is that of the law drawn from (within 5 standard errors).
+    const arma::vec x = arma::conv_to<arma::vec>::from(v);
+    EXPECT_NEAR(arma::mean(x), power_law_mean(alpha, cut), 5 * arma::stddev(x) / 1000) << "alpha " << alpha;
   }
+}
+
+TEST(PowerLawMean, ExactSumsThenIntegrals) {
+  EXPECT_NEAR(power_law_mean(2.5, 3), (1 + std::pow(2, -1.5) + std::pow(3, -1.5)) /
+                                          (1 + std::pow(2, -2.5) + std::pow(3, -2.5)), 1e-15);
+  // Past 100000 the integrals: against the sum over every size.
+  EXPECT_NEAR(power_law_mean(1.8, 2300000), 47.37546809488432, 1e-6 * 47.4);
 }
 
 TEST(Rpld, TableOfOneHoldsOnlyXmin) {

@@ -26,17 +26,6 @@ trap 'rm -rf "$scratch"' EXIT
 
 source "$source_dir/tests/support/check.sh"
 
-# A run layout <p>/{executables,data,results,R} with the script in R/ and
-# both programs (built beside each other) in executables/, which name the
-# script's default results files.
-make_layout() {
-  mkdir -p "$1/executables" "$1/data" "$1/results" "$1/R"
-  cp "$source_dir"/data/*.txt "$1/data/"
-  cp "$script" "$1/R/"
-  ln -s "$program" "$1/executables/quarnel"
-  ln -s "$(dirname "$program")/vesktor" "$1/executables/vesktor"
-}
-
 # Runs the script as the programs do (in R/, no arguments); keeps its
 # stdout, stderr and exit status in $1/out, $1/err, $1/status.
 run_script() {

@@ -27,13 +27,6 @@ scratch=$(mktemp -d "${TMPDIR:-/tmp}/report_browser_test.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 source "$source_dir/tests/support/check.sh"
 
-# A run layout <p>/{executables,data,results,R} with the script in R/.
-make_layout() {
-  mkdir -p "$1/executables" "$1/data" "$1/results" "$1/R"
-  cp "$source_dir"/data/*.txt "$1/data/"
-  cp "$source_dir/R/energy_estimator.R" "$1/R/"
-}
-
 # browse FILE HEIGHT ARGS...: headless Chromium on FILE in a window $width
 # by HEIGHT pixels, with a scratch home and profile; it runs in its own
 # process group, and whatever of it is left is ended when it returns.

@@ -15,6 +15,9 @@
 //       --sweep NAME=V1,V2,...   run every combination of the swept values
 //                           (each value once per setting, as the settings read it)
 //       --max-points N      the most points a sweep may have (default 10000)
+//       --precision NAME=HALF_WIDTH   stop once the mean of results column NAME
+//                           is known to +-HALF_WIDTH (repeatable; driver/precision.hpp)
+//       --precision-block B rows between precision checks (default 1000)
 //   -h, --help, --version
 #pragma once
 
@@ -23,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/precision.hpp"
 #include "driver/settings.hpp"
 
 // What distinguishes the two programs.
@@ -57,6 +61,7 @@ struct run_options {
   model_settings settings;          // from --scenario and --set
   std::vector<sweep_axis> sweep;    // from --sweep, in the order given
   std::uint64_t max_points = default_max_points;
+  precision_request precision;      // from --precision and --precision-block
 };
 
 enum class parse_status { run, done, usage_error };

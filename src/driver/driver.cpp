@@ -657,7 +657,7 @@ int run_steps(const program_settings& program, const repetition_body& body, int 
     const std::string output = point_file(options.output, k);
     has_journal[k] = ::access((layout->results + "/" + output + ".journal").c_str(), F_OK) == 0;
     if (has_journal[k]) continue;
-    verdicts[k] = finished_point(layout->results, output, header_of(points[k].settings));
+    verdicts[k] = finished_point(layout->results, output, header_of(points[k].settings), options.precision);
     if (verdicts[k].what == point_verdict::action::refuse) return fail_setup(verdicts[k].why);
   }
   for (std::size_t k = 0; k < points.size(); ++k) {

@@ -194,6 +194,24 @@ nlohmann::json precision_json(const precision_request& request, const precision_
           {"half_widths", reached}, {"rows_left_out", left_out}, {"met", state.met}};
 }
 
+std::optional<std::uint64_t> rows_expected(const nlohmann::json& metadata, const precision_request& request,
+                                           int repetitions, std::string& why)
+{
+  const nlohmann::json had = metadata.value("precision", nlohmann::json());
+  const nlohmann::json today = request.used() ? precision_json(request, {}) : nlohmann::json();
+  const bool same = had.is_null() == today.is_null() &&
+                    (today.is_null() || (had.is_object() && had.value("targets", nlohmann::json()) == today["targets"] &&
+                                         had.value("block", nlohmann::json()) == today["block"]));
+  if (!same) {
+    why = "made with other precision targets";
+    return std::nullopt;
+  }
+  if (today.is_null() || !had.value("met", false) || !had.value("rows_run", nlohmann::json()).is_number_unsigned()) {
+    return static_cast<std::uint64_t>(repetitions);
+  }
+  return had["rows_run"].get<std::uint64_t>();
+}
+
 region_outcome run_to_precision(const input_tables& tables, const region_settings& settings,
                                 const repetition_body& body, arma::Mat<double>& results,
                                 const region_hooks& hooks, const precision_request& request,

@@ -85,6 +85,13 @@ std::string precision_report(const precision_request& request, const precision_s
 // (null where not finite), rows_left_out and met.
 nlohmann::json precision_json(const precision_request& request, const precision_state& state);
 
+// The rows the results file of a complete run with the metadata `metadata`
+// holds when it was run as `request` asks today: `repetitions`, or the rows
+// where a precision run met its targets. nullopt, with the reason in `why`,
+// when it ran with other precision targets or another block.
+std::optional<std::uint64_t> rows_expected(const nlohmann::json& metadata, const precision_request& request,
+                                           int repetitions, std::string& why);
+
 // Runs the rows of `settings` (all -n of them allocated in `results`) in
 // blocks, stopping as described above, after a failure or on a stop request.
 // A block begins only once the previous ones are finished; no check is made

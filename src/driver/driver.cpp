@@ -544,6 +544,7 @@ int run_steps(const program_settings& program, const repetition_body& body, int 
       record.repetitions_done = count_finished(outcome.finished);
       record.failures = outcome.failures;
       record.rank_deficient_span_fits = outcome.notes.rank_deficient_span_fits;
+      // What the run cost: in the metadata, and on a terminal (driver/run_report.hpp).
       record.cost.rows = static_cast<std::uint64_t>(record.repetitions_done - record.resumed_rows);
       if (status_on_terminal.shown()) std::cerr << cost_text(record.cost) << std::endl;
       if (const std::string p = write_file_atomically(metadata_path, metadata_text(record)); !p.empty()) {
@@ -568,7 +569,7 @@ int run_steps(const program_settings& program, const repetition_body& body, int 
                                      status_on_terminal.clear();
                                      rows_wanted = limit;
                                    });
-        rows_wanted = reached.rows;
+        rows_wanted = reached.met ? reached.rows : run.repetitions;
         record.precision = precision_json(options.precision, reached);
       } else {
         boost::timer::progress_display progress(static_cast<unsigned long>(todo.size()));

@@ -246,7 +246,6 @@ region_outcome run_to_precision(const input_tables& tables, const region_setting
     outcome.failures.insert(outcome.failures.end(), part.failures.begin(), part.failures.end());
     outcome.notes.rank_deficient_span_fits += part.notes.rank_deficient_span_fits;
     if (!part.failures.empty() || std::count(part.finished.begin(), part.finished.end(), 1) < limit) {
-      state.rows = n;
       return outcome;  // failed or stopped: the caller reports it
     }
     if (limit < held && limit < n) continue;

@@ -81,8 +81,9 @@ precision_state check_precision(const precision_request& request, const arma::Ma
 // measure's half-width against its target, and the rows still needed.
 std::string precision_report(const precision_request& request, const precision_state& state);
 
-// The metadata's "precision" object: targets, block, rows_run, half_widths
-// (null where not finite), rows_left_out and met.
+// The metadata's "precision" object: targets, block, rows_run (the rows of
+// the last check: those of the results file once complete), half_widths
+// (null where not finite or not estimated), rows_left_out and met.
 nlohmann::json precision_json(const precision_request& request, const precision_state& state);
 
 // The rows the results file of a complete run with the metadata `metadata`
@@ -100,10 +101,10 @@ std::optional<std::uint64_t> rows_expected(const nlohmann::json& metadata, const
 // progress bar on `bar`; `report` takes one precision_report line per block
 // and a note when -n rows end the run short of a target. `on_block` is
 // called with the end of the block under way (rows 0 .. limit-1) before the
-// block runs and before anything is written to `report`. `state.rows`
-// is the prefix the run stopped at (all -n rows when the targets were
-// missed, or when a failure or a stop request ended the run); outcome.finished
-// covers all -n rows.
+// block runs and before anything is written to `report`. `state` is the
+// last check (rows 0 when none was made): met when the run stopped at its
+// targets, over all -n rows when they were missed. outcome.finished covers
+// all -n rows.
 region_outcome run_to_precision(const input_tables& tables, const region_settings& settings,
                                 const repetition_body& body, arma::Mat<double>& results,
                                 const region_hooks& hooks, const precision_request& request,

@@ -811,6 +811,7 @@ TEST(driver_end_to_end, a_precision_run_stops_at_a_block_with_the_rows_of_a_plai
   ASSERT_EQ(r.status, 4) << r.err;
   EXPECT_NE(r.err.find(" --no-postprocess --precision top1_share_pay=0.01 --precision-block 8 --resume\n"), std::string::npos)
       << r.err;
+  EXPECT_EQ(l.metadata().at("precision").at("rows_run"), 0);  // no block was checked
   EXPECT_EQ(l.resumed(l.run(with({"--resume"}))), eight);
   EXPECT_EQ(l.metadata().at("resumed_rows"), 5);
 

@@ -219,44 +219,47 @@ region_outcome run_to_precision(const input_tables& tables, const region_setting
                                 const std::function<void(int limit)>& on_block)
 {
   const int n = settings.repetitions;
-  region_outcome outcome;
-  outcome.finished.assign(static_cast<std::size_t>(n), 0);
-  for (std::size_t r = 0; r < outcome.finished.size() && r < hooks.done.size(); ++r) {
-    outcome.finished[r] = hooks.done[r];
-  }
+  // The flags of all n rows live in block_hooks.done, updated after each
+  // block over its prefix only: no copy of n flags per block.
+  region_hooks block_hooks = hooks;
+  std::vector<unsigned char>& finished = block_hooks.done;
+  finished.resize(static_cast<std::size_t>(n), 0);
   int held = 0;  // rows 0 .. held-1 cover every row finished before this run
   for (int r = 0; r < n; ++r) {
-    if (outcome.finished[static_cast<std::size_t>(r)]) held = r + 1;
+    if (finished[static_cast<std::size_t>(r)]) held = r + 1;
   }
-  region_hooks block_hooks = hooks;
+  region_outcome outcome;
+  const auto ended = [&outcome, &finished]() {
+    outcome.finished = std::move(finished);
+    return outcome;
+  };
   state = {};
   for (int limit = std::min(request.block, n);; limit = n - limit > request.block ? limit + request.block : n) {
     if (on_block) on_block(limit);
     region_settings prefix = settings;
     prefix.repetitions = limit;
-    block_hooks.done = outcome.finished;
-    const std::vector<int> todo = rows_to_do(limit, block_hooks.done);
+    const std::vector<int> todo = rows_to_do(limit, finished);
     region_outcome part;
     {
       boost::timer::progress_display progress(static_cast<unsigned long>(todo.size()), bar);
       part = run_region(tables, prefix, body, results, progress, block_hooks);
       if (todo.empty() || std::count(part.finished.begin(), part.finished.end(), 1) < limit) bar << std::endl;
     }
-    for (int r = 0; r < limit; ++r) outcome.finished[static_cast<std::size_t>(r)] = part.finished[static_cast<std::size_t>(r)];
+    std::copy(part.finished.begin(), part.finished.end(), finished.begin());
     outcome.failures.insert(outcome.failures.end(), part.failures.begin(), part.failures.end());
     outcome.notes.rank_deficient_span_fits += part.notes.rank_deficient_span_fits;
     if (!part.failures.empty() || std::count(part.finished.begin(), part.finished.end(), 1) < limit) {
-      return outcome;  // failed or stopped: the caller reports it
+      return ended();  // failed or stopped: the caller reports it
     }
     if (limit < held && limit < n) continue;
     state = check_precision(request, results, limit);
     if (on_block) on_block(limit);
     report << precision_report(request, state) << std::endl;
-    if (state.met) return outcome;
+    if (state.met) return ended();
     if (limit == n) {
       report << "note: the precision targets were not met within the " << n
              << " rows of -n; the results hold all of them" << std::endl;
-      return outcome;
+      return ended();
     }
   }
 }

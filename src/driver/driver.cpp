@@ -23,8 +23,10 @@
 #include "driver/directory.hpp"
 #include "driver/journal.hpp"
 #include "driver/metadata.hpp"
+#include "driver/precision.hpp"
 #include "driver/preflight.hpp"
 #include "driver/results_file.hpp"
+#include "driver/run_report.hpp"
 #include "driver/stop_signals.hpp"
 #include "driver/sweep.hpp"
 #include "driver/tables.hpp"
@@ -172,6 +174,7 @@ std::string resume_command(const std::string& start_dir, const std::string& prog
     command += " --first-repetition " + std::to_string(run.first_repetition);
   }
   if (!options.postprocess) command += " --no-postprocess";
+  command += precision_arguments(options.precision);  // the same stopping rule
   return command + settings_arguments(options, draws_exponent) + " --resume";
 }
 
@@ -516,7 +519,11 @@ int run_steps(const program_settings& program, const repetition_body& body, int 
       std::cerr << "\ncould not write the journal " << journal_path << ": " << why
                 << " (the rows finished from now on are kept in memory only)" << std::endl;
     };
+    status_line status_on_terminal;  // rows so far on a terminal's stderr (driver/run_report.hpp)
+    int rows_wanted = run.repetitions;  // a precision run stops sooner
+    int rows_finished = record.resumed_rows;
     hooks.row_finished = [&](int r) {
+      status_on_terminal.row_finished(static_cast<std::uint64_t>(++rows_finished), static_cast<std::uint64_t>(rows_wanted));
       results_row row;
       for (int c = 0; c < results_columns; ++c) {
         row[c] = results(static_cast<arma::uword>(r), static_cast<arma::uword>(c));
@@ -537,27 +544,45 @@ int run_steps(const program_settings& program, const repetition_body& body, int 
       record.repetitions_done = count_finished(outcome.finished);
       record.failures = outcome.failures;
       record.rank_deficient_span_fits = outcome.notes.rank_deficient_span_fits;
+      // What the run cost: in the metadata, and on a terminal (driver/run_report.hpp).
+      record.cost.rows = static_cast<std::uint64_t>(record.repetitions_done - record.resumed_rows);
+      if (status_on_terminal.shown()) std::cerr << cost_text(record.cost) << std::endl;
       if (const std::string p = write_file_atomically(metadata_path, metadata_text(record)); !p.empty()) {
         std::cerr << "could not write the metadata " << metadata_path << ": " << p << std::endl;
       }
     };
 
     const auto start = std::chrono::steady_clock::now();
+    const double core_start = core_seconds_used();
     region_outcome outcome;
     {
       const std::vector<int> todo = rows_to_do(run.repetitions, hooks.done);
       unused.release();
       trace.repetitions_started = true;
       trace.rows_at = "the finished rows stay in " + journal_path;
-      boost::timer::progress_display progress(static_cast<unsigned long>(todo.size()));
       const region_settings settings{run.repetitions, run.first_repetition, run.seed,
                                      model.top_fraction, model.firms, model};
-      outcome = run_region(tables, settings, body, results, progress, hooks);
-      if (count_finished(outcome.finished) < run.repetitions) std::cout << std::endl;  // ends the bar
+      if (options.precision.used()) {  // blocks until the targets are met (driver/precision.hpp)
+        precision_state reached;
+        outcome = run_to_precision(tables, settings, body, results, hooks, options.precision, std::cout,
+                                   std::cerr, reached, [&](int limit) {
+                                     status_on_terminal.clear();
+                                     rows_wanted = limit;
+                                   });
+        rows_wanted = reached.met ? reached.rows : run.repetitions;
+        record.precision = precision_json(options.precision, reached);
+      } else {
+        boost::timer::progress_display progress(static_cast<unsigned long>(todo.size()));
+        outcome = run_region(tables, settings, body, results, progress, hooks);
+        if (count_finished(outcome.finished) < run.repetitions) std::cout << std::endl;  // ends the bar
+      }
+      status_on_terminal.clear();
     }
     journal_problem(journal->sync());
     const double seconds =
         std::chrono::duration_cast<std::chrono::duration<double>>(std::chrono::steady_clock::now() - start).count();
+    record.cost.wall_seconds = seconds;
+    record.cost.core_seconds = core_seconds_used() - core_start;
     std::cout << "elapsed time: " << seconds << " s" << std::endl << std::endl;
     report_notes(outcome.notes, count_finished(outcome.finished) - record.resumed_rows);
 
@@ -566,7 +591,7 @@ int run_steps(const program_settings& program, const repetition_body& body, int 
         resume_command(start_dir, argv[0], options, run, program.draws_exponent);
     std::string saved_rows = std::to_string(saved) + " of " + std::to_string(run.repetitions) +
                              " rows are saved in " + journal_path;
-    if (journal_failed && saved < run.repetitions) {
+    if (journal_failed && saved < rows_wanted) {
       // The journal misses rows: keep them all in a file of their own too.
       const std::string rows = format_indexed_rows(results, outcome.finished, run.first_repetition);
       const std::string fallback = write_fallback_file(output + ".rows", rows);
@@ -577,7 +602,7 @@ int run_steps(const program_settings& program, const repetition_body& body, int 
       saved_rows = std::to_string(saved) + " of " + std::to_string(run.repetitions) +
                    " rows are finished, but the journal " + journal_path + " misses some";
     }
-    if (outcome.failures.empty() && saved < run.repetitions) {
+    if (outcome.failures.empty() && saved < rows_wanted) {
       const int signal = stop_signal();
       record.signal = signal_name(signal);
       finish_record("interrupted", outcome);
@@ -593,6 +618,9 @@ int run_steps(const program_settings& program, const repetition_body& body, int 
       return exit_repetition_failed;
     }
 
+    if (options.precision.used() && rows_wanted < run.repetitions) {  // the file holds rows 0 .. rows_wanted-1
+      results = arma::Mat<double>(results.head_rows(static_cast<arma::uword>(rows_wanted)));
+    }
     const std::string results_text = format_table(results);
     if (!save_text(layout->results, output, results_text, "the results")) {
       record.message = "the results file could not be saved in results/";
@@ -609,7 +637,7 @@ int run_steps(const program_settings& program, const repetition_body& body, int 
     journal->remove();
     trace.rows_at = "the results are saved in " + layout->results + "/" + output;
     record.results_sha256 = sha256_of_text(results_text);
-    record.results_rows = static_cast<std::uint64_t>(run.repetitions);
+    record.results_rows = static_cast<std::uint64_t>(rows_wanted);
     finish_record("complete", outcome);
     return exit_ok;
   };
@@ -630,7 +658,7 @@ int run_steps(const program_settings& program, const repetition_body& body, int 
     const std::string output = point_file(options.output, k);
     has_journal[k] = ::access((layout->results + "/" + output + ".journal").c_str(), F_OK) == 0;
     if (has_journal[k]) continue;
-    verdicts[k] = finished_point(layout->results, output, header_of(points[k].settings));
+    verdicts[k] = finished_point(layout->results, output, header_of(points[k].settings), options.precision);
     if (verdicts[k].what == point_verdict::action::refuse) return fail_setup(verdicts[k].why);
   }
   for (std::size_t k = 0; k < points.size(); ++k) {

@@ -100,7 +100,9 @@ std::string metadata_text(const run_record& r)
             {"rank_deficient_span_fits", exact(r.rank_deficient_span_fits)},
             {"message", r.message},
             {"compiler", compiler_text},
-            {"standard_library", standard_library_text}};
+            {"standard_library", standard_library_text},
+            {"precision", r.precision}};
+  add_cost_json(j, r.cost);  // driver/run_report.hpp
   // Invalid UTF-8 in an argument or a message is replaced rather than
   // refused; the results name is refused before the run unless valid UTF-8.
   return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";

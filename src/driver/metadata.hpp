@@ -36,6 +36,12 @@
 //   standard_library        "libstdc++ <release> (<date>)": the rows depend on
 //                           its std::generate_canonical and
 //                           std::normal_distribution
+//   precision               null, or with --precision the object of
+//                           precision_json (driver/precision.hpp): targets,
+//                           block, rows_run, half_widths, rows_left_out, met
+//   repetitions_run, run_seconds, repetitions_per_second, core_seconds,
+//   core_seconds_per_repetition   what the rows run by this process cost
+//                           (driver/run_report.hpp)
 #pragma once
 
 #include <chrono>
@@ -46,6 +52,7 @@
 
 #include "driver/journal.hpp"
 #include "driver/region.hpp"
+#include "driver/run_report.hpp"
 
 struct run_record {
   journal_header run;
@@ -66,6 +73,8 @@ struct run_record {
   std::vector<repetition_failure> failures;
   std::uint64_t rank_deficient_span_fits = 0;
   std::string message;
+  run_cost cost;
+  nlohmann::json precision = nullptr;  // precision_json, or null
 };
 
 std::string metadata_file_name(const std::string& results_file);

@@ -38,6 +38,11 @@ po::options_description describe_options()
      "separated by ';' when one holds a comma (span=A,B;A,B)")
     ("max-points", po::value<std::string>()->value_name("N"),
      "the most points a sweep may have (default 10000)")
+    ("precision", po::value<std::vector<std::string>>()->value_name("NAME=HALF_WIDTH"),
+     "run until the 95 % interval of the mean of results column NAME is within "
+     "+-HALF_WIDTH, or until -n rows (repeatable)")
+    ("precision-block", po::value<std::string>()->value_name("B"),
+     "rows between precision checks (default 1000, at least 2)")
     ("help,h", "print this help and exit")
     ("version", "print the version and exit")
     ("print-results-file", "print the default results file name (inside results/) and exit");
@@ -242,6 +247,19 @@ std::string output_name_problem(const std::string& name)
   return "";
 }
 
+// The precision targets and block; "" or the usage error.
+std::string read_precision(const po::variables_map& vm, precision_request& request)
+{
+  if (vm.count("precision")) {
+    for (const std::string& text : vm["precision"].as<std::vector<std::string>>()) {
+      if (std::string problem = add_precision_target(text, request); !problem.empty()) return problem;
+    }
+  }
+  if (vm.count("precision-block") == 0) return "";
+  if (!request.used()) return "--precision-block needs --precision";
+  return set_precision_block(vm["precision-block"].as<std::string>(), request);
+}
+
 }  // namespace
 
 std::string usage_text(const program_settings& program)
@@ -351,5 +369,7 @@ parse_result parse_options(int argc, const char* const argv[], const program_set
   if (const std::string problem = read_settings(vm, program, o); !problem.empty()) {
     return usage_error(problem);
   }
+  // --precision and --precision-block (driver/precision.hpp).
+  if (const std::string problem = read_precision(vm, o.precision); !problem.empty()) return usage_error(problem);
   return r;
 }

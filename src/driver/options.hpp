@@ -18,6 +18,9 @@
 //       --print-results-file   print the default results file name (the one
 //                           -o replaces) and a line end, and exit: the scripts
 //                           take the name from here
+//       --precision NAME=HALF_WIDTH   stop once the mean of results column NAME
+//                           is known to +-HALF_WIDTH (repeatable; driver/precision.hpp)
+//       --precision-block B rows between precision checks (default 1000)
 //   -h, --help, --version
 #pragma once
 
@@ -26,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/precision.hpp"
 #include "driver/settings.hpp"
 
 // What distinguishes the two programs.
@@ -60,6 +64,7 @@ struct run_options {
   model_settings settings;          // from --scenario and --set
   std::vector<sweep_axis> sweep;    // from --sweep, in the order given
   std::uint64_t max_points = default_max_points;
+  precision_request precision;      // from --precision and --precision-block
 };
 
 enum class parse_status { run, done, usage_error };

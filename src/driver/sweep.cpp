@@ -156,7 +156,8 @@ std::string sweep_lock::take(const std::string& dir, const std::string& output)
   return "";
 }
 
-point_verdict finished_point(const std::string& dir, const std::string& output, const journal_header& today)
+point_verdict finished_point(const std::string& dir, const std::string& output, const journal_header& today,
+                             const precision_request& precision)
 {
   const std::string results_path = dir + "/" + output;
   const std::string metadata_name = metadata_file_name(output);
@@ -173,6 +174,9 @@ point_verdict finished_point(const std::string& dir, const std::string& output, 
   }
   if (meta.value("status", "") != "complete") return {point_verdict::action::run, "its last run did not complete"};
   if (std::string why = other_inputs(had, today); !why.empty()) return {point_verdict::action::run, why};
+  std::string precision_why;  // a precision run holds the rows where its targets were met
+  const std::optional<std::uint64_t> rows_today = rows_expected(meta, precision, today.repetitions, precision_why);
+  if (!rows_today) return {point_verdict::action::run, precision_why};
   if (!has_results) return {point_verdict::action::run, "its results file is missing"};
   const nlohmann::json sum = meta.value("results_file_sha256", nlohmann::json());
   const nlohmann::json rows = meta.value("results_file_rows", nlohmann::json());
@@ -191,7 +195,7 @@ point_verdict finished_point(const std::string& dir, const std::string& output, 
   const std::size_t has_rows = lines_in(text);
   const auto expected_rows = rows.get<std::uint64_t>();
   if (has_sum == sum.get<std::string>() && has_rows == expected_rows &&
-      expected_rows == static_cast<std::uint64_t>(today.repetitions)) {
+      expected_rows == *rows_today) {
     return {point_verdict::action::keep, ""};
   }
   return {point_verdict::action::refuse,

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "driver/journal.hpp"
+#include "driver/precision.hpp"
 #include "driver/settings.hpp"
 
 std::string point_file(const std::string& output, std::size_t k);  // <stem>.<k>.csv
@@ -60,4 +61,7 @@ struct point_verdict {
 // the bytes and rows its metadata records. Refuses it when the metadata
 // matches `today` but the file does not match the metadata: something else
 // changed the file, and it is not overwritten. Runs it again otherwise.
-point_verdict finished_point(const std::string& dir, const std::string& output, const journal_header& today);
+// Under --precision the point must have run with today's `precision` and
+// holds the rows where its targets were met (driver/precision.hpp).
+point_verdict finished_point(const std::string& dir, const std::string& output, const journal_header& today,
+                             const precision_request& precision = {});

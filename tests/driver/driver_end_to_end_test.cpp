@@ -756,3 +756,92 @@ TEST(driver_end_to_end, a_second_sweep_on_the_same_stem_is_refused_before_it_wri
   resume.push_back("--resume");
   EXPECT_EQ(l.run(resume).status, 0);
 }
+
+// The probe's sixth column is -0.0: its interval is ±0 after any block.
+TEST(driver_end_to_end, a_precision_run_stops_at_a_block_with_the_rows_of_a_plain_run)
+{
+  layout l;
+  const std::vector<std::string> p{"-s", "3", "--no-postprocess", "--precision", "top1_share_pay=0.01",
+                                   "--precision-block", "8"};
+  const auto with = [&p](std::vector<std::string> args) {
+    args.insert(args.end(), p.begin(), p.end());
+    return args;
+  };
+  for (const auto& [args, error] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--precision", "gini=1"}, "quarnel: --precision gini is not a results column ("},
+           {{"--precision", "gini_pay=0"}, "quarnel: --precision gini_pay takes a half-width that is a finite"},
+           {{"--precision-block", "8"}, "quarnel: --precision-block needs --precision"},
+           {{"--precision", "gini_pay=1", "--precision-block", "1"}, "quarnel: --precision-block takes a whole"}}) {
+    const process_result r = l.run(args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind(error, 0), 0u) << r.err;
+  }
+  EXPECT_TRUE(l.results().empty());
+
+  const std::string eight = l.whole_run(8);
+  const auto plain = l.metadata("whole");
+  EXPECT_TRUE(plain.at("precision").is_null());
+  EXPECT_EQ(plain.at("repetitions_run"), 8);
+  EXPECT_TRUE(plain.at("core_seconds_per_repetition").is_number());
+
+  process_result r = l.run(with({"-n", "50"}), {}, {"OMP_NUM_THREADS=3"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "precision after 8 rows: top1_share_pay ±0 (target 0.01); every target is met\n");
+  EXPECT_EQ(read_file(l.root / "results" / "inequality.csv"), eight);
+  auto meta = l.metadata();
+  EXPECT_EQ(meta.at("precision").dump(), R"({"block":8,"half_widths":{"top1_share_pay":0.0},"met":true,)"
+                                         R"("rows_left_out":{"top1_share_pay":0},"rows_run":8,"targets":{"top1_share_pay":0.01}})");
+  EXPECT_EQ(meta.at("results_file_rows"), 8);
+  EXPECT_EQ(meta.at("repetitions_requested"), 50);
+  EXPECT_EQ(meta.at("repetitions_run"), 8);
+
+  // A target never met runs all -n rows (the last block short) and says so.
+  r = l.run({"-n", "20", "-s", "3", "--no-postprocess", "--precision", "top1_share_power=1", "--precision-block", "8"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "precision after 8 rows: top1_share_power ±inf (target 1) without 8 non-finite rows; rows needed "
+                   "unknown\nprecision after 16 rows: top1_share_power ±inf (target 1) without 16 non-finite rows; "
+                   "rows needed unknown\nprecision after 20 rows: top1_share_power ±inf (target 1) without 20 "
+                   "non-finite rows; rows needed unknown\nnote: the precision targets were not met within the 20 rows "
+                   "of -n; the results hold all of them\n");
+  EXPECT_EQ(lines_of(read_file(l.root / "results" / "inequality.csv")).size(), 20u);
+  EXPECT_FALSE(l.metadata().at("precision").at("met"));
+
+  // A failed run resumes with its targets to the same rows.
+  r = l.run(with({"-n", "50"}), {}, {"QUARNEL_PROBE_FAIL_AT=5", "OMP_NUM_THREADS=1"});
+  ASSERT_EQ(r.status, 4) << r.err;
+  EXPECT_NE(r.err.find(" --no-postprocess --precision top1_share_pay=0.01 --precision-block 8 --resume\n"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(l.metadata().at("precision").at("rows_run"), 0);  // no block was checked
+  EXPECT_EQ(l.resumed(l.run(with({"--resume"}))), eight);
+  EXPECT_EQ(l.metadata().at("resumed_rows"), 5);
+
+  // Each point of a sweep stops on its own and is kept by a resumed sweep
+  // with the same targets.
+  const std::vector<std::string> sweep = with({"-n", "50", "-o", "grid.csv", "--sweep", "alpha=2,3"});
+  ASSERT_EQ(l.run(sweep).status, 0);
+  EXPECT_EQ(lines_of(read_file(l.root / "results" / "grid.1.csv")).size(), 8u);
+  std::vector<std::string> again = sweep;
+  again.push_back("--resume");
+  r = l.run(again);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("sweep point 1 of 2: alpha=3 (complete, kept)\n"), std::string::npos) << r.out;
+  again = sweep;
+  again.back() = "6";  // the block
+  again.push_back("--resume");
+  r = l.run(again);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("sweep point 1 of 2: alpha=3 (made with other precision targets; run again)\n"), std::string::npos)
+      << r.out;
+  EXPECT_EQ(lines_of(read_file(l.root / "results" / "grid.1.csv")).size(), 6u);
+
+  // On a terminal: the status line and the cost of the run.
+  std::string command;
+  for (const std::string& a : std::vector<std::string>{PROBE_PATH, "-n", "8", "-s", "3", "--no-postprocess", "-o", "tty.csv"})
+    command += a + " ";
+  const process_result tty =
+      wait_process(start_process({"/usr/bin/script", "-qec", command, "/dev/null"}, l.root / "executables",
+                                 {"PATH=/usr/bin:/bin", "QUARNEL_PROBE_MS=300", "OMP_NUM_THREADS=1"}));
+  EXPECT_EQ(tty.status, 0) << tty.out;
+  EXPECT_NE(tty.out.find("\rrows "), std::string::npos) << tty.out;
+  EXPECT_NE(tty.out.find("run cost: 8 rows in "), std::string::npos) << tty.out;
+}

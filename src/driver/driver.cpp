@@ -31,10 +31,9 @@
 
 namespace {
 
-int fail_setup(const std::string& message)
+[[noreturn]] void fail_setup(const std::string& message)
 {
-  std::cerr << message << std::endl;
-  return exit_setup_error;
+  throw run_error(message, exit_setup_error);
 }
 
 bool is_directory(const std::string& path)
@@ -196,7 +195,7 @@ std::vector<unsigned char> rows_from_journal(const journal_contents& journal, ar
 
 // Opens the journal for a fresh run, or for a resumed one after taking the
 // values not given on the command line from it and checking the rest.
-// Throws journal_error.
+// Throws run_error.
 std::unique_ptr<journal_file> open_journal(const std::string& path, const run_options& options,
                                            journal_header& run, std::string& seed_source)
 {
@@ -214,7 +213,7 @@ std::unique_ptr<journal_file> open_journal(const std::string& path, const run_op
   if (!options.repetitions_given) run.repetitions = had.repetitions;
   if (!options.first_repetition_given) run.first_repetition = had.first_repetition;
   if (const std::string why = header_mismatch(had, run); !why.empty()) {
-    throw journal_error(path + " belongs to another run: " + why);
+    throw run_error(path + " belongs to another run: " + why);
   }
   return journal;
 }
@@ -292,6 +291,16 @@ bool open_standard_descriptors()
   return true;
 }
 
+// Prints a run_error's message as one or more whole lines (nothing for an
+// empty one).
+void report_error(const std::string& message)
+{
+  if (message.empty()) return;
+  std::cerr << message;
+  if (message.back() != '\n') std::cerr << '\n';
+  std::cerr << std::flush;
+}
+
 // Where a run stands, for the message when an exception nothing else caught
 // ends it.
 struct run_trace {
@@ -319,7 +328,7 @@ class unused_journal_guard {
 
 // The most rows one results table of the run holds: -n, or with --resume
 // and no -n the journals' counts (a sweep's points without a journal run
-// -n's default). Throws journal_error.
+// -n's default). Throws run_error.
 int rows_to_hold(const run_options& options, const std::string& results_dir,
                  const std::vector<std::string>& outputs, bool sweep)
 {
@@ -355,23 +364,23 @@ namespace {
 int run_steps(const program_settings& program, const repetition_body& body, int argc,
               const char* const argv[], run_trace& trace)
 {
-  if (!open_standard_descriptors()) return exit_setup_error;
-  const parse_result parsed = parse_options(argc, argv, program);
-  if (parsed.status == parse_status::done) {
-    std::cout << parsed.text;
-    return exit_ok;
+  if (!open_standard_descriptors()) throw run_error("", exit_setup_error);
+  parsed_command parsed;
+  try {
+    parsed = parse_options(argc, argv, program);
+  } catch (const run_error& e) {
+    throw run_error(program.name + ": " + e.what() + "\n\n" + usage_text(program), e.status);
   }
-  if (parsed.status == parse_status::usage_error) {
-    std::cerr << program.name << ": " << parsed.text << "\n\n" << usage_text(program);
-    return exit_usage_error;
+  if (parsed.text) {
+    std::cout << *parsed.text;
+    return exit_ok;
   }
   const run_options& options = parsed.options;
   const bool sweep = !options.sweep.empty();
   std::vector<sweep_point> points{{options.settings, {}}};
   if (sweep) points = sweep_grid(options.settings, options.sweep, program.draws_exponent);
   if (const std::string m = grid_run_problem(points, omp_get_max_threads(), machine_memory()); !m.empty()) {
-    std::cerr << program.name << ": " << m << std::endl;
-    return exit_usage_error;
+    throw run_error(program.name + ": " + m, exit_usage_error);
   }
   bool reads_exponent_table = false;
   for (const sweep_point& p : points) {
@@ -389,28 +398,26 @@ int run_steps(const program_settings& program, const repetition_body& body, int 
   std::optional<project_layout> layout;
   std::string start_dir;
   try {
-    const std::string here = current_directory();
-    start_dir = here;
-    layout = find_layout(here);
-    if (!layout) {
-      return fail_setup("the working directory " + here +
-                        " is not in or below a directory named executables; start " +
-                        program.name + " from the executables/ directory beside data/, "
-                        "results/ and R/");
-    }
+    start_dir = current_directory();
+    layout = find_layout(start_dir);
   } catch (const std::exception& e) {
-    return fail_setup(std::string(e.what()) + "; start " + program.name +
-                      " from the executables/ directory beside data/, results/ and R/");
+    fail_setup(std::string(e.what()) + "; start " + program.name +
+               " from the executables/ directory beside data/, results/ and R/");
+  }
+  if (!layout) {
+    fail_setup("the working directory " + start_dir +
+               " is not in or below a directory named executables; start " + program.name +
+               " from the executables/ directory beside data/, results/ and R/");
   }
   if (!is_directory(layout->data)) {
-    return fail_setup("cannot enter the data directory " + layout->data +
+    fail_setup("cannot enter the data directory " + layout->data +
                       " (expected beside executables/)");
   }
 
   // One sweep at a time on a stem, from its first check to its end.
   sweep_lock lock;
   if (sweep) {
-    if (const std::string p = lock.take(layout->results, options.output); !p.empty()) return fail_setup(p);
+    if (const std::string p = lock.take(layout->results, options.output); !p.empty()) fail_setup(p);
   }
 
   input_tables tables;
@@ -420,14 +427,14 @@ int run_steps(const program_settings& program, const repetition_body& body, int 
     if (reads_exponent_table) {  // then read as strictly as the other two
       tables.pay_exponent = read_table(layout->data + "/" + pay_exponent_file, 1, exponent_row_problem);
     }
-  } catch (const table_error& e) {
-    return fail_setup(std::string("input table ") + e.what());
+  } catch (const run_error& e) {
+    fail_setup(std::string("input table ") + e.what());
   }
   if (const std::string p = span_table_problem(tables.span); !p.empty()) {
-    return fail_setup("span table " + layout->data + "/" + span_file + ": " + p);
+    fail_setup("span table " + layout->data + "/" + span_file + ": " + p);
   }
   if (const std::string p = g_table_problem(tables.g); !p.empty()) {
-    return fail_setup("g table " + layout->data + "/" + g_file + ": " + p);
+    fail_setup("g table " + layout->data + "/" + g_file + ": " + p);
   }
   for (const std::string& note : table_notes) std::cerr << "note: " << note << std::endl;
   // The checksums of the tables as loaded, for every point of a sweep.
@@ -442,16 +449,16 @@ int run_steps(const program_settings& program, const repetition_body& body, int 
     for (std::size_t k = 0; k < points.size(); ++k) targets.push_back(point_file(options.output, k));
   }
   if (const std::string p = results_targets_problem(layout->results, targets); !p.empty()) {
-    return fail_setup(p);
+    fail_setup(p);
   }
   int rows_held = options.repetitions;
   try {
     rows_held = rows_to_hold(options, layout->results, targets, sweep);
-  } catch (const journal_error& e) {
-    return fail_setup(std::string("cannot resume: ") + e.what());
+  } catch (const run_error& e) {
+    fail_setup(std::string("cannot resume: ") + e.what());
   }
   if (const std::string p = memory_problem(rows_held); !p.empty()) {
-    return fail_setup(p);
+    fail_setup(p);
   }
   bool postprocess_run = options.postprocess;
   const std::string script = layout->r + "/" + postprocess_script;
@@ -492,8 +499,8 @@ int run_steps(const program_settings& program, const repetition_body& body, int 
     std::unique_ptr<journal_file> journal;
     try {
       journal = open_journal(journal_path, point_options, run, record.seed_source);
-    } catch (const journal_error& e) {
-      return fail_setup(std::string("cannot ") + (resume ? "resume: " : "start: ") + e.what());
+    } catch (const run_error& e) {
+      fail_setup(std::string("cannot ") + (resume ? "resume: " : "start: ") + e.what());
     }
     unused_journal_guard unused(resume ? nullptr : journal.get());
     trace.rows_at = resume ? "the finished rows stay in " + journal_path : "";
@@ -631,7 +638,7 @@ int run_steps(const program_settings& program, const repetition_body& body, int 
     has_journal[k] = ::access((layout->results + "/" + output + ".journal").c_str(), F_OK) == 0;
     if (has_journal[k]) continue;
     verdicts[k] = finished_point(layout->results, output, header_of(points[k].settings));
-    if (verdicts[k].what == point_verdict::action::refuse) return fail_setup(verdicts[k].why);
+    if (verdicts[k].what == point_verdict::action::refuse) fail_setup(verdicts[k].why);
   }
   for (std::size_t k = 0; k < points.size(); ++k) {
     std::cout << "sweep point " << k << " of " << points.size() << ":";
@@ -666,6 +673,9 @@ int run_program(const program_settings& program, const repetition_body& body, in
   std::string what;
   try {
     return run_steps(program, body, argc, argv, trace);
+  } catch (const run_error& e) {
+    report_error(e.what());
+    return e.status;
   } catch (const std::bad_alloc& e) {
     what = std::string("ran out of memory (") + e.what() + ")";
   } catch (const std::exception& e) {

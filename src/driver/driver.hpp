@@ -27,16 +27,12 @@
 
 #include "driver/options.hpp"
 #include "driver/region.hpp"
+#include "driver/run_error.hpp"
 
 // The post-processing script, started in R/.
 inline constexpr const char* postprocess_script = "energy_estimator.R";
 
-inline constexpr int exit_ok = 0;
-inline constexpr int exit_setup_error = 1;
-inline constexpr int exit_usage_error = 2;
-inline constexpr int exit_save_failed = 3;
-inline constexpr int exit_repetition_failed = 4;
-// A run stopped by a signal exits with 128 + the signal's number.
+// The exit statuses are in driver/run_error.hpp.
 
 // Every program passes this share of the largest members to top_frac, and
 // draws this many firms per repetition.

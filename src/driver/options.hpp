@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/run_error.hpp"
 #include "driver/settings.hpp"
 
 // What distinguishes the two programs.
@@ -59,17 +60,18 @@ struct run_options {
   std::uint64_t max_points = default_max_points;
 };
 
-enum class parse_status { run, done, usage_error };
-
-struct parse_result {
-  parse_status status = parse_status::run;
+// What the command line asks for: a run with `options`, or only `text` (the
+// help or version text) printed.
+struct parsed_command {
   run_options options;
-  std::string text;  // help or version text (done), or the error (usage_error)
+  std::optional<std::string> text;
 };
 
 // Parses the arguments and checks every setting and swept value. Never
-// prints, and reads no file but the --scenario file.
-parse_result parse_options(int argc, const char* const argv[], const program_settings& program);
+// prints, and reads no file but the --scenario file. Throws run_error with
+// exit_usage_error and the problem (without the usage text) for an argument
+// it refuses.
+parsed_command parse_options(int argc, const char* const argv[], const program_settings& program);
 
 // The usage text that --help prints and a usage error ends with.
 std::string usage_text(const program_settings& program);

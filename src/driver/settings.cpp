@@ -226,12 +226,11 @@ std::string settings_help(bool draws_exponent)
   return out.str();
 }
 
-std::vector<scenario_line> read_scenario(const std::string& path, std::string& error)
+std::vector<scenario_line> read_scenario(const std::string& path)
 {
   std::string text;
   if (const std::string problem = read_input_file(path, "scenario file", text); !problem.empty()) {
-    error = "cannot read the scenario file " + echoed(path, 4096) + ": " + problem;
-    return {};
+    throw run_error("cannot read the scenario file " + echoed(path, 4096) + ": " + problem, exit_usage_error);
   }
   const std::string byte_order_mark = "\xEF\xBB\xBF";  // as an editor may save UTF-8
   if (text.compare(0, byte_order_mark.size(), byte_order_mark) == 0) text.erase(0, byte_order_mark.size());
@@ -244,9 +243,8 @@ std::vector<scenario_line> read_scenario(const std::string& path, std::string& e
     if (line.empty()) continue;
     const auto eq = line.find('=');
     if (eq == std::string::npos) {
-      error = path + " line " + std::to_string(number) + ": expected NAME = VALUE, got '" +
-              echoed(line) + "'";
-      return {};
+      throw run_error(path + " line " + std::to_string(number) + ": expected NAME = VALUE, got '" +
+                      echoed(line) + "'", exit_usage_error);
     }
     lines.push_back({number, trim(line.substr(0, eq)), trim(line.substr(eq + 1))});
   }

@@ -256,7 +256,7 @@ arma::Mat<double> read_table(const std::string& path, arma::uword columns, row_c
 {
   std::string text;
   if (const std::string problem = read_input_file(path, "table file", text); !problem.empty()) {
-    throw table_error(file_problem(path, problem));
+    throw run_error(file_problem(path, problem));
   }
   if (text.compare(0, byte_order_mark.size(), byte_order_mark) == 0) text.erase(0, byte_order_mark.size());
 
@@ -290,7 +290,7 @@ arma::Mat<double> read_table(const std::string& path, arma::uword columns, row_c
       if (c == ',') {
         any_comma = true;
         if (tokens.empty() || ++commas > 1) {
-          throw table_error(line_problem(path, line_number, i + 1, "an empty cell before this comma"));
+          throw run_error(line_problem(path, line_number, i + 1, "an empty cell before this comma"));
         }
         ++i;
         continue;
@@ -298,7 +298,7 @@ arma::Mat<double> read_table(const std::string& path, arma::uword columns, row_c
       std::size_t j = i;
       for (; j < line.size() && !separator(line[j]); ++j) {
         if (foreign(static_cast<unsigned char>(line[j]))) {
-          throw table_error(line_problem(path, line_number, j + 1, show_foreign(line, j)));
+          throw run_error(line_problem(path, line_number, j + 1, show_foreign(line, j)));
         }
       }
       if (!tokens.empty()) (commas > 0 ? comma_gap : blank_gap) = true;
@@ -308,7 +308,7 @@ arma::Mat<double> read_table(const std::string& path, arma::uword columns, row_c
       i = j;
     }
     if (commas > 0) {
-      throw table_error(line_problem(path, line_number, line.size(), "an empty cell after the last comma"));
+      throw run_error(line_problem(path, line_number, line.size(), "an empty cell after the last comma"));
     }
 
     // A first line of words is a header. A token written as a number, or
@@ -323,22 +323,22 @@ arma::Mat<double> read_table(const std::string& path, arma::uword columns, row_c
     for (std::size_t t = 0; t < tokens.size(); ++t) {
       if (number(tokens[t])) continue;
       if (rows == 0 && words) {
-        throw table_error(path + " line " + std::to_string(line_number) + " is a header: '" +
+        throw run_error(path + " line " + std::to_string(line_number) + " is a header: '" +
                           echoed(line.substr(first)) +
                           "'; a table holds numbers only (start a comment line with '#')");
       }
-      throw table_error(line_problem(path, line_number, columns_at[t], not_a_value(tokens[t])));
+      throw run_error(line_problem(path, line_number, columns_at[t], not_a_value(tokens[t])));
     }
     const std::string decimal_comma = "; decimal commas are not accepted (write 3.037, not 3,037)";
     if (comma_gap && blank_gap) {
-      throw table_error(line_problem(path, line_number, first + 1,
+      throw run_error(line_problem(path, line_number, first + 1,
                                      "commas and blanks both separate values on this line" +
                                          decimal_comma));
     }
     // A wider table takes its width from its first row; every row then keeps it.
     if (wider && rows == 0 && tokens.size() > columns) columns = tokens.size();
     if (tokens.size() != columns) {
-      throw table_error(line_problem(path, line_number, first + 1,
+      throw run_error(line_problem(path, line_number, first + 1,
                                      std::to_string(tokens.size()) + " values, " +
                                          std::to_string(columns) + " expected on every line" +
                                          (any_comma ? decimal_comma : "")));
@@ -346,12 +346,12 @@ arma::Mat<double> read_table(const std::string& path, arma::uword columns, row_c
     for (const std::string& token : tokens) values.push_back(*number(token));
     if (check != nullptr) {
       if (const std::string problem = check(values.data() + rows * columns); !problem.empty()) {
-        throw table_error(path + " line " + std::to_string(line_number) + ": " + problem);
+        throw run_error(path + " line " + std::to_string(line_number) + ": " + problem);
       }
     }
     ++rows;
   }
-  if (rows == 0) throw table_error(file_problem(path, "no data rows"));
+  if (rows == 0) throw run_error(file_problem(path, "no data rows"));
 
   arma::Mat<double> table(rows, columns);
   for (std::size_t r = 0; r < rows; ++r) {
@@ -378,7 +378,7 @@ input_tables load_tables(const std::string& dir, std::vector<std::string>* notes
   });
   try {
     t.pay_exponent = read_table(path(pay_exponent_file), 1);
-  } catch (const table_error& e) {
+  } catch (const run_error& e) {
     t.pay_exponent.set_size(0, 1);
     if (notes != nullptr) notes->push_back(std::string(e.what()) + " (this table is not used)");
   }

@@ -19,15 +19,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "driver/checksum.hpp"
+#include "records/checksum.hpp"
 #include "driver/directory.hpp"
-#include "driver/journal.hpp"
-#include "driver/metadata.hpp"
+#include "records/journal.hpp"
+#include "records/metadata.hpp"
 #include "driver/preflight.hpp"
-#include "driver/results_file.hpp"
+#include "records/results_file.hpp"
 #include "driver/stop_signals.hpp"
 #include "driver/sweep.hpp"
-#include "driver/tables.hpp"
+#include "records/tables.hpp"
 
 namespace {
 

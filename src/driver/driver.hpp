@@ -25,14 +25,14 @@
 // status 1 before the repetitions start (a fresh journal is removed), 3 after.
 #pragma once
 
-#include "driver/options.hpp"
+#include "cli/options.hpp"
 #include "driver/region.hpp"
-#include "driver/run_error.hpp"
+#include "records/run_error.hpp"
 
 // The post-processing script, started in R/.
 inline constexpr const char* postprocess_script = "energy_estimator.R";
 
-// The exit statuses are in driver/run_error.hpp.
+// The exit statuses are in records/run_error.hpp.
 
 // Every program passes this share of the largest members to top_frac, and
 // draws this many firms per repetition.

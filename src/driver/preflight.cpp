@@ -9,7 +9,7 @@
 #include <unistd.h>
 #include <unordered_set>
 
-#include "driver/metadata.hpp"
+#include "records/metadata.hpp"
 
 namespace {
 

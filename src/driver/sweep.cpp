@@ -10,8 +10,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "driver/checksum.hpp"
-#include "driver/metadata.hpp"
+#include "records/checksum.hpp"
+#include "records/metadata.hpp"
 #include "driver/preflight.hpp"
 
 namespace {

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/journal.hpp"
-#include "driver/settings.hpp"
+#include "records/journal.hpp"
+#include "cli/settings.hpp"
 
 std::string point_file(const std::string& output, std::size_t k);  // <stem>.<k>.csv
 std::string sweep_table_file(const std::string& output);           // <stem>.sweep.csv

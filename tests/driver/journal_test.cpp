@@ -1,4 +1,4 @@
-#include "driver/journal.hpp"
+#include "records/journal.hpp"
 
 #include <cmath>
 #include <cstring>

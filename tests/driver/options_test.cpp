@@ -1,4 +1,4 @@
-#include "driver/options.hpp"
+#include "cli/options.hpp"
 
 #include <cmath>
 #include <cstdlib>

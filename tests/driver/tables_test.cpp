@@ -1,4 +1,4 @@
-#include "driver/tables.hpp"
+#include "records/tables.hpp"
 
 #include <gtest/gtest.h>
 #include <limits>

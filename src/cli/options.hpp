@@ -10,7 +10,7 @@
 //       --first-repetition F   first repetition index of this piece (needs --seed)
 //       --resume            continue the interrupted run on this output from its journal
 //       --no-postprocess    do not start the post-processing script
-//       --set NAME=VALUE    a model setting (repeatable; see driver/settings.hpp)
+//       --set NAME=VALUE    a model setting (repeatable; see cli/settings.hpp)
 //       --scenario FILE     model settings, one NAME = VALUE a line (--set wins)
 //       --sweep NAME=V1,V2,...   run every combination of the swept values
 //                           (each value once per setting, as the settings read it)
@@ -23,8 +23,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/run_error.hpp"
-#include "driver/settings.hpp"
+#include "records/results_file.hpp"
+#include "records/run_error.hpp"
+#include "cli/settings.hpp"
 
 // What distinguishes the two programs.
 struct program_settings {
@@ -34,10 +35,6 @@ struct program_settings {
   std::string description;   // one line for --help
   bool draws_exponent = true;  // false: the power-to-pay exponent is one fixed value
 };
-
-// The largest --repetitions: row and worker arithmetic in int stays far from
-// overflow (whether the results fit in memory is checked before the run).
-inline constexpr int max_repetitions = 1000000000;
 
 // A sweep's points: at most default_max_points unless --max-points allows
 // more, up to max_sweep_points. Every point writes two files.

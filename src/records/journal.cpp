@@ -1,4 +1,4 @@
-#include "driver/journal.hpp"
+#include "records/journal.hpp"
 
 #include <boost/crc.hpp>
 #include <array>
@@ -15,8 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "driver/options.hpp"
-#include "driver/results_file.hpp"
+#include "records/results_file.hpp"
 
 using json = nlohmann::json;
 

@@ -1,4 +1,4 @@
-#include "driver/settings.hpp"
+#include "cli/settings.hpp"
 
 #include <cerrno>
 #include <algorithm>
@@ -12,7 +12,7 @@
 #include "model/base_fit.hpp"
 #include "model/hierarchy.hpp"
 #include "stats/inequality.hpp"
-#include "driver/tables.hpp"
+#include "records/tables.hpp"
 
 namespace {
 

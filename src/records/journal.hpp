@@ -36,8 +36,8 @@
 #include <utility>
 #include <vector>
 
-#include "driver/region.hpp"
-#include "driver/run_error.hpp"
+#include "loops/repetition_io.hpp"
+#include "records/run_error.hpp"
 
 // The text values of the model settings, by name.
 using settings_map = std::map<std::string, std::string>;

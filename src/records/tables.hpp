@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/run_error.hpp"
+#include "records/run_error.hpp"
 
 // Input files (the tables and a --scenario file) are read whole, and only
 // regular files of at most this many bytes: far above any real table (the

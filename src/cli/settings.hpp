@@ -58,7 +58,7 @@ struct scenario_line {
 // Reads a scenario file: one "NAME = VALUE" a line, '#' starts a comment,
 // blank lines are skipped, a UTF-8 byte-order mark at the very start is
 // allowed. Like a table it must be a regular file of at most
-// max_input_file_bytes (driver/tables.hpp). Returns the lines in file order;
+// max_input_file_bytes (records/tables.hpp). Returns the lines in file order;
 // throws run_error with exit_usage_error and a message naming the file (and
 // line).
 std::vector<scenario_line> read_scenario(const std::string& path);

@@ -44,8 +44,13 @@
 #include <string>
 #include <vector>
 
-#include "driver/journal.hpp"
-#include "driver/region.hpp"
+#include "records/journal.hpp"
+
+// A repetition that failed, and why.
+struct repetition_failure {
+  std::uint64_t index;
+  std::string message;
+};
 
 struct run_record {
   journal_header run;

@@ -1,4 +1,4 @@
-#include "driver/options.hpp"
+#include "cli/options.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -8,7 +8,7 @@
 #include <map>
 #include <sstream>
 
-#include "driver/tables.hpp"
+#include "records/tables.hpp"
 
 namespace po = boost::program_options;
 

@@ -26,11 +26,10 @@
 #pragma once
 
 #include "cli/options.hpp"
+#include "driver/postprocess.hpp"
 #include "driver/region.hpp"
 #include "records/run_error.hpp"
 
-// The post-processing script, started in R/.
-inline constexpr const char* postprocess_script = "energy_estimator.R";
 
 // The exit statuses are in records/run_error.hpp.
 

@@ -232,16 +232,14 @@ void check_results(const run_context& run, std::size_t point_count)
     targets = {sweep_table_file(options.output)};
     for (std::size_t k = 0; k < point_count; ++k) targets.push_back(point_file(options.output, k));
   }
-  if (const std::string p = results_targets_problem(run.layout.results, targets); !p.empty()) {
-    fail_setup(p);
-  }
+  check_results_targets(run.layout.results, targets);
   int rows_held = options.repetitions;
   try {
     rows_held = rows_to_hold(options, run.layout.results, targets, sweep);
   } catch (const run_error& e) {
     fail_setup(std::string("cannot resume: ") + e.what());
   }
-  if (const std::string p = memory_problem(rows_held); !p.empty()) fail_setup(p);
+  check_memory(rows_held);
 }
 
 // Whether the run ends with the post-processing: asked for, and its script
@@ -325,9 +323,7 @@ int run_steps(const program_settings& program, const repetition_body& body, int 
 
   find_project(run);
   sweep_lock lock;  // one sweep at a time on a stem, from its first check to its end
-  if (sweep) {
-    if (const std::string p = lock.take(run.layout.results, run.options.output); !p.empty()) fail_setup(p);
-  }
+  if (sweep) lock.take(run.layout.results, run.options.output);
   load_inputs(run, points);
   check_results(run, points.size());
   const bool postprocess_run = postprocess_wanted(run);

@@ -39,9 +39,9 @@ class sweep_lock {
   sweep_lock& operator=(const sweep_lock&) = delete;
 
   // Locks `dir`/sweep_lock_file(`output`), creating the file if needed.
-  // Returns "" or why not: another sweep holds it, or the results directory
-  // or the file is unusable.
-  std::string take(const std::string& dir, const std::string& output);
+  // Throws run_error saying why not: another sweep holds it, or the results
+  // directory or the file is unusable.
+  void take(const std::string& dir, const std::string& output);
 
  private:
   int fd_ = -1;

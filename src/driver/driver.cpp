@@ -25,11 +25,6 @@
 
 namespace {
 
-[[noreturn]] void fail_setup(const std::string& message)
-{
-  throw run_error(message, exit_setup_error);
-}
-
 bool is_directory(const std::string& path)
 {
   struct stat info;
@@ -175,16 +170,16 @@ void find_project(run_context& run)
     run.start_dir = current_directory();
     layout = find_layout(run.start_dir);
   } catch (const std::exception& e) {
-    fail_setup(std::string(e.what()) + "; start " + run.program.name +
-               " from the executables/ directory beside data/, results/ and R/");
+    throw run_error(std::string(e.what()) + "; start " + run.program.name +
+                    " from the executables/ directory beside data/, results/ and R/");
   }
   if (!layout) {
-    fail_setup("the working directory " + run.start_dir +
-               " is not in or below a directory named executables; start " + run.program.name +
-               " from the executables/ directory beside data/, results/ and R/");
+    throw run_error("the working directory " + run.start_dir +
+                    " is not in or below a directory named executables; start " + run.program.name +
+                    " from the executables/ directory beside data/, results/ and R/");
   }
   if (!is_directory(layout->data)) {
-    fail_setup("cannot enter the data directory " + layout->data + " (expected beside executables/)");
+    throw run_error("cannot enter the data directory " + layout->data + " (expected beside executables/)");
   }
   run.layout = *layout;
 }
@@ -207,13 +202,13 @@ void load_inputs(run_context& run, const std::vector<sweep_point>& points)
       run.tables.pay_exponent = read_table(data + "/" + pay_exponent_file, 1, exponent_row_problem);
     }
   } catch (const run_error& e) {
-    fail_setup(std::string("input table ") + e.what());
+    throw run_error(std::string("input table ") + e.what());
   }
   if (const std::string p = span_table_problem(run.tables.span); !p.empty()) {
-    fail_setup("span table " + data + "/" + span_file + ": " + p);
+    throw run_error("span table " + data + "/" + span_file + ": " + p);
   }
   if (const std::string p = g_table_problem(run.tables.g); !p.empty()) {
-    fail_setup("g table " + data + "/" + g_file + ": " + p);
+    throw run_error("g table " + data + "/" + g_file + ": " + p);
   }
   for (const std::string& note : table_notes) std::cerr << "note: " << note << std::endl;
   for (const char* file : {span_file, g_file, pay_exponent_file}) {
@@ -237,7 +232,7 @@ void check_results(const run_context& run, std::size_t point_count)
   try {
     rows_held = rows_to_hold(options, run.layout.results, targets, sweep);
   } catch (const run_error& e) {
-    fail_setup(std::string("cannot resume: ") + e.what());
+    throw run_error(std::string("cannot resume: ") + e.what());
   }
   check_memory(rows_held);
 }
@@ -266,7 +261,7 @@ std::vector<point_verdict> judge_points(const run_context& run, const std::vecto
     has_journal[k] = ::access((run.layout.results + "/" + output + ".journal").c_str(), F_OK) == 0;
     if (has_journal[k]) continue;
     verdicts[k] = finished_point(run.layout.results, output, run_header(run, points[k].settings));
-    if (verdicts[k].what == point_verdict::action::refuse) fail_setup(verdicts[k].why);
+    if (verdicts[k].what == point_verdict::action::refuse) throw run_error(verdicts[k].why);
   }
   return verdicts;
 }

@@ -116,45 +116,20 @@ std::vector<std::string> split(const std::string& text, char separator)
   }
 }
 
-// The model settings of --scenario, --set and --sweep. Throws the usage error.
-void read_settings(const po::variables_map& vm, const program_settings& program, run_options& o)
+// The axes of --sweep (`texts`, as given) into `o`, after the settings of
+// --scenario and --set (`set_on_line` holds those of --set). Throws the usage
+// error, also for a grid of more points than --max-points allows.
+void read_sweep(const std::vector<std::string>& texts,
+                const std::vector<std::pair<std::string, std::string>>& set_on_line,
+                const program_settings& program, run_options& o)
 {
-  std::vector<std::string> given;  // names set on the command line
-  const auto list = [&vm](const char* option) {
-    return vm.count(option) ? vm[option].as<std::vector<std::string>>() : std::vector<std::string>{};
-  };
-  std::vector<std::pair<std::string, std::string>> from_line;
-  for (const std::string& text : list("set")) {
-    const auto nv = name_and_value(text);
-    if (!nv) usage_error("--set takes NAME=VALUE, got '" + echoed(text) + "'");
-    for (const auto& [name, value] : from_line) {
-      if (name == nv->first) usage_error("--set " + echoed(name) + " is given twice");
-    }
-    from_line.push_back(*nv);
-  }
-  if (vm.count("scenario")) {
-    const std::string file = vm["scenario"].as<std::string>();
-    const auto lines = read_scenario(file);
-    std::vector<std::string> seen;
-    for (const scenario_line& l : lines) {
-      const std::string where = file + " line " + std::to_string(l.line) + ": ";
-      if (std::find(seen.begin(), seen.end(), l.name) != seen.end()) usage_error(where + echoed(l.name) + " is set twice");
-      seen.push_back(l.name);
-      const std::string problem = apply_setting(o.settings, l.name, l.value, program.draws_exponent);
-      if (!problem.empty()) usage_error(where + problem);
-    }
-  }
-  for (const auto& [name, value] : from_line) {
-    const std::string problem = apply_setting(o.settings, name, value, program.draws_exponent);
-    if (!problem.empty()) usage_error("--set " + problem);
-  }
-  for (const std::string& text : list("sweep")) {
+  for (const std::string& text : texts) {
     const auto nv = name_and_value(text);
     if (!nv) usage_error("--sweep takes NAME=V1,V2,..., got '" + echoed(text) + "'");
     for (const sweep_axis& a : o.sweep) {
       if (a.name == nv->first) usage_error("--sweep " + echoed(a.name) + " is given twice");
     }
-    for (const auto& [name, value] : from_line) {
+    for (const auto& [name, value] : set_on_line) {
       if (name == nv->first) usage_error(echoed(name) + " is both set and swept");
     }
     sweep_axis axis{nv->first, split(nv->second, nv->second.find(';') != std::string::npos ? ';' : ',')};
@@ -189,6 +164,40 @@ void read_settings(const po::variables_map& vm, const program_settings& program,
            factors + " values), more than the " + std::to_string(o.max_points) +
            " allowed; --max-points N allows more");
   }
+}
+
+// The model settings of --scenario, --set and --sweep. Throws the usage error.
+void read_settings(const po::variables_map& vm, const program_settings& program, run_options& o)
+{
+  const auto list = [&vm](const char* option) {
+    return vm.count(option) ? vm[option].as<std::vector<std::string>>() : std::vector<std::string>{};
+  };
+  std::vector<std::pair<std::string, std::string>> from_line;
+  for (const std::string& text : list("set")) {
+    const auto nv = name_and_value(text);
+    if (!nv) usage_error("--set takes NAME=VALUE, got '" + echoed(text) + "'");
+    for (const auto& [name, value] : from_line) {
+      if (name == nv->first) usage_error("--set " + echoed(name) + " is given twice");
+    }
+    from_line.push_back(*nv);
+  }
+  if (vm.count("scenario")) {
+    const std::string file = vm["scenario"].as<std::string>();
+    const auto lines = read_scenario(file);
+    std::vector<std::string> seen;
+    for (const scenario_line& l : lines) {
+      const std::string where = file + " line " + std::to_string(l.line) + ": ";
+      if (std::find(seen.begin(), seen.end(), l.name) != seen.end()) usage_error(where + echoed(l.name) + " is set twice");
+      seen.push_back(l.name);
+      const std::string problem = apply_setting(o.settings, l.name, l.value, program.draws_exponent);
+      if (!problem.empty()) usage_error(where + problem);
+    }
+  }
+  for (const auto& [name, value] : from_line) {
+    const std::string problem = apply_setting(o.settings, name, value, program.draws_exponent);
+    if (!problem.empty()) usage_error("--set " + problem);
+  }
+  read_sweep(list("sweep"), from_line, program, o);
   if (o.resume && !o.seed && !o.sweep.empty()) {
     usage_error("--resume of a sweep needs --seed (the seed its points ran with)");
   }

@@ -20,7 +20,9 @@
 // stays); 4 a repetition failed (the finished rows stay in the journal);
 // 128 + the signal (130, 143, 129) when SIGINT, SIGTERM or SIGHUP stopped the
 // run (the finished rows stay in the journal). The post-processing never
-// changes it. An exception nothing else catches (running out of memory, say)
+// changes it. What ends the run before it starts is thrown as a run_error
+// (records/run_error.hpp) and printed here with its status; a usage error's
+// message ends with the usage text. An exception nothing else catches (running out of memory, say)
 // ends the run with one line naming it and where the finished rows are, and
 // status 1 before the repetitions start (a fresh journal is removed), 3 after.
 #pragma once

@@ -9,7 +9,7 @@
 
 #include <sys/time.h>
 
-#include "driver/tables.hpp"
+#include "records/tables.hpp"
 #include "loops/repetition.hpp"
 
 using clock_type = std::chrono::steady_clock;

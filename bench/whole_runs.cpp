@@ -14,7 +14,7 @@
 #include <omp.h>
 
 #include "driver/driver.hpp"
-#include "driver/journal.hpp"
+#include "records/journal.hpp"
 #include "driver/region.hpp"
 #include "loops/fast_repetition.hpp"
 #include "loops/repetition.hpp"

@@ -20,23 +20,20 @@
 // stays); 4 a repetition failed (the finished rows stay in the journal);
 // 128 + the signal (130, 143, 129) when SIGINT, SIGTERM or SIGHUP stopped the
 // run (the finished rows stay in the journal). The post-processing never
-// changes it. An exception nothing else catches (running out of memory, say)
+// changes it. What ends the run before it starts is thrown as a run_error
+// (records/run_error.hpp) and printed here with its status; a usage error's
+// message ends with the usage text. An exception nothing else catches (running out of memory, say)
 // ends the run with one line naming it and where the finished rows are, and
 // status 1 before the repetitions start (a fresh journal is removed), 3 after.
 #pragma once
 
-#include "driver/options.hpp"
+#include "cli/options.hpp"
+#include "driver/postprocess.hpp"
 #include "driver/region.hpp"
+#include "records/run_error.hpp"
 
-// The post-processing script, started in R/.
-inline constexpr const char* postprocess_script = "energy_estimator.R";
 
-inline constexpr int exit_ok = 0;
-inline constexpr int exit_setup_error = 1;
-inline constexpr int exit_usage_error = 2;
-inline constexpr int exit_save_failed = 3;
-inline constexpr int exit_repetition_failed = 4;
-// A run stopped by a signal exits with 128 + the signal's number.
+// The exit statuses are in records/run_error.hpp.
 
 // Keeps the memory that repetitions free for the next ones instead of
 // handing it back to the system (run_program calls it; so does anything

@@ -9,7 +9,7 @@
 #include <unistd.h>
 #include <unordered_set>
 
-#include "driver/metadata.hpp"
+#include "records/metadata.hpp"
 
 namespace {
 
@@ -22,27 +22,22 @@ std::string gib(double bytes)
 
 }  // namespace
 
-std::string results_target_problem(const std::string& dir, const std::string& name)
-{
-  return results_targets_problem(dir, {name});
-}
-
-std::string results_targets_problem(const std::string& dir, const std::vector<std::string>& names)
+void check_results_targets(const std::string& dir, const std::vector<std::string>& names)
 {
   const std::string where = "the results directory " + dir;
   struct stat info;
-  if (::stat(dir.c_str(), &info) != 0) return where + " does not exist";
-  if (!S_ISDIR(info.st_mode)) return where + " is not a directory";
+  if (::stat(dir.c_str(), &info) != 0) throw run_error(where + " does not exist");
+  if (!S_ISDIR(info.st_mode)) throw run_error(where + " is not a directory");
 
   const long name_max = ::pathconf(dir.c_str(), _PC_NAME_MAX);
   const std::size_t longest = name_max > 0 ? static_cast<std::size_t>(name_max) : 255;
   for (const std::string& name : names) {
     if (name.size() + saving_suffix_length > longest) {
-      return "the results file name is " + std::to_string(name.size()) +
-             " bytes long; names in " + dir + " may have " + std::to_string(longest) +
-             " and saving adds up to " + std::to_string(saving_suffix_length) +
-             " (\".journal\", \".tmp_\" and a number): use at most " +
-             std::to_string(longest > saving_suffix_length ? longest - saving_suffix_length : 0);
+      throw run_error("the results file name is " + std::to_string(name.size()) +
+                      " bytes long; names in " + dir + " may have " + std::to_string(longest) +
+                      " and saving adds up to " + std::to_string(saving_suffix_length) +
+                      " (\".journal\", \".tmp_\" and a number): use at most " +
+                      std::to_string(longest > saving_suffix_length ? longest - saving_suffix_length : 0));
     }
   }
   // The directories in `dir`, listed once, so that a name is checked
@@ -67,31 +62,31 @@ std::string results_targets_problem(const std::string& dir, const std::vector<st
   for (const std::string& name : names) {
     for (const std::string& file : {name, name + ".journal", metadata_file_name(name)}) {
       if (is_directory(file)) {
-        return dir + "/" + file + " is a directory, where the results file, its journal or its metadata would be saved";
+        throw run_error(dir + "/" + file +
+                        " is a directory, where the results file, its journal or its metadata would be saved");
       }
     }
   }
 
   const std::string probe = dir + "/" + names.front() + ".tmp_" + std::to_string(::getpid());
   const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) return where + " is not writable: " + std::strerror(errno);
+  if (fd < 0) throw run_error(where + " is not writable: " + std::strerror(errno));
   ::close(fd);
   if (::unlink(probe.c_str()) != 0) {
-    return "cannot remove the probe file " + probe + ": " + std::strerror(errno);
+    throw run_error("cannot remove the probe file " + probe + ": " + std::strerror(errno));
   }
-  return "";
 }
 
-std::string memory_problem(int repetitions)
+void check_memory(int repetitions)
 {
   const long pages = ::sysconf(_SC_PHYS_PAGES);
   const long page_size = ::sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page_size <= 0) return "";  // unknown: nothing to compare with
+  if (pages <= 0 || page_size <= 0) return;  // unknown: nothing to compare with
   const double physical = static_cast<double>(pages) * static_cast<double>(page_size);
   const double needed = static_cast<double>(repetitions) * static_cast<double>(bytes_per_row);
-  if (needed <= physical) return "";
-  return "the results of " + std::to_string(repetitions) + " repetitions need " + gib(needed) +
-         " of memory (" + std::to_string(bytes_per_row) +
-         " bytes each: the table and its text), more than this machine's " + gib(physical) +
-         "; run fewer repetitions per piece (see --first-repetition)";
+  if (needed <= physical) return;
+  throw run_error("the results of " + std::to_string(repetitions) + " repetitions need " + gib(needed) +
+                  " of memory (" + std::to_string(bytes_per_row) +
+                  " bytes each: the table and its text), more than this machine's " + gib(physical) +
+                  "; run fewer repetitions per piece (see --first-repetition)");
 }

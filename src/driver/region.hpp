@@ -26,7 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/tables.hpp"
+#include "records/metadata.hpp"
+#include "records/tables.hpp"
 #include "loops/repetition_io.hpp"
 
 using repetition_body = std::function<results_row(const repetition_inputs&, const repetition_id&)>;
@@ -38,11 +39,6 @@ struct region_settings {
   double top_fraction;
   int firm_count;
   model_settings model = {};  // its top_fraction and firms are the two above
-};
-
-struct repetition_failure {
-  std::uint64_t index;
-  std::string message;
 };
 
 struct region_outcome {

@@ -10,8 +10,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "driver/checksum.hpp"
-#include "driver/metadata.hpp"
+#include "records/checksum.hpp"
+#include "records/metadata.hpp"
 #include "driver/preflight.hpp"
 
 namespace {
@@ -135,25 +135,24 @@ sweep_lock::~sweep_lock()
   if (fd_ >= 0) ::close(fd_);
 }
 
-std::string sweep_lock::take(const std::string& dir, const std::string& output)
+void sweep_lock::take(const std::string& dir, const std::string& output)
 {
   const std::string path = dir + "/" + sweep_lock_file(output);
   fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd_ < 0) {
     const std::string why = std::strerror(errno);
     // The results directory's own problem, worded as the checks word it.
-    const std::string problem = results_target_problem(dir, sweep_table_file(output));
-    return problem.empty() ? "cannot open the sweep's lock file " + path + ": " + why : problem;
+    check_results_targets(dir, {sweep_table_file(output)});
+    throw run_error("cannot open the sweep's lock file " + path + ": " + why);
   }
   if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
     const std::string why = errno == EWOULDBLOCK ? "" : std::strerror(errno);
     ::close(fd_);
     fd_ = -1;
-    if (!why.empty()) return "cannot lock " + path + ": " + why;
-    return "another sweep on " + dir + "/" + stem(output) +
-           ".* is running (it holds " + path + "); wait until it ends, or sweep into another -o";
+    if (!why.empty()) throw run_error("cannot lock " + path + ": " + why);
+    throw run_error("another sweep on " + dir + "/" + stem(output) + ".* is running (it holds " + path +
+                    "); wait until it ends, or sweep into another -o");
   }
-  return "";
 }
 
 point_verdict finished_point(const std::string& dir, const std::string& output, const journal_header& today,

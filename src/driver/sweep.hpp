@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/journal.hpp"
+#include "records/journal.hpp"
+#include "cli/settings.hpp"
 #include "driver/precision.hpp"
-#include "driver/settings.hpp"
 
 std::string point_file(const std::string& output, std::size_t k);  // <stem>.<k>.csv
 std::string sweep_table_file(const std::string& output);           // <stem>.sweep.csv
@@ -40,9 +40,9 @@ class sweep_lock {
   sweep_lock& operator=(const sweep_lock&) = delete;
 
   // Locks `dir`/sweep_lock_file(`output`), creating the file if needed.
-  // Returns "" or why not: another sweep holds it, or the results directory
-  // or the file is unusable.
-  std::string take(const std::string& dir, const std::string& output);
+  // Throws run_error saying why not: another sweep holds it, or the results
+  // directory or the file is unusable.
+  void take(const std::string& dir, const std::string& output);
 
  private:
   int fd_ = -1;

@@ -242,6 +242,80 @@ bool walk_tail(const table_part& t, int xmin, double alpha, double h, uword m,
   return true;
 }
 
+// Counts the draws of an ascending table `t` per entry as rpld's walk
+// stops for them (at the first entry above the draw) into `count`, and
+// collects those past its last entry in `past`.
+template <class Bucket>
+void count_draws(const table_part& t, std::size_t n, double u_max, std::uint32_t seed, Bucket bucket,
+                 std::vector<std::uint32_t>& count, std::vector<double>& past) {
+  const double* cum = t.cumulative.data();
+  const std::size_t end = t.cumulative.size() - 1;
+  // Plain pointers, which the compiler keeps in registers (it reloads a
+  // vector's through a captured reference after every store).
+  const std::uint32_t* guide = t.guide.data();
+  std::uint32_t* counts = count.data();
+  // Most draws stop at one of the first few entries (three in four at
+  // alpha 2.5 at the first): those are counted by comparisons, which
+  // vectorise and wait on no counter, and only the draws at or above
+  // entry `direct` walk the table. The limits are table entries, so the
+  // counts are those of the walk.
+  double limit[direct + 1];
+  for (std::size_t c = 1; c <= direct; ++c) limit[c] = cum[std::min(c, end)];
+  std::size_t below[direct + 1] = {};  // draws below limit[c]
+  double rest[per_block + 8];  // the AVX-512 form writes up to 8 slots past the last
+  mt_bulk engine;
+  mt_seed(engine, seed);
+  for (std::size_t done = 0; done < n;) {
+    mt_refill(engine);
+    const std::size_t len = std::min(n - done, per_block);
+    const std::size_t others =
+        in_active_form<sort_out_in, sort_out_avx512>(engine.out, len, u_max, limit, below, rest);
+    for (std::size_t r = 0; r < others; ++r) {
+      const double u = rest[r];
+      const std::size_t b = bucket(u);
+      std::size_t c = guide[b];
+      const std::size_t hi = guide[b + 1];
+      if (hi - c > 8)
+        c = static_cast<std::size_t>(std::upper_bound(cum + c, cum + hi, u) - cum);
+      else
+        while (c < hi && !(cum[c] > u)) ++c;
+      if (cum[c] > u)
+        ++counts[c];
+      else
+        past.push_back(u);
+    }
+    done += len;
+  }
+  for (std::size_t c = 1; c <= std::min(direct, end); ++c) counts[c] += below[c] - below[c - 1];
+}
+
+// The runs of a table whose order a normaliser lost to rounding broke:
+// exactly what rpld does over the whole table, sort and walk.
+template <class Bucket>
+std::vector<value_run> sorted_walk_runs(std::size_t n, double u_max, std::uint32_t seed, int xmin,
+                                        double alpha, double h, uword m, std::size_t g, Bucket bucket,
+                                        double xmin_half, double expo, uword clamp_to) {
+  const uword first = static_cast<uword>(xmin);
+  std::vector<value_run> runs;
+  const double largest = largest_uniform(n, u_max, seed);
+  const table_part whole = build_table(xmin, alpha, h, m, m, largest, g, bucket, largest);
+  const double* cum = whole.cumulative.data();
+  std::vector<double> v;
+  v.reserve(n);
+  for_each_uniform(n, u_max, seed, [&v](double x) { v.push_back(x); });
+  std::sort(v.begin(), v.end());
+  std::vector<uword> value(v.size(), 0);
+  uword c = 1;
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    while (c < m && cum[c] <= v[i]) ++c;
+    if (cum[c] > v[i]) value[i] = first + c - 1;
+  }
+  for (std::size_t i = v.size(); i > 0 && value[i - 1] == 0; --i)
+    value[i - 1] = continuous_value(xmin_half, expo, v[i - 1], clamp_to);
+  for (uword x : value) add_run(runs, x, 1);
+  return runs;
+}
+
 std::vector<value_run> exact_runs(std::size_t n, double u_max, std::uint32_t seed, int xmin,
                                   double alpha, uword m, double xmin_half, double expo,
                                   uword clamp_to) {
@@ -281,47 +355,10 @@ std::vector<value_run> exact_runs(std::size_t n, double u_max, std::uint32_t see
   if (t.ascending) {
     // In an ascending table, rpld's walk stops for u at the first entry above
     // u, or at the last entry when none is: count the draws per entry that way.
-    const double* cum = t.cumulative.data();
     const std::size_t end = t.cumulative.size() - 1;
     std::vector<std::uint32_t> count(end + 1, 0);
     std::vector<double> past;  // the draws past entry end
-    // Plain pointers, which the compiler keeps in registers (it reloads a
-    // vector's through a captured reference after every store).
-    const std::uint32_t* guide = t.guide.data();
-    std::uint32_t* counts = count.data();
-    // Most draws stop at one of the first few entries (three in four at
-    // alpha 2.5 at the first): those are counted by comparisons, which
-    // vectorise and wait on no counter, and only the draws at or above
-    // entry `direct` walk the table. The limits are table entries, so the
-    // counts are those of the walk.
-    double limit[direct + 1];
-    for (std::size_t c = 1; c <= direct; ++c) limit[c] = cum[std::min(c, end)];
-    std::size_t below[direct + 1] = {};  // draws below limit[c]
-    double rest[per_block + 8];  // the AVX-512 form writes up to 8 slots past the last
-    mt_bulk engine;
-    mt_seed(engine, seed);
-    for (std::size_t done = 0; done < n;) {
-      mt_refill(engine);
-      const std::size_t len = std::min(n - done, per_block);
-      const std::size_t others =
-          in_active_form<sort_out_in, sort_out_avx512>(engine.out, len, u_max, limit, below, rest);
-      for (std::size_t r = 0; r < others; ++r) {
-        const double u = rest[r];
-        const std::size_t b = bucket(u);
-        std::size_t c = guide[b];
-        const std::size_t hi = guide[b + 1];
-        if (hi - c > 8)
-          c = static_cast<std::size_t>(std::upper_bound(cum + c, cum + hi, u) - cum);
-        else
-          while (c < hi && !(cum[c] > u)) ++c;
-        if (cum[c] > u)
-          ++counts[c];
-        else
-          past.push_back(u);
-      }
-      done += len;
-    }
-    for (std::size_t c = 1; c <= std::min(direct, end); ++c) counts[c] += below[c] - below[c - 1];
+    count_draws(t, n, u_max, seed, bucket, count, past);
     std::sort(past.begin(), past.end());
     std::vector<uword> entry(past.size(), 0);  // 0: beyond the whole table
     if (t.complete || walk_tail(t, xmin, alpha, h, m, past, entry)) {
@@ -338,25 +375,8 @@ std::vector<value_run> exact_runs(std::size_t n, double u_max, std::uint32_t see
   }
 
   // Only a normaliser lost to rounding (zero or negative) breaks the order
-  // of the table; then do exactly what rpld does over the whole table: sort
-  // and walk.
-  const double largest = largest_uniform(n, u_max, seed);
-  const table_part whole = build_table(xmin, alpha, h, m, m, largest, g, bucket, largest);
-  const double* cum = whole.cumulative.data();
-  std::vector<double> v;
-  v.reserve(n);
-  for_each_uniform(n, u_max, seed, [&v](double x) { v.push_back(x); });
-  std::sort(v.begin(), v.end());
-  std::vector<uword> value(v.size(), 0);
-  uword c = 1;
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    while (c < m && cum[c] <= v[i]) ++c;
-    if (cum[c] > v[i]) value[i] = first + c - 1;
-  }
-  for (std::size_t i = v.size(); i > 0 && value[i - 1] == 0; --i)
-    value[i - 1] = continuous_value(xmin_half, expo, v[i - 1], clamp_to);
-  for (uword x : value) add_run(runs, x, 1);
-  return runs;
+  // of the table.
+  return sorted_walk_runs(n, u_max, seed, xmin, alpha, h, m, g, bucket, xmin_half, expo, clamp_to);
 }
 
 std::vector<value_run> continuous_runs(std::size_t n, double u_max, std::uint32_t seed,

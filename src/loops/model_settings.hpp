@@ -1,5 +1,5 @@
 // What a repetition assumes of the model: the settings a run may change
-// (see driver/settings.hpp for their names, text forms and limits), as plain
+// (see cli/settings.hpp for their names, text forms and limits), as plain
 // values, and how a drawn setting turns one uniform into its value.
 //
 // The model's defaults are stated here and nowhere else: model_settings{}

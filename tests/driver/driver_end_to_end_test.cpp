@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "driver/journal.hpp"
+#include "records/journal.hpp"
 #include "support/process.hpp"
 
 namespace fs = std::filesystem;

@@ -1,4 +1,4 @@
-#include "driver/journal.hpp"
+#include "records/journal.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -30,7 +30,7 @@ void expect_refused(const std::string& text, const std::string& why)
   try {
     parse_journal(text);
     ADD_FAILURE() << "accepted: " << text;
-  } catch (const journal_error& e) {
+  } catch (const run_error& e) {
     EXPECT_NE(std::string(e.what()).find(why), std::string::npos) << e.what();
   }
 }

@@ -1,4 +1,4 @@
-#include "driver/options.hpp"
+#include "cli/options.hpp"
 
 #include <cmath>
 #include <cstdlib>
@@ -14,11 +14,32 @@ namespace {
 
 const program_settings program{"quarnel", 100000, "inequality.csv", "test program"};
 
-parse_result parse(std::vector<const char*> args)
+// What parse_options gives for `args`: a run, a text to print, or the usage
+// error it throws.
+enum class parse_status { run, done, usage_error };
+
+struct parse_result {
+  parse_status status = parse_status::run;
+  run_options options;
+  std::string text;  // help or version text (done), or the error (usage_error)
+};
+
+parse_result parse_as(const program_settings& p, std::vector<const char*> args)
 {
-  args.insert(args.begin(), "quarnel");
-  return parse_options(static_cast<int>(args.size()), args.data(), program);
+  args.insert(args.begin(), p.name.c_str());
+  parse_result r;
+  try {
+    parsed_command c = parse_options(static_cast<int>(args.size()), args.data(), p);
+    if (c.text) return {parse_status::done, {}, *c.text};
+    r.options = c.options;
+  } catch (const run_error& e) {
+    EXPECT_EQ(e.status, exit_usage_error);
+    return {parse_status::usage_error, {}, e.what()};
+  }
+  return r;
 }
+
+parse_result parse(std::vector<const char*> args) { return parse_as(program, args); }
 
 void expect_usage_error(std::vector<const char*> args, const std::string& fragment)
 {
@@ -163,11 +184,7 @@ namespace {
 
 const program_settings frontier{"vesktor", 10000, "inequality_frontier.csv", "test program", false};
 
-parse_result parse_frontier(std::vector<const char*> args)
-{
-  args.insert(args.begin(), "vesktor");
-  return parse_options(static_cast<int>(args.size()), args.data(), frontier);
-}
+parse_result parse_frontier(std::vector<const char*> args) { return parse_as(frontier, args); }
 
 std::string settings_of(const parse_result& r, bool draws_exponent = true)
 {

@@ -6,7 +6,7 @@
 #include <omp.h>
 #include <sstream>
 
-#include "driver/run_report.hpp"
+#include "records/run_report.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "driver/results_file.hpp"
+#include "records/results_file.hpp"
 
 #include <gtest/gtest.h>
 #include <limits>

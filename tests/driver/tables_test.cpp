@@ -1,4 +1,4 @@
-#include "driver/tables.hpp"
+#include "records/tables.hpp"
 
 #include <gtest/gtest.h>
 #include <limits>
@@ -17,7 +17,7 @@ std::string refusal(const std::string& text, arma::uword columns)
   write_file(tmp.path / "t.txt", text);
   try {
     read_table((tmp.path / "t.txt").string(), columns);
-  } catch (const table_error& e) {
+  } catch (const run_error& e) {
     return e.what();
   }
   return "";
@@ -106,7 +106,7 @@ TEST(tables, stray_bytes_and_wrong_shapes_are_refused_with_line_and_column)
     try {
       read_table(path.string(), 1);
       ADD_FAILURE() << path;
-    } catch (const table_error& e) {
+    } catch (const run_error& e) {
       EXPECT_EQ(std::string(e.what()), path.string() + fragment + (path == tmp.path ? ", not a table file" : ""));
     }
   }
@@ -120,7 +120,7 @@ TEST(tables, only_regular_files_of_a_bounded_size_are_read)
   const auto message = [](const fs::path& path) {
     try {
       read_table(path.string(), 1);
-    } catch (const table_error& e) {
+    } catch (const run_error& e) {
       return std::string(e.what());
     }
     return std::string("read");
@@ -151,13 +151,13 @@ TEST(tables, load_checks_values_and_only_notes_the_unused_table)
   try {
     load_tables(tmp.path.string());
     ADD_FAILURE() << "no error";
-  } catch (const table_error& e) {
+  } catch (const run_error& e) {
     EXPECT_EQ(std::string(e.what()),
               (tmp.path / span_file).string() + " line 3: a span that is not positive (-1.5)");
   }
   write_file(tmp.path / span_file, "2 3.0\n3 1.5\n");
   write_file(tmp.path / g_file, "0.1\n1.0\n");
-  EXPECT_THROW(load_tables(tmp.path.string()), table_error);
+  EXPECT_THROW(load_tables(tmp.path.string()), run_error);
   write_file(tmp.path / g_file, "0.1\n");
   std::vector<std::string> notes;
   const input_tables t = load_tables(tmp.path.string(), &notes);
@@ -178,7 +178,7 @@ TEST(tables, load_checks_values_and_only_notes_the_unused_table)
   ASSERT_EQ(notes.size(), 1u);
   EXPECT_NE(notes[0].find("has 3 values on every line; only the first two"), std::string::npos);
   write_file(tmp.path / span_file, "2 3.0 7\n3 1.5\n");
-  EXPECT_THROW(load_tables(tmp.path.string()), table_error);
+  EXPECT_THROW(load_tables(tmp.path.string()), run_error);
 
   // Levels are whole numbers from 1 to 1000: a fit over a level such as
   // 1e300 means nothing.
@@ -187,7 +187,7 @@ TEST(tables, load_checks_values_and_only_notes_the_unused_table)
     try {
       load_tables(tmp.path.string());
       ADD_FAILURE() << level;
-    } catch (const table_error& e) {
+    } catch (const run_error& e) {
       EXPECT_EQ(std::string(e.what()), (tmp.path / span_file).string() +
                                            " line 2: a level that is not a whole number from 1 to 1000 (" +
                                            (level == std::string("1e300") ? "1e+300" : level) +

@@ -1,7 +1,7 @@
 // The project's own input tables, for tests of whole repetitions.
 #pragma once
 
-#include "driver/tables.hpp"
+#include "records/tables.hpp"
 
 inline input_tables data_tables()
 {

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 #include <random>
 
-#include "driver/settings.hpp"
+#include "cli/settings.hpp"
 #include "kernels/power_law_runs.hpp"
 #include "kernels/sparse_shuffle.hpp"
 #include "kernels/vector_isa.hpp"

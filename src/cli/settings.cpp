@@ -1,4 +1,4 @@
-#include "driver/settings.hpp"
+#include "cli/settings.hpp"
 
 #include <cerrno>
 #include <algorithm>
@@ -13,8 +13,8 @@
 #include "model/base_fit.hpp"
 #include "model/hierarchy.hpp"
 #include "stats/inequality.hpp"
-#include "driver/tables.hpp"
 #include "stats/power_law_common.hpp"
+#include "records/tables.hpp"
 
 namespace {
 
@@ -227,12 +227,11 @@ std::string settings_help(bool draws_exponent)
   return out.str();
 }
 
-std::vector<scenario_line> read_scenario(const std::string& path, std::string& error)
+std::vector<scenario_line> read_scenario(const std::string& path)
 {
   std::string text;
   if (const std::string problem = read_input_file(path, "scenario file", text); !problem.empty()) {
-    error = "cannot read the scenario file " + echoed(path, 4096) + ": " + problem;
-    return {};
+    throw run_error("cannot read the scenario file " + echoed(path, 4096) + ": " + problem, exit_usage_error);
   }
   const std::string byte_order_mark = "\xEF\xBB\xBF";  // as an editor may save UTF-8
   if (text.compare(0, byte_order_mark.size(), byte_order_mark) == 0) text.erase(0, byte_order_mark.size());
@@ -245,9 +244,8 @@ std::vector<scenario_line> read_scenario(const std::string& path, std::string& e
     if (line.empty()) continue;
     const auto eq = line.find('=');
     if (eq == std::string::npos) {
-      error = path + " line " + std::to_string(number) + ": expected NAME = VALUE, got '" +
-              echoed(line) + "'";
-      return {};
+      throw run_error(path + " line " + std::to_string(number) + ": expected NAME = VALUE, got '" +
+                      echoed(line) + "'", exit_usage_error);
     }
     lines.push_back({number, trim(line.substr(0, eq)), trim(line.substr(eq + 1))});
   }

@@ -58,9 +58,10 @@ struct scenario_line {
 // Reads a scenario file: one "NAME = VALUE" a line, '#' starts a comment,
 // blank lines are skipped, a UTF-8 byte-order mark at the very start is
 // allowed. Like a table it must be a regular file of at most
-// max_input_file_bytes (driver/tables.hpp). Returns the lines in file order,
-// or sets `error` to a message naming the file (and line).
-std::vector<scenario_line> read_scenario(const std::string& path, std::string& error);
+// max_input_file_bytes (records/tables.hpp). Returns the lines in file order;
+// throws run_error with exit_usage_error and a message naming the file (and
+// line).
+std::vector<scenario_line> read_scenario(const std::string& path);
 
 // Why these settings would give a measure that is undefined or the same in
 // every row, or "": firms below 2 (every Gini 0); a top group of

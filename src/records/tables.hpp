@@ -24,9 +24,10 @@
 
 #include <armadillo>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "records/run_error.hpp"
 
 // Input files (the tables and a --scenario file) are read whole, and only
 // regular files of at most this many bytes: far above any real table (the
@@ -59,18 +60,16 @@ inline constexpr const char* span_file = "s_empirical.txt";
 inline constexpr const char* g_file = "g_empirical.txt";
 inline constexpr const char* pay_exponent_file = "power_to_pay_exponent.txt";
 
-// What is wrong with a table file: "<path>: <problem>" or
-// "<path> line L, column C: <problem>" (L and C count from 1; C in bytes).
-struct table_error : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
+// What is wrong with a table file is thrown as a run_error whose message is
+// "<path>: <problem>" or "<path> line L, column C: <problem>" (L and C count
+// from 1; C in bytes).
 
 // Why a row of values cannot be used, or "" when it can.
 using row_check = std::string (*)(const double* row);
 
 // The rows of the table file at `path`, `columns` values each (with `wider`,
 // at least `columns`, as many as the first row has), every row passing
-// `check` (when given). Throws table_error for anything else.
+// `check` (when given). Throws run_error for anything else.
 arma::Mat<double> read_table(const std::string& path, arma::uword columns,
                              row_check check = nullptr, bool wider = false);
 
@@ -85,7 +84,7 @@ inline constexpr double max_span_level = 1000;
 // Reads the three tables from `dir`, in the order span (two columns or more,
 // every level a whole number from 1 to max_span_level, every span > 0), g
 // (one column, every value in [0, 1)) and power-to-pay (one column). Throws
-// table_error for the span and g tables. The power-to-pay table serves only
+// run_error for the span and g tables. The power-to-pay table serves only
 // exponent=table, and a run with that setting reads it again strictly
 // (read_table, every row a valid exponent; any problem refuses the run); the
 // default runs do not use it, so here a table that cannot be read is left

@@ -1,4 +1,4 @@
-#include "driver/options.hpp"
+#include "cli/options.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -8,7 +8,7 @@
 #include <map>
 #include <sstream>
 
-#include "driver/tables.hpp"
+#include "records/tables.hpp"
 
 namespace po = boost::program_options;
 
@@ -97,12 +97,9 @@ std::string utf8_problem(const std::string& name)
   return "";
 }
 
-parse_result usage_error(const std::string& why)
+[[noreturn]] void usage_error(const std::string& why)
 {
-  parse_result r;
-  r.status = parse_status::usage_error;
-  r.text = why;
-  return r;
+  throw run_error(why, exit_usage_error);
 }
 
 // NAME=VALUE split at the first '='.
@@ -125,62 +122,34 @@ std::vector<std::string> split(const std::string& text, char separator)
   }
 }
 
-// The model settings of --scenario, --set and --sweep; "" or the usage error.
-std::string read_settings(const po::variables_map& vm, const program_settings& program,
-                          run_options& o)
+// The axes of --sweep (`texts`, as given) into `o`, after the settings of
+// --scenario and --set (`set_on_line` holds those of --set). Throws the usage
+// error, also for a grid of more points than --max-points allows.
+void read_sweep(const std::vector<std::string>& texts,
+                const std::vector<std::pair<std::string, std::string>>& set_on_line,
+                const program_settings& program, run_options& o)
 {
-  std::vector<std::string> given;  // names set on the command line
-  const auto list = [&vm](const char* option) {
-    return vm.count(option) ? vm[option].as<std::vector<std::string>>() : std::vector<std::string>{};
-  };
-  std::vector<std::pair<std::string, std::string>> from_line;
-  for (const std::string& text : list("set")) {
+  for (const std::string& text : texts) {
     const auto nv = name_and_value(text);
-    if (!nv) return "--set takes NAME=VALUE, got '" + echoed(text) + "'";
-    for (const auto& [name, value] : from_line) {
-      if (name == nv->first) return "--set " + echoed(name) + " is given twice";
-    }
-    from_line.push_back(*nv);
-  }
-  if (vm.count("scenario")) {
-    const std::string file = vm["scenario"].as<std::string>();
-    std::string error;
-    const auto lines = read_scenario(file, error);
-    if (!error.empty()) return error;
-    std::vector<std::string> seen;
-    for (const scenario_line& l : lines) {
-      const std::string where = file + " line " + std::to_string(l.line) + ": ";
-      if (std::find(seen.begin(), seen.end(), l.name) != seen.end()) return where + echoed(l.name) + " is set twice";
-      seen.push_back(l.name);
-      const std::string problem = apply_setting(o.settings, l.name, l.value, program.draws_exponent);
-      if (!problem.empty()) return where + problem;
-    }
-  }
-  for (const auto& [name, value] : from_line) {
-    const std::string problem = apply_setting(o.settings, name, value, program.draws_exponent);
-    if (!problem.empty()) return "--set " + problem;
-  }
-  for (const std::string& text : list("sweep")) {
-    const auto nv = name_and_value(text);
-    if (!nv) return "--sweep takes NAME=V1,V2,..., got '" + echoed(text) + "'";
+    if (!nv) usage_error("--sweep takes NAME=V1,V2,..., got '" + echoed(text) + "'");
     for (const sweep_axis& a : o.sweep) {
-      if (a.name == nv->first) return "--sweep " + echoed(a.name) + " is given twice";
+      if (a.name == nv->first) usage_error("--sweep " + echoed(a.name) + " is given twice");
     }
-    for (const auto& [name, value] : from_line) {
-      if (name == nv->first) return echoed(name) + " is both set and swept";
+    for (const auto& [name, value] : set_on_line) {
+      if (name == nv->first) usage_error(echoed(name) + " is both set and swept");
     }
     sweep_axis axis{nv->first, split(nv->second, nv->second.find(';') != std::string::npos ? ';' : ',')};
     std::map<std::string, std::string> seen;  // each value as the settings show it -> as given
     for (const std::string& v : axis.values) {
       model_settings probe = o.settings;
       const std::string problem = apply_setting(probe, axis.name, v, program.draws_exponent);
-      if (!problem.empty()) return "--sweep " + problem;
+      if (!problem.empty()) usage_error("--sweep " + problem);
       for (const auto& [name, shown] : setting_values(probe, program.draws_exponent)) {
         if (name != axis.name) continue;
         const auto [it, added] = seen.emplace(shown, v);
         if (!added) {
-          return "--sweep " + axis.name + " gives the value " + shown + " twice" +
-                 (it->second == v ? "" : " (as '" + it->second + "' and '" + v + "')");
+          usage_error("--sweep " + axis.name + " gives the value " + shown + " twice" +
+                 (it->second == v ? "" : " (as '" + it->second + "' and '" + v + "')"));
         }
       }
     }
@@ -197,14 +166,47 @@ std::string read_settings(const po::variables_map& vm, const program_settings& p
     factors += (factors.empty() ? "" : " x ") + std::to_string(n);
   }
   if (beyond || points > o.max_points) {
-    return "--sweep makes " + (beyond ? "more than 2^64" : std::to_string(points)) + " points (" +
+    usage_error("--sweep makes " + (beyond ? "more than 2^64" : std::to_string(points)) + " points (" +
            factors + " values), more than the " + std::to_string(o.max_points) +
-           " allowed; --max-points N allows more";
+           " allowed; --max-points N allows more");
   }
+}
+
+// The model settings of --scenario, --set and --sweep. Throws the usage error.
+void read_settings(const po::variables_map& vm, const program_settings& program, run_options& o)
+{
+  const auto list = [&vm](const char* option) {
+    return vm.count(option) ? vm[option].as<std::vector<std::string>>() : std::vector<std::string>{};
+  };
+  std::vector<std::pair<std::string, std::string>> from_line;
+  for (const std::string& text : list("set")) {
+    const auto nv = name_and_value(text);
+    if (!nv) usage_error("--set takes NAME=VALUE, got '" + echoed(text) + "'");
+    for (const auto& [name, value] : from_line) {
+      if (name == nv->first) usage_error("--set " + echoed(name) + " is given twice");
+    }
+    from_line.push_back(*nv);
+  }
+  if (vm.count("scenario")) {
+    const std::string file = vm["scenario"].as<std::string>();
+    const auto lines = read_scenario(file);
+    std::vector<std::string> seen;
+    for (const scenario_line& l : lines) {
+      const std::string where = file + " line " + std::to_string(l.line) + ": ";
+      if (std::find(seen.begin(), seen.end(), l.name) != seen.end()) usage_error(where + echoed(l.name) + " is set twice");
+      seen.push_back(l.name);
+      const std::string problem = apply_setting(o.settings, l.name, l.value, program.draws_exponent);
+      if (!problem.empty()) usage_error(where + problem);
+    }
+  }
+  for (const auto& [name, value] : from_line) {
+    const std::string problem = apply_setting(o.settings, name, value, program.draws_exponent);
+    if (!problem.empty()) usage_error("--set " + problem);
+  }
+  read_sweep(list("sweep"), from_line, program, o);
   if (o.resume && !o.seed && !o.sweep.empty()) {
-    return "--resume of a sweep needs --seed (the seed its points ran with)";
+    usage_error("--resume of a sweep needs --seed (the seed its points ran with)");
   }
-  return "";
 }
 
 // Why `name` cannot be the results file name, or "". Every file a run
@@ -247,6 +249,65 @@ std::string output_name_problem(const std::string& name)
   return "";
 }
 
+// -n, -o, --seed, --first-repetition and --max-points into `o`. Throws the
+// usage error.
+void read_counts(const po::variables_map& vm, run_options& o)
+{
+  if (vm.count("repetitions")) {
+    const auto n = parse_unsigned(vm["repetitions"].as<std::string>(), max_repetitions);
+    if (!n || *n == 0) {
+      usage_error("--repetitions takes a whole number from 1 to " +
+                         std::to_string(max_repetitions) + ", got '" +
+                         echoed(vm["repetitions"].as<std::string>()) + "'");
+    }
+    o.repetitions = static_cast<int>(*n);
+    o.repetitions_given = true;
+  }
+  if (vm.count("output")) {
+    const std::string name = vm["output"].as<std::string>();
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
+        name.find('\0') != std::string::npos) {
+      usage_error("--output takes a plain file name without '/', got '" + echoed(name) + "'");
+    }
+    if (const std::string problem = utf8_problem(name); !problem.empty()) usage_error(problem);
+    if (const std::string problem = output_name_problem(name); !problem.empty()) {
+      usage_error(problem);
+    }
+    o.output = name;
+  }
+  const std::uint64_t max64 = std::numeric_limits<std::uint64_t>::max();
+  if (vm.count("seed")) {
+    const auto s = parse_unsigned(vm["seed"].as<std::string>(), max64);
+    if (!s) {
+      usage_error("--seed takes a whole number from 0 to " + std::to_string(max64) +
+                         ", got '" + echoed(vm["seed"].as<std::string>()) + "'");
+    }
+    o.seed = *s;
+  }
+  if (vm.count("first-repetition")) {
+    if (!o.seed && !o.resume) usage_error("--first-repetition needs --seed");
+    const auto f = parse_unsigned(vm["first-repetition"].as<std::string>(), max64);
+    // A resumed run without -n takes its count from the journal, whose
+    // header keeps F + N within 64 bits (and a different F is refused):
+    // here one row is the least. A sweep's points without a journal run -n.
+    const int rows = o.resume && !o.repetitions_given && vm.count("sweep") == 0 ? 1 : o.repetitions;
+    if (!f || *f > max64 - static_cast<std::uint64_t>(rows)) {
+      usage_error("--first-repetition takes a whole number such that F + N fits in 64 bits, "
+                         "got '" + echoed(vm["first-repetition"].as<std::string>()) + "'");
+    }
+    o.first_repetition = *f;
+    o.first_repetition_given = true;
+  }
+  if (vm.count("max-points")) {
+    const auto m = parse_unsigned(vm["max-points"].as<std::string>(), max_sweep_points);
+    if (!m || *m == 0) {
+      usage_error("--max-points takes a whole number from 1 to " + std::to_string(max_sweep_points) +
+                         ", got '" + vm["max-points"].as<std::string>() + "'");
+    }
+    o.max_points = *m;
+  }
+}
+
 // The precision targets and block; "" or the usage error.
 std::string read_precision(const po::variables_map& vm, precision_request& request)
 {
@@ -275,7 +336,7 @@ std::string usage_text(const program_settings& program)
   return out.str();
 }
 
-parse_result parse_options(int argc, const char* const argv[], const program_settings& program)
+parsed_command parse_options(int argc, const char* const argv[], const program_settings& program)
 {
   po::variables_map vm;
   try {
@@ -287,22 +348,19 @@ parse_result parse_options(int argc, const char* const argv[], const program_set
               vm);
     po::notify(vm);
   } catch (const po::error& e) {
-    return usage_error(echoed(e.what(), 200));
+    usage_error(echoed(e.what(), 200));
   }
 
-  parse_result r;
+  parsed_command r;
   if (vm.count("help")) {
-    r.status = parse_status::done;
     r.text = usage_text(program);
     return r;
   }
   if (vm.count("version")) {
-    r.status = parse_status::done;
     r.text = program.name + " " + QUARNEL_VERSION + "\n";
     return r;
   }
   if (vm.count("print-results-file")) {
-    r.status = parse_status::done;
     r.text = program.results_file + "\n";
     return r;
   }
@@ -312,64 +370,9 @@ parse_result parse_options(int argc, const char* const argv[], const program_set
   o.output = program.results_file;
   o.postprocess = vm.count("no-postprocess") == 0;
   o.resume = vm.count("resume") != 0;
-
-  if (vm.count("repetitions")) {
-    const auto n = parse_unsigned(vm["repetitions"].as<std::string>(), max_repetitions);
-    if (!n || *n == 0) {
-      return usage_error("--repetitions takes a whole number from 1 to " +
-                         std::to_string(max_repetitions) + ", got '" +
-                         echoed(vm["repetitions"].as<std::string>()) + "'");
-    }
-    o.repetitions = static_cast<int>(*n);
-    o.repetitions_given = true;
-  }
-  if (vm.count("output")) {
-    const std::string name = vm["output"].as<std::string>();
-    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
-        name.find('\0') != std::string::npos) {
-      return usage_error("--output takes a plain file name without '/', got '" + echoed(name) + "'");
-    }
-    if (const std::string problem = utf8_problem(name); !problem.empty()) return usage_error(problem);
-    if (const std::string problem = output_name_problem(name); !problem.empty()) {
-      return usage_error(problem);
-    }
-    o.output = name;
-  }
-  const std::uint64_t max64 = std::numeric_limits<std::uint64_t>::max();
-  if (vm.count("seed")) {
-    const auto s = parse_unsigned(vm["seed"].as<std::string>(), max64);
-    if (!s) {
-      return usage_error("--seed takes a whole number from 0 to " + std::to_string(max64) +
-                         ", got '" + echoed(vm["seed"].as<std::string>()) + "'");
-    }
-    o.seed = *s;
-  }
-  if (vm.count("first-repetition")) {
-    if (!o.seed && !o.resume) return usage_error("--first-repetition needs --seed");
-    const auto f = parse_unsigned(vm["first-repetition"].as<std::string>(), max64);
-    // A resumed run without -n takes its count from the journal, whose
-    // header keeps F + N within 64 bits (and a different F is refused):
-    // here one row is the least. A sweep's points without a journal run -n.
-    const int rows = o.resume && !o.repetitions_given && vm.count("sweep") == 0 ? 1 : o.repetitions;
-    if (!f || *f > max64 - static_cast<std::uint64_t>(rows)) {
-      return usage_error("--first-repetition takes a whole number such that F + N fits in 64 bits, "
-                         "got '" + echoed(vm["first-repetition"].as<std::string>()) + "'");
-    }
-    o.first_repetition = *f;
-    o.first_repetition_given = true;
-  }
-  if (vm.count("max-points")) {
-    const auto m = parse_unsigned(vm["max-points"].as<std::string>(), max_sweep_points);
-    if (!m || *m == 0) {
-      return usage_error("--max-points takes a whole number from 1 to " + std::to_string(max_sweep_points) +
-                         ", got '" + vm["max-points"].as<std::string>() + "'");
-    }
-    o.max_points = *m;
-  }
-  if (const std::string problem = read_settings(vm, program, o); !problem.empty()) {
-    return usage_error(problem);
-  }
-  // --precision and --precision-block (driver/precision.hpp).
-  if (const std::string problem = read_precision(vm, o.precision); !problem.empty()) return usage_error(problem);
+  read_counts(vm, o);
+  read_settings(vm, program, o);
+  // --precision and --precision-block (cli/precision_request.hpp).
+  if (const std::string problem = read_precision(vm, o.precision); !problem.empty()) usage_error(problem);
   return r;
 }

@@ -1,4 +1,4 @@
-#include "driver/tables.hpp"
+#include "records/tables.hpp"
 
 #include <cerrno>
 #include <algorithm>
@@ -251,12 +251,89 @@ std::string echoed(const std::string& text, std::size_t most)
   return text.substr(0, keep) + "[... cut: " + std::to_string(text.size()) + " bytes in all]";
 }
 
+namespace {
+
+// The values of one table line as written, and what separated them.
+struct table_line {
+  std::vector<std::string> tokens;
+  std::vector<std::size_t> columns_at;  // each token's column, from 1
+  bool comma_gap = false;  // two values separated by a comma
+  bool blank_gap = false;  // two values separated by blanks only
+  bool any_comma = false;
+};
+
+// Splits a line of the table file `path` into its values. Throws run_error
+// for an empty cell or a byte no table holds.
+table_line split_line(const std::string& path, std::size_t line_number, const std::string& line)
+{
+  table_line cells;
+  std::vector<std::string>& tokens = cells.tokens;
+  int commas = 0;  // since the last value
+  for (std::size_t i = 0; i < line.size();) {
+    const char c = line[i];
+    if (blank(c)) {
+      ++i;
+      continue;
+    }
+    if (c == ',') {
+      cells.any_comma = true;
+      if (tokens.empty() || ++commas > 1) {
+        throw run_error(line_problem(path, line_number, i + 1, "an empty cell before this comma"));
+      }
+      ++i;
+      continue;
+    }
+    std::size_t j = i;
+    for (; j < line.size() && !separator(line[j]); ++j) {
+      if (foreign(static_cast<unsigned char>(line[j]))) {
+        throw run_error(line_problem(path, line_number, j + 1, show_foreign(line, j)));
+      }
+    }
+    if (!tokens.empty()) (commas > 0 ? cells.comma_gap : cells.blank_gap) = true;
+    tokens.push_back(line.substr(i, j - i));
+    cells.columns_at.push_back(i + 1);
+    commas = 0;
+    i = j;
+  }
+  if (commas > 0) {
+    throw run_error(line_problem(path, line_number, line.size(), "an empty cell after the last comma"));
+  }
+  return cells;
+}
+
+// Throws run_error unless every value of the line is a number: a first line
+// of words is named a header. `text` is the line from its first value on.
+void check_values(const std::string& path, std::size_t line_number, const std::string& text,
+                  const table_line& cells, bool first_row)
+{
+  // A first line of words is a header. A token written as a number, or
+  // as a value that is not finite ("nan", "inf"), is no word.
+  const std::vector<std::string>& tokens = cells.tokens;
+  const bool words = std::none_of(tokens.begin(), tokens.end(),
+                                  [](const std::string& t) {
+                                    return decimal(t) || not_finite_word(t);
+                                  }) &&
+                     std::any_of(text.begin(), text.end(), [](char ch) {
+                       return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z');
+                     });
+  for (std::size_t t = 0; t < tokens.size(); ++t) {
+    if (number(tokens[t])) continue;
+    if (first_row && words) {
+      throw run_error(path + " line " + std::to_string(line_number) + " is a header: '" + echoed(text) +
+                      "'; a table holds numbers only (start a comment line with '#')");
+    }
+    throw run_error(line_problem(path, line_number, cells.columns_at[t], not_a_value(tokens[t])));
+  }
+}
+
+}  // namespace
+
 arma::Mat<double> read_table(const std::string& path, arma::uword columns, row_check check,
                              bool wider)
 {
   std::string text;
   if (const std::string problem = read_input_file(path, "table file", text); !problem.empty()) {
-    throw table_error(file_problem(path, problem));
+    throw run_error(file_problem(path, problem));
   }
   if (text.compare(0, byte_order_mark.size(), byte_order_mark) == 0) text.erase(0, byte_order_mark.size());
 
@@ -275,83 +352,32 @@ arma::Mat<double> read_table(const std::string& path, arma::uword columns, row_c
     while (first < line.size() && blank(line[first])) ++first;
     if (first == line.size() || line[first] == '#') continue;  // blank or comment
 
-    std::vector<std::string> tokens;
-    std::vector<std::size_t> columns_at;
-    bool comma_gap = false;
-    bool blank_gap = false;
-    bool any_comma = false;
-    int commas = 0;  // since the last value
-    for (std::size_t i = 0; i < line.size();) {
-      const char c = line[i];
-      if (blank(c)) {
-        ++i;
-        continue;
-      }
-      if (c == ',') {
-        any_comma = true;
-        if (tokens.empty() || ++commas > 1) {
-          throw table_error(line_problem(path, line_number, i + 1, "an empty cell before this comma"));
-        }
-        ++i;
-        continue;
-      }
-      std::size_t j = i;
-      for (; j < line.size() && !separator(line[j]); ++j) {
-        if (foreign(static_cast<unsigned char>(line[j]))) {
-          throw table_error(line_problem(path, line_number, j + 1, show_foreign(line, j)));
-        }
-      }
-      if (!tokens.empty()) (commas > 0 ? comma_gap : blank_gap) = true;
-      tokens.push_back(line.substr(i, j - i));
-      columns_at.push_back(i + 1);
-      commas = 0;
-      i = j;
-    }
-    if (commas > 0) {
-      throw table_error(line_problem(path, line_number, line.size(), "an empty cell after the last comma"));
-    }
-
-    // A first line of words is a header. A token written as a number, or
-    // as a value that is not finite ("nan", "inf"), is no word.
-    const bool words = std::none_of(tokens.begin(), tokens.end(),
-                                    [](const std::string& t) {
-                                      return decimal(t) || not_finite_word(t);
-                                    }) &&
-                       std::any_of(line.begin(), line.end(), [](char ch) {
-                         return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z');
-                       });
-    for (std::size_t t = 0; t < tokens.size(); ++t) {
-      if (number(tokens[t])) continue;
-      if (rows == 0 && words) {
-        throw table_error(path + " line " + std::to_string(line_number) + " is a header: '" +
-                          echoed(line.substr(first)) +
-                          "'; a table holds numbers only (start a comment line with '#')");
-      }
-      throw table_error(line_problem(path, line_number, columns_at[t], not_a_value(tokens[t])));
-    }
+    const table_line cells = split_line(path, line_number, line);
+    const std::vector<std::string>& tokens = cells.tokens;
+    check_values(path, line_number, line.substr(first), cells, rows == 0);
     const std::string decimal_comma = "; decimal commas are not accepted (write 3.037, not 3,037)";
-    if (comma_gap && blank_gap) {
-      throw table_error(line_problem(path, line_number, first + 1,
+    if (cells.comma_gap && cells.blank_gap) {
+      throw run_error(line_problem(path, line_number, first + 1,
                                      "commas and blanks both separate values on this line" +
                                          decimal_comma));
     }
     // A wider table takes its width from its first row; every row then keeps it.
     if (wider && rows == 0 && tokens.size() > columns) columns = tokens.size();
     if (tokens.size() != columns) {
-      throw table_error(line_problem(path, line_number, first + 1,
+      throw run_error(line_problem(path, line_number, first + 1,
                                      std::to_string(tokens.size()) + " values, " +
                                          std::to_string(columns) + " expected on every line" +
-                                         (any_comma ? decimal_comma : "")));
+                                         (cells.any_comma ? decimal_comma : "")));
     }
     for (const std::string& token : tokens) values.push_back(*number(token));
     if (check != nullptr) {
       if (const std::string problem = check(values.data() + rows * columns); !problem.empty()) {
-        throw table_error(path + " line " + std::to_string(line_number) + ": " + problem);
+        throw run_error(path + " line " + std::to_string(line_number) + ": " + problem);
       }
     }
     ++rows;
   }
-  if (rows == 0) throw table_error(file_problem(path, "no data rows"));
+  if (rows == 0) throw run_error(file_problem(path, "no data rows"));
 
   arma::Mat<double> table(rows, columns);
   for (std::size_t r = 0; r < rows; ++r) {
@@ -378,7 +404,7 @@ input_tables load_tables(const std::string& dir, std::vector<std::string>* notes
   });
   try {
     t.pay_exponent = read_table(path(pay_exponent_file), 1);
-  } catch (const table_error& e) {
+  } catch (const run_error& e) {
     t.pay_exponent.set_size(0, 1);
     if (notes != nullptr) notes->push_back(std::string(e.what()) + " (this table is not used)");
   }

@@ -1,4 +1,4 @@
-#include "driver/checksum.hpp"
+#include "records/checksum.hpp"
 
 #include <cerrno>
 #include <fcntl.h>

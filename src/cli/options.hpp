@@ -10,7 +10,7 @@
 //       --first-repetition F   first repetition index of this piece (needs --seed)
 //       --resume            continue the interrupted run on this output from its journal
 //       --no-postprocess    do not start the post-processing script
-//       --set NAME=VALUE    a model setting (repeatable; see driver/settings.hpp)
+//       --set NAME=VALUE    a model setting (repeatable; see cli/settings.hpp)
 //       --scenario FILE     model settings, one NAME = VALUE a line (--set wins)
 //       --sweep NAME=V1,V2,...   run every combination of the swept values
 //                           (each value once per setting, as the settings read it)
@@ -29,8 +29,10 @@
 #include <string>
 #include <vector>
 
-#include "driver/precision.hpp"
-#include "driver/settings.hpp"
+#include "cli/precision_request.hpp"
+#include "records/results_file.hpp"
+#include "records/run_error.hpp"
+#include "cli/settings.hpp"
 
 // What distinguishes the two programs.
 struct program_settings {
@@ -40,10 +42,6 @@ struct program_settings {
   std::string description;   // one line for --help
   bool draws_exponent = true;  // false: the power-to-pay exponent is one fixed value
 };
-
-// The largest --repetitions: row and worker arithmetic in int stays far from
-// overflow (whether the results fit in memory is checked before the run).
-inline constexpr int max_repetitions = 1000000000;
 
 // A sweep's points: at most default_max_points unless --max-points allows
 // more, up to max_sweep_points. Every point writes two files.
@@ -67,17 +65,18 @@ struct run_options {
   precision_request precision;      // from --precision and --precision-block
 };
 
-enum class parse_status { run, done, usage_error };
-
-struct parse_result {
-  parse_status status = parse_status::run;
+// What the command line asks for: a run with `options`, or only `text` (the
+// help or version text) printed.
+struct parsed_command {
   run_options options;
-  std::string text;  // help or version text (done), or the error (usage_error)
+  std::optional<std::string> text;
 };
 
 // Parses the arguments and checks every setting and swept value. Never
-// prints, and reads no file but the --scenario file.
-parse_result parse_options(int argc, const char* const argv[], const program_settings& program);
+// prints, and reads no file but the --scenario file. Throws run_error with
+// exit_usage_error and the problem (without the usage text) for an argument
+// it refuses.
+parsed_command parse_options(int argc, const char* const argv[], const program_settings& program);
 
 // The usage text that --help prints and a usage error ends with.
 std::string usage_text(const program_settings& program);

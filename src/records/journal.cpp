@@ -1,4 +1,4 @@
-#include "driver/journal.hpp"
+#include "records/journal.hpp"
 
 #include <boost/crc.hpp>
 #include <array>
@@ -15,8 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "driver/options.hpp"
-#include "driver/results_file.hpp"
+#include "records/results_file.hpp"
 
 using json = nlohmann::json;
 
@@ -40,7 +39,7 @@ std::string read_fully(int fd)
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
-      throw journal_error("cannot read: " + error_text());
+      throw run_error("cannot read: " + error_text());
     }
     if (n == 0) return text;
     text.append(buffer, static_cast<std::size_t>(n));
@@ -54,7 +53,7 @@ std::uint64_t whole_number(const json& j, const char* key, const char* what, std
   const json& value = j.at(key);
   if (!value.is_number_unsigned() || value.get<std::uint64_t>() < least ||
       value.get<std::uint64_t>() > most) {
-    throw journal_error("line 1: " + std::string(what) + " " + value.dump() +
+    throw run_error("line 1: " + std::string(what) + " " + value.dump() +
                         " is not a whole number from " + std::to_string(least) + " to " +
                         std::to_string(most));
   }
@@ -71,7 +70,7 @@ journal_header header_from_json(const json& j)
   errno = 0;
   h.seed = std::strtoull(seed.c_str(), &end, 10);
   if (seed.empty() || seed[0] == '-' || *end != '\0' || errno != 0) {
-    throw journal_error("line 1: the seed '" + seed + "' is not a whole number");
+    throw run_error("line 1: the seed '" + seed + "' is not a whole number");
   }
   h.repetitions = static_cast<int>(
       whole_number(j, "repetitions", "the repetition count", 1, static_cast<std::uint64_t>(max_repetitions)));
@@ -102,13 +101,13 @@ bool is_checksum(const std::string& text)
 }
 
 // Reads the header line (without its line end); `version` receives its
-// format version. Throws journal_error.
+// format version. Throws run_error.
 journal_header parse_header(const std::string& line, int& version)
 {
   try {
     const json whole = json::parse(line);
     if (!whole.is_object() || whole.value("format", "") != format_name) {
-      throw journal_error("line 1: not a journal header");
+      throw run_error("line 1: not a journal header");
     }
     const json named = whole.value("format_version", json());
     version = !named.is_number_unsigned() ? 0
@@ -116,12 +115,12 @@ journal_header parse_header(const std::string& line, int& version)
               : named == unchecked_format_version ? unchecked_format_version
                                                   : 0;
     if (version == 0) {
-      throw journal_error("line 1: journal format version " + named.dump() +
+      throw run_error("line 1: journal format version " + named.dump() +
                           ", this program reads versions " + std::to_string(unchecked_format_version) +
                           " and " + std::to_string(format_version));
     }
     if (!whole.contains("crc32c")) {
-      if (version != unchecked_format_version) throw journal_error("line 1: the header has no checksum");
+      if (version != unchecked_format_version) throw run_error("line 1: the header has no checksum");
       return header_from_json(whole);
     }
     // A header with a checksum is checked whatever version it names.
@@ -130,16 +129,16 @@ journal_header parse_header(const std::string& line, int& version)
     const std::string sum = line.size() > tail ? line.substr(line.size() - checksum_digits - 2, checksum_digits) : "";
     if (line.size() <= tail || line.compare(line.size() - tail, key.size(), key) != 0 ||
         line.compare(line.size() - 2, 2, "\"}") != 0 || !is_checksum(sum)) {
-      throw journal_error("line 1: the header's checksum is not its last key");
+      throw run_error("line 1: the header's checksum is not its last key");
     }
     const std::string covered = line.substr(0, line.size() - tail) + "}";
     if (journal_checksum(covered) != sum) {
-      throw journal_error("line 1: the header does not match its checksum (the line is damaged or was edited)");
+      throw run_error("line 1: the header does not match its checksum (the line is damaged or was edited)");
     }
-    if (version != format_version) throw journal_error("line 1: a version 1 header with a checksum");
+    if (version != format_version) throw run_error("line 1: a version 1 header with a checksum");
     return header_from_json(json::parse(covered));
   } catch (const json::exception& e) {
-    throw journal_error(std::string("line 1: unreadable header (") + e.what() + ")");
+    throw run_error(std::string("line 1: unreadable header (") + e.what() + ")");
   }
 }
 
@@ -230,7 +229,7 @@ journal_contents parse_journal(const std::string& text)
 {
   journal_contents c;
   const std::size_t header_end = text.find('\n');
-  if (header_end == std::string::npos) throw journal_error("line 1: the header is incomplete");
+  if (header_end == std::string::npos) throw run_error("line 1: the header is incomplete");
   c.header = parse_header(text.substr(0, header_end), c.format_version);
   std::map<std::uint64_t, results_row> seen;
   std::size_t at = header_end + 1;
@@ -246,16 +245,16 @@ journal_contents parse_journal(const std::string& text)
     results_row row{};
     const std::string where = "line " + std::to_string(line_number) + ": ";
     if (const std::string p = parse_row(line, c.format_version, index, row); !p.empty()) {
-      throw journal_error(where + p);
+      throw run_error(where + p);
     }
     const std::uint64_t first = c.header.first_repetition;
     if (index < first || index - first >= static_cast<std::uint64_t>(c.header.repetitions)) {
-      throw journal_error(where + "repetition " + std::to_string(index) + " is outside the run");
+      throw run_error(where + "repetition " + std::to_string(index) + " is outside the run");
     }
     const auto [it, added] = seen.emplace(index, row);
     if (!added) {
       if (std::memcmp(it->second.data(), row.data(), sizeof row) != 0) {
-        throw journal_error(where + "repetition " + std::to_string(index) + " recorded twice, differently");
+        throw run_error(where + "repetition " + std::to_string(index) + " recorded twice, differently");
       }
     } else {
       c.rows.emplace_back(index, row);
@@ -270,7 +269,7 @@ journal_header read_journal_header(const std::string& path)
 {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    throw journal_error(path + ": " + (errno == ENOENT ? std::string("there is no journal to resume")
+    throw run_error(path + ": " + (errno == ENOENT ? std::string("there is no journal to resume")
                                                        : "cannot open: " + error_text()));
   }
   std::string text;
@@ -282,17 +281,17 @@ journal_header read_journal_header(const std::string& path)
     } else if (errno != EINTR) {
       const std::string why = error_text();
       ::close(fd);
-      throw journal_error(path + ": cannot read: " + why);
+      throw run_error(path + ": cannot read: " + why);
     }
   }
   ::close(fd);
   const std::size_t end = text.find('\n');
-  if (end == std::string::npos) throw journal_error(path + ": line 1: the header is incomplete");
+  if (end == std::string::npos) throw run_error(path + ": line 1: the header is incomplete");
   int version = 0;
   try {
     return parse_header(text.substr(0, end), version);
-  } catch (const journal_error& e) {
-    throw journal_error(path + ": " + e.what());
+  } catch (const run_error& e) {
+    throw run_error(path + ": " + e.what());
   }
 }
 
@@ -340,7 +339,7 @@ journal_file::journal_file(const std::string& path, open_mode mode, const journa
       ::close(fd_);
       fd_ = -1;
     }
-    throw journal_error(path_ + ": " + why);
+    throw run_error(path_ + ": " + why);
   };
   for (;;) {
     const int flags = O_RDWR | O_CLOEXEC | (mode == open_mode::fresh ? O_CREAT | O_EXCL : 0);
@@ -391,7 +390,7 @@ journal_file::journal_file(const std::string& path, open_mode mode, const journa
 
   try {
     contents_ = parse_journal(read_fully(fd_));
-  } catch (const journal_error& e) {
+  } catch (const run_error& e) {
     fail(e.what());
   }
   if (::ftruncate(fd_, static_cast<off_t>(contents_.valid_length)) != 0 ||

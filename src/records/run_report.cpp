@@ -1,4 +1,4 @@
-#include "driver/run_report.hpp"
+#include "records/run_report.hpp"
 
 #include <cmath>
 #include <cstdio>

@@ -32,12 +32,12 @@
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "driver/region.hpp"
+#include "loops/repetition_io.hpp"
+#include "records/run_error.hpp"
 
 // The text values of the model settings, by name.
 using settings_map = std::map<std::string, std::string>;
@@ -53,11 +53,8 @@ struct journal_header {
   std::map<std::string, std::optional<std::string>> input_tables;
 };
 
-// A journal that cannot be read or belongs to another run; what() names the
-// file's line and the problem.
-struct journal_error : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
+// A journal that cannot be read or belongs to another run is thrown as a
+// run_error whose message names the file's line and the problem.
 
 // The lines of the current format, with their line ends.
 std::string format_journal_header(const journal_header& header);
@@ -75,7 +72,7 @@ struct journal_contents {
   int format_version = 2;        // 1: without checksums
 };
 
-// Reads journal text. Throws journal_error.
+// Reads journal text. Throws run_error.
 journal_contents parse_journal(const std::string& text);
 
 // A field in which two descriptions of a run differ, with both values as text.
@@ -95,7 +92,7 @@ struct header_difference {
 std::vector<header_difference> header_differences(const journal_header& had, const journal_header& now);
 
 // Reads and checks only the header of the journal at `path`, without taking
-// its lock. Throws journal_error naming the file (as journal_file does).
+// its lock. Throws run_error naming the file (as journal_file does).
 journal_header read_journal_header(const std::string& path);
 
 // "" when `journal` may be continued by a run described by `run`, otherwise
@@ -111,7 +108,7 @@ class journal_file {
 
   // Opens and locks `path`. fresh: the file must be absent or empty, and the
   // header is written. resume: the file must exist; it is read (see
-  // contents()) and cut back to its last whole line. Throws journal_error
+  // contents()) and cut back to its last whole line. Throws run_error
   // naming the problem (the lock held by another run, an earlier run's rows
   // in the way, no journal to resume, a malformed line).
   journal_file(const std::string& path, open_mode mode, const journal_header& header);

@@ -13,6 +13,11 @@
 #include <string>
 #include <vector>
 
+// The largest --repetitions, and so the most rows of a results table or a
+// journal: row and worker arithmetic in int stays far from overflow
+// (whether the results fit in memory is checked before the run).
+inline constexpr int max_repetitions = 1000000000;
+
 // One value in the results file's number format.
 std::string format_value(double value);
 

@@ -50,9 +50,14 @@
 #include <string>
 #include <vector>
 
-#include "driver/journal.hpp"
-#include "driver/region.hpp"
-#include "driver/run_report.hpp"
+#include "records/journal.hpp"
+#include "records/run_report.hpp"
+
+// A repetition that failed, and why.
+struct repetition_failure {
+  std::uint64_t index;
+  std::string message;
+};
 
 struct run_record {
   journal_header run;

@@ -1,4 +1,4 @@
-#include "driver/metadata.hpp"
+#include "records/metadata.hpp"
 
 #include <ctime>
 #include <nlohmann/json.hpp>

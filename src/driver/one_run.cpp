@@ -240,9 +240,9 @@ void write_metadata(const run_context& run, point_state& p, const char* status)
   record.repetitions_done = count_finished(p.outcome.finished);
   record.failures = p.outcome.failures;
   record.rank_deficient_span_fits = p.outcome.notes.rank_deficient_span_fits;
-  // What the run cost: in the metadata, and on a terminal.
+  // What the run cost: one line on stderr, and the metadata.
   record.cost.rows = static_cast<std::uint64_t>(record.repetitions_done - record.resumed_rows);
-  if (p.status_on_terminal.shown()) std::cerr << cost_text(record.cost) << std::endl;
+  std::cerr << cost_text(record.cost) << std::endl;
   const std::string path = run.layout.results + "/" + metadata_file_name(p.output);
   if (const std::string problem = write_file_atomically(path, metadata_text(record)); !problem.empty()) {
     std::cerr << "could not write the metadata " << path << ": " << problem << std::endl;

@@ -3,9 +3,10 @@
 // The progress bar of asterisks stays on the standard output. When the
 // standard error is a terminal, a status line there is rewritten (carriage
 // return) at most once a second with the rows done, repetitions per second,
-// the elapsed time and the estimated time left, and one line at the end says
-// what the run cost. The standard error of a run whose standard error is a
-// file or a pipe stays as it was: the cost is in the metadata.
+// the elapsed time and the estimated time left. Every run that reaches its
+// repetitions ends with one line on the standard error saying what it cost
+// (rows, wall time, repetitions per second, core-seconds per repetition),
+// the same figures as its metadata.
 #pragma once
 
 #include <chrono>

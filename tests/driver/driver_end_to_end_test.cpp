@@ -24,7 +24,7 @@ struct layout {
   process_result run(const std::vector<std::string>& args = {}, const fs::path& cwd = {},
                      std::vector<std::string> env = {}) const
   {
-    return wait_process(start(args, cwd, std::move(env)));
+    return without_cost_line(wait_process(start(args, cwd, std::move(env))));
   }
   started_process start(const std::vector<std::string>& args = {}, const fs::path& cwd = {},
                         std::vector<std::string> env = {}) const
@@ -101,7 +101,11 @@ void expect_setup_error(const process_result& r, const std::string& fragment, co
 TEST(driver_end_to_end, a_run_reads_data_writes_results_and_postprocesses_in_R)
 {
   layout l;
-  const process_result r = l.run();
+  const process_result raw = wait_process(l.start());
+  // Every run ends its messages with what it cost.
+  EXPECT_EQ(lines_of(raw.err).back().rfind("run cost: 120 rows in ", 0), 0u) << raw.err;
+  EXPECT_NE(raw.err.find(" core-seconds per repetition\n"), std::string::npos) << raw.err;
+  const process_result r = without_cost_line(raw);
   ASSERT_EQ(r.status, 0) << r.err;
   const auto notes = lines_of(r.err);
   ASSERT_EQ(notes.size(), 1u) << r.err;

@@ -34,9 +34,9 @@ struct project {
                      const std::string& threads = "2") const
   {
     args.insert(args.begin(), (root / "executables" / program).string());
-    return run_process(args, root / "executables",
+    return without_cost_line(run_process(args, root / "executables",
                        {"PATH=" + (root / "bin").string() + ":/usr/bin:/bin",
-                        "OMP_NUM_THREADS=" + threads});
+                        "OMP_NUM_THREADS=" + threads}));
   }
   std::string results(const std::string& name) const { return read_file(root / "results" / name); }
 };

@@ -117,6 +117,16 @@ void write_file(const fs::path& file, const std::string& text)
   out << text;
 }
 
+process_result without_cost_line(process_result r)
+{
+  std::string kept;
+  for (const std::string& line : lines_of(r.err)) {
+    if (line.rfind("run cost: ", 0) != 0) kept += line + "\n";
+  }
+  r.err = kept;
+  return r;
+}
+
 std::vector<std::string> lines_of(const std::string& text)
 {
   std::vector<std::string> lines;

@@ -52,5 +52,10 @@ bool wait_for_lines(const std::filesystem::path& file, std::size_t lines);
 std::string read_file(const std::filesystem::path& file);
 void write_file(const std::filesystem::path& file, const std::string& text);
 
+// `r` with the "run cost: ..." line that every run that reaches its
+// repetitions prints last on stderr taken out of r.err, for tests of the
+// other messages.
+process_result without_cost_line(process_result r);
+
 // The lines of `text`, without their line ends.
 std::vector<std::string> lines_of(const std::string& text);

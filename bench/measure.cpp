@@ -42,9 +42,12 @@ input_tables tables_from(const std::string& dir)
 {
   if (chdir(dir.c_str()) != 0) throw std::runtime_error("cannot enter the data directory " + dir);
   input_tables t = load_tables(".");
-  std::string problem = span_table_problem(t.span);
-  if (problem.empty()) problem = g_table_problem(t.g);
-  if (!problem.empty()) throw std::runtime_error("the input tables in " + dir + " are unusable: " + problem);
+  try {
+    check_span_table(t.span, dir + "/" + span_file);
+    check_g_table(t.g, dir + "/" + g_file);
+  } catch (const run_error& e) {
+    throw std::runtime_error(std::string("the input tables are unusable: ") + e.what());
+  }
   return t;
 }
 

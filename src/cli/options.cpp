@@ -142,8 +142,7 @@ void read_sweep(const std::vector<std::string>& texts,
     std::map<std::string, std::string> seen;  // each value as the settings show it -> as given
     for (const std::string& v : axis.values) {
       model_settings probe = o.settings;
-      const std::string problem = apply_setting(probe, axis.name, v, program.draws_exponent);
-      if (!problem.empty()) usage_error("--sweep " + problem);
+      apply_setting(probe, axis.name, v, program.draws_exponent, "--sweep ");
       for (const auto& [name, shown] : setting_values(probe, program.draws_exponent)) {
         if (name != axis.name) continue;
         const auto [it, added] = seen.emplace(shown, v);
@@ -195,13 +194,11 @@ void read_settings(const po::variables_map& vm, const program_settings& program,
       const std::string where = file + " line " + std::to_string(l.line) + ": ";
       if (std::find(seen.begin(), seen.end(), l.name) != seen.end()) usage_error(where + echoed(l.name) + " is set twice");
       seen.push_back(l.name);
-      const std::string problem = apply_setting(o.settings, l.name, l.value, program.draws_exponent);
-      if (!problem.empty()) usage_error(where + problem);
+      apply_setting(o.settings, l.name, l.value, program.draws_exponent, where);
     }
   }
   for (const auto& [name, value] : from_line) {
-    const std::string problem = apply_setting(o.settings, name, value, program.draws_exponent);
-    if (!problem.empty()) usage_error("--set " + problem);
+    apply_setting(o.settings, name, value, program.draws_exponent, "--set ");
   }
   read_sweep(list("sweep"), from_line, program, o);
   if (o.resume && !o.seed && !o.sweep.empty()) {
@@ -308,17 +305,15 @@ void read_counts(const po::variables_map& vm, run_options& o)
   }
 }
 
-// The precision targets and block; "" or the usage error.
-std::string read_precision(const po::variables_map& vm, precision_request& request)
+// The precision targets and block. Throws the usage error.
+void read_precision(const po::variables_map& vm, precision_request& request)
 {
   if (vm.count("precision")) {
-    for (const std::string& text : vm["precision"].as<std::vector<std::string>>()) {
-      if (std::string problem = add_precision_target(text, request); !problem.empty()) return problem;
-    }
+    for (const std::string& text : vm["precision"].as<std::vector<std::string>>()) add_precision_target(text, request);
   }
-  if (vm.count("precision-block") == 0) return "";
-  if (!request.used()) return "--precision-block needs --precision";
-  return set_precision_block(vm["precision-block"].as<std::string>(), request);
+  if (vm.count("precision-block") == 0) return;
+  if (!request.used()) usage_error("--precision-block needs --precision");
+  set_precision_block(vm["precision-block"].as<std::string>(), request);
 }
 
 }  // namespace
@@ -373,6 +368,6 @@ parsed_command parse_options(int argc, const char* const argv[], const program_s
   read_counts(vm, o);
   read_settings(vm, program, o);
   // --precision and --precision-block (cli/precision_request.hpp).
-  if (const std::string problem = read_precision(vm, o.precision); !problem.empty()) usage_error(problem);
+  read_precision(vm, o.precision);
   return r;
 }

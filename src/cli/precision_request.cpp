@@ -42,7 +42,9 @@ std::string round_trip(double value)
 
 }  // namespace
 
-std::string add_precision_target(const std::string& text, precision_request& request)
+namespace {
+
+std::string target_problem(const std::string& text, precision_request& request)
 {
   const auto eq = text.find('=');
   if (eq == std::string::npos || eq == 0) return "--precision takes NAME=HALF_WIDTH, got '" + echoed(text) + "'";
@@ -70,7 +72,7 @@ std::string add_precision_target(const std::string& text, precision_request& req
   return "";
 }
 
-std::string set_precision_block(const std::string& text, precision_request& request)
+std::string block_problem(const std::string& text, precision_request& request)
 {
   long long block = 0;
   bool digits = !text.empty() && text.size() <= 10;
@@ -84,6 +86,18 @@ std::string set_precision_block(const std::string& text, precision_request& requ
   }
   request.block = static_cast<int>(block);
   return "";
+}
+
+}  // namespace
+
+void add_precision_target(const std::string& text, precision_request& request)
+{
+  if (std::string why = target_problem(text, request); !why.empty()) throw run_error(why, exit_usage_error);
+}
+
+void set_precision_block(const std::string& text, precision_request& request)
+{
+  if (std::string why = block_problem(text, request); !why.empty()) throw run_error(why, exit_usage_error);
 }
 
 std::string precision_arguments(const precision_request& request)

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "loops/repetition_io.hpp"
+#include "records/run_error.hpp"
 
 inline constexpr int default_precision_block = 1000;
 
@@ -25,11 +26,12 @@ struct precision_request {
   bool used() const { return !targets.empty(); }
 };
 
-// Adds the target `text` (NAME=HALF_WIDTH) to `request`. Returns "" or the
-// usage error (unknown name, a half-width not a finite number above 0, a
-// name given twice).
-std::string add_precision_target(const std::string& text, precision_request& request);
-// Sets the block from `text` (a whole number from 2 to 10^9). "" or the usage error.
-std::string set_precision_block(const std::string& text, precision_request& request);
+// Adds the target `text` (NAME=HALF_WIDTH) to `request`. Throws run_error
+// (exit_usage_error) for an unknown name, a half-width that is not a finite
+// number above 0, or a name given twice.
+void add_precision_target(const std::string& text, precision_request& request);
+// Sets the block from `text`, a whole number from 2 to 10^9; throws run_error
+// (exit_usage_error) for anything else.
+void set_precision_block(const std::string& text, precision_request& request);
 // The options that ask for `request` again ("" when not used), each preceded by a space.
 std::string precision_arguments(const precision_request& request);

@@ -143,8 +143,11 @@ const std::vector<std::string>& setting_names()
   return names;
 }
 
-std::string apply_setting(model_settings& s, const std::string& name, const std::string& text,
-                          bool draws_exponent)
+namespace {
+
+// Why `text` cannot set `name` (then `s` is unchanged), or "" after setting it.
+std::string setting_problem(model_settings& s, const std::string& name, const std::string& text,
+                            bool draws_exponent)
 {
   // Built only when needed: a large sweep applies a value per point.
   const auto bad = [&] { return name + " takes " + allowed(name, draws_exponent) + ", got '" + echoed(text) + "'"; };
@@ -195,6 +198,16 @@ std::string apply_setting(model_settings& s, const std::string& name, const std:
   return "";
 }
 
+}  // namespace
+
+void apply_setting(model_settings& s, const std::string& name, const std::string& value,
+                   bool draws_exponent, const std::string& context)
+{
+  if (std::string problem = setting_problem(s, name, value, draws_exponent); !problem.empty()) {
+    throw run_error(context + problem, exit_usage_error);
+  }
+}
+
 std::vector<std::pair<std::string, std::string>> setting_values(const model_settings& s,
                                                                 bool draws_exponent)
 {
@@ -230,8 +243,10 @@ std::string settings_help(bool draws_exponent)
 std::vector<scenario_line> read_scenario(const std::string& path)
 {
   std::string text;
-  if (const std::string problem = read_input_file(path, "scenario file", text); !problem.empty()) {
-    throw run_error("cannot read the scenario file " + echoed(path, 4096) + ": " + problem, exit_usage_error);
+  try {
+    text = read_input_file(path, "scenario file");
+  } catch (const run_error& e) {
+    throw run_error("cannot read the scenario file " + echoed(path, 4096) + ": " + e.what(), exit_usage_error);
   }
   const std::string byte_order_mark = "\xEF\xBB\xBF";  // as an editor may save UTF-8
   if (text.compare(0, byte_order_mark.size(), byte_order_mark) == 0) text.erase(0, byte_order_mark.size());
@@ -260,6 +275,8 @@ double smallest_top_fraction(int firms)
   while (top_count(n, std::nextafter(f, 0.0)) >= 1) f = std::nextafter(f, 0.0);
   return f;
 }
+
+namespace {
 
 std::string measure_problem(const model_settings& s)
 {
@@ -301,7 +318,6 @@ std::string measure_problem(const model_settings& s)
   return "";
 }
 
-namespace {
 
 // run_problem with the mean firm size at the lowest alpha given.
 std::string run_problem_with_mean(const model_settings& s, double mean, int workers, double memory)
@@ -329,21 +345,25 @@ std::string run_problem_with_mean(const model_settings& s, double mean, int work
 
 }  // namespace
 
-std::string run_problem(const model_settings& s, int workers, double memory)
+void check_run(const model_settings& s, int workers, double memory)
 {
-  return run_problem_with_mean(s, power_law_mean(s.alpha.low, s.largest_firm), workers, memory);
+  const double mean = power_law_mean(s.alpha.low, s.largest_firm);
+  if (std::string m = run_problem_with_mean(s, mean, workers, memory); !m.empty()) {
+    throw run_error(m, exit_usage_error);
+  }
 }
 
-std::string grid_run_problem(const std::vector<sweep_point>& points, int workers, double memory)
+void check_grid(const std::vector<sweep_point>& points, int workers, double memory)
 {
   std::map<std::pair<double, int>, double> means;  // by lowest alpha and largest firm
   for (const sweep_point& p : points) {
     const std::pair<double, int> economy{p.settings.alpha.low, p.settings.largest_firm};
     auto it = means.find(economy);
     if (it == means.end()) it = means.emplace(economy, power_law_mean(economy.first, economy.second)).first;
-    if (std::string m = run_problem_with_mean(p.settings, it->second, workers, memory); !m.empty()) return m;
+    if (std::string m = run_problem_with_mean(p.settings, it->second, workers, memory); !m.empty()) {
+      throw run_error(m, exit_usage_error);
+    }
   }
-  return "";
 }
 
 double machine_memory()
@@ -362,8 +382,7 @@ std::vector<sweep_point> sweep_grid(const model_settings& base, const std::vecto
     for (const sweep_point& p : points) {
       for (const std::string& v : axis.values) {
         sweep_point q = p;
-        const std::string problem = apply_setting(q.settings, axis.name, v, draws_exponent);
-        if (!problem.empty()) throw std::invalid_argument(problem);
+        apply_setting(q.settings, axis.name, v, draws_exponent);
         q.values.push_back(v);
         next.push_back(std::move(q));
       }

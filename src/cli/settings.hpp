@@ -30,15 +30,17 @@
 #include <vector>
 
 #include "loops/model_settings.hpp"
+#include "records/run_error.hpp"
 
 // The setting names, in the order of --help and of the rendered settings.
 const std::vector<std::string>& setting_names();
 
-// Sets `name` from its text. Returns "" on success, otherwise a message that
-// names the setting and its allowed values (the settings are then unchanged).
-// `draws_exponent` is false for a program without a draw for the exponent.
-std::string apply_setting(model_settings& s, const std::string& name, const std::string& value,
-                          bool draws_exponent);
+// Sets `name` from its text. Throws run_error (exit_usage_error) whose
+// message is `context` followed by one that names the setting and its
+// allowed values; the settings are then unchanged. `draws_exponent` is false
+// for a program without a draw for the exponent.
+void apply_setting(model_settings& s, const std::string& name, const std::string& value,
+                   bool draws_exponent, const std::string& context = "");
 
 // Every setting as "name=value" lines, in setting_names() order: the settings
 // in force, for the results' metadata and the resume check.
@@ -63,24 +65,24 @@ struct scenario_line {
 // line).
 std::vector<scenario_line> read_scenario(const std::string& path);
 
-// Why these settings would give a measure that is undefined or the same in
-// every row, or "": firms below 2 (every Gini 0); a top group of
+// Settings under which a measure would be undefined or the same in every
+// row, which check_run refuses: firms below 2 (every Gini 0); a top group of
 // floor(firms * top_fraction) = 0 members (both top shares 0); a fixed span
 // under which every firm has one level (all power equal, the Gini of power
 // 0); an exponent that can only be 0 with sigma=0 (all pay equal). The
 // message names the settings and a value that works.
-std::string measure_problem(const model_settings& s);
 
 // The smallest top_fraction whose top group of `firms` members holds at
 // least one, in the arithmetic the top share uses (top_count).
 double smallest_top_fraction(int firms);
 
-// Why these settings cannot run on `workers` workers in `memory` bytes, or
-// "": measure_problem's reasons; at the lowest alpha an economy would hold
-// 2^31 members or more on average (power_law_mean); or the workers' memory
-// (each worker's as loops/fast_repetition.hpp states it) exceeds 80 % of
-// `memory`.
-std::string run_problem(const model_settings& s, int workers, double memory);
+// Throws run_error (exit_usage_error) saying why these settings cannot run
+// on `workers` workers in `memory` bytes: a measure they would leave
+// undefined or the same in every row (above); at the lowest alpha an economy
+// would hold 2^31 members or more on average (power_law_mean); or the
+// workers' memory (each worker's as loops/fast_repetition.hpp states it)
+// exceeds 80 % of `memory`.
+void check_run(const model_settings& s, int workers, double memory);
 
 // The machine's physical memory in bytes.
 double machine_memory();
@@ -97,13 +99,12 @@ struct sweep_point {
 };
 
 // Every combination of the axes' values applied to `base`, the first axis
-// varying slowest. Throws std::invalid_argument naming the setting for a
-// value apply_setting refuses.
+// varying slowest. Throws apply_setting's run_error for a value it refuses.
 std::vector<sweep_point> sweep_grid(const model_settings& base, const std::vector<sweep_axis>& axes,
                                     bool draws_exponent);
 
-// run_problem of each point in turn: the first problem found, or "". Each
+// check_run of each point in turn (the first problem found is thrown). Each
 // distinct economy (lowest alpha, largest firm) has its mean size computed
 // once, so that a grid of many points is checked in about the time of its
 // distinct economies.
-std::string grid_run_problem(const std::vector<sweep_point>& points, int workers, double memory);
+void check_grid(const std::vector<sweep_point>& points, int workers, double memory);

@@ -67,14 +67,15 @@ std::uint64_t draw_run_seed()
 
 
 
-// Why a row of the power-to-pay table cannot serve exponent=table, or "".
-std::string exponent_row_problem(const double* row)
+// Throws run_error when a row of the power-to-pay table cannot serve
+// exponent=table.
+void check_exponent_row(const double* row)
 {
   model_settings probe;
   std::ostringstream value;
   value.precision(17);
   value << row[0];
-  return apply_setting(probe, "exponent", value.str(), true);
+  apply_setting(probe, "exponent", value.str(), true);
 }
 
 // Opens /dev/null on each of the descriptors 0, 1 and 2 that is closed, so
@@ -156,8 +157,10 @@ std::vector<sweep_point> plan_points(const program_settings& program, const run_
 {
   std::vector<sweep_point> points{{options.settings, {}}};
   if (!options.sweep.empty()) points = sweep_grid(options.settings, options.sweep, program.draws_exponent);
-  if (const std::string m = grid_run_problem(points, omp_get_max_threads(), machine_memory()); !m.empty()) {
-    throw run_error(program.name + ": " + m, exit_usage_error);
+  try {
+    check_grid(points, omp_get_max_threads(), machine_memory());
+  } catch (const run_error& e) {
+    throw run_error(program.name + ": " + e.what(), e.status);
   }
   return points;
 }
@@ -199,17 +202,13 @@ void load_inputs(run_context& run, const std::vector<sweep_point>& points)
   try {
     run.tables = load_tables(data, &table_notes);
     if (reads_exponent_table) {
-      run.tables.pay_exponent = read_table(data + "/" + pay_exponent_file, 1, exponent_row_problem);
+      run.tables.pay_exponent = read_table(data + "/" + pay_exponent_file, 1, check_exponent_row);
     }
   } catch (const run_error& e) {
     throw run_error(std::string("input table ") + e.what());
   }
-  if (const std::string p = span_table_problem(run.tables.span); !p.empty()) {
-    throw run_error("span table " + data + "/" + span_file + ": " + p);
-  }
-  if (const std::string p = g_table_problem(run.tables.g); !p.empty()) {
-    throw run_error("g table " + data + "/" + g_file + ": " + p);
-  }
+  check_span_table(run.tables.span, data + "/" + span_file);
+  check_g_table(run.tables.g, data + "/" + g_file);
   for (const std::string& note : table_notes) std::cerr << "note: " << note << std::endl;
   for (const char* file : {span_file, g_file, pay_exponent_file}) {
     run.table_sums[file] = sha256_of_file(data + "/" + file);

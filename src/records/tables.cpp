@@ -206,7 +206,10 @@ std::string unreadable(const std::string& path, const struct stat& info, const s
 
 }  // namespace
 
-std::string read_input_file(const std::string& path, const std::string& noun, std::string& bytes)
+namespace {
+
+// read_input_file's reading: "" with `bytes` filled, or the problem.
+std::string read_problem(const std::string& path, const std::string& noun, std::string& bytes)
 {
   bytes.clear();
   struct stat info;
@@ -240,6 +243,15 @@ std::string read_input_file(const std::string& path, const std::string& noun, st
     }
     bytes.append(buffer, static_cast<std::size_t>(n));
   }
+}
+
+}  // namespace
+
+std::string read_input_file(const std::string& path, const std::string& noun)
+{
+  std::string bytes;
+  if (std::string problem = read_problem(path, noun, bytes); !problem.empty()) throw run_error(problem);
+  return bytes;
 }
 
 std::string echoed(const std::string& text, std::size_t most)
@@ -332,8 +344,10 @@ arma::Mat<double> read_table(const std::string& path, arma::uword columns, row_c
                              bool wider)
 {
   std::string text;
-  if (const std::string problem = read_input_file(path, "table file", text); !problem.empty()) {
-    throw run_error(file_problem(path, problem));
+  try {
+    text = read_input_file(path, "table file");
+  } catch (const run_error& e) {
+    throw run_error(file_problem(path, e.what()));
   }
   if (text.compare(0, byte_order_mark.size(), byte_order_mark) == 0) text.erase(0, byte_order_mark.size());
 
@@ -371,8 +385,10 @@ arma::Mat<double> read_table(const std::string& path, arma::uword columns, row_c
     }
     for (const std::string& token : tokens) values.push_back(*number(token));
     if (check != nullptr) {
-      if (const std::string problem = check(values.data() + rows * columns); !problem.empty()) {
-        throw run_error(path + " line " + std::to_string(line_number) + ": " + problem);
+      try {
+        check(values.data() + rows * columns);
+      } catch (const run_error& e) {
+        throw run_error(path + " line " + std::to_string(line_number) + ": " + e.what());
       }
     }
     ++rows;
@@ -391,16 +407,15 @@ input_tables load_tables(const std::string& dir, std::vector<std::string>* notes
   const auto path = [&dir](const char* file) { return dir + "/" + file; };
   input_tables t;
   t.span = read_table(path(span_file), 2, [](const double* row) {
-    if (const std::string p = level_problem(row[0]); !p.empty()) return p;
-    return row[1] > 0.0 ? std::string() : "a span that is not positive (" + show(row[1]) + ")";
+    if (const std::string p = level_problem(row[0]); !p.empty()) throw run_error(p);
+    if (!(row[1] > 0.0)) throw run_error("a span that is not positive (" + show(row[1]) + ")");
   }, true);
   if (t.span.n_cols > 2 && notes != nullptr) {
     notes->push_back(path(span_file) + " has " + std::to_string(t.span.n_cols) +
                      " values on every line; only the first two (level, span) are used");
   }
   t.g = read_table(path(g_file), 1, [](const double* row) {
-    return row[0] >= 0.0 && row[0] < 1.0 ? std::string()
-                                         : "a value outside [0, 1) (" + show(row[0]) + ")";
+    if (!(row[0] >= 0.0 && row[0] < 1.0)) throw run_error("a value outside [0, 1) (" + show(row[0]) + ")");
   });
   try {
     t.pay_exponent = read_table(path(pay_exponent_file), 1);
@@ -419,8 +434,6 @@ std::string describe(const char* what, arma::uword row, double value)
   out << what << " in row " << row + 1 << " (" << value << ")";
   return out.str();
 }
-
-}  // namespace
 
 std::string span_table_problem(const arma::Mat<double>& span)
 {
@@ -447,4 +460,16 @@ std::string g_table_problem(const arma::Col<double>& g)
     if (!(g[i] >= 0.0 && g[i] < 1.0)) return describe("a value outside [0, 1)", i, g[i]);
   }
   return "";
+}
+
+}  // namespace
+
+void check_span_table(const arma::Mat<double>& span, const std::string& path)
+{
+  if (const std::string why = span_table_problem(span); !why.empty()) throw run_error("span table " + path + ": " + why);
+}
+
+void check_g_table(const arma::Col<double>& g, const std::string& path)
+{
+  if (const std::string why = g_table_problem(g); !why.empty()) throw run_error("g table " + path + ": " + why);
 }

@@ -34,15 +34,16 @@
 // project's hold under 1 KiB each), far below the machine's memory.
 inline constexpr std::uint64_t max_input_file_bytes = 64ull * 1024 * 1024;  // 64 MiB
 
-// Reads the regular file at `path` whole into `bytes`. Returns "" or the
-// problem, without the path: "file not found", "is a directory, not a <noun>",
+// The bytes of the regular file at `path`, read whole. Throws run_error
+// whose message is the problem, without the path (the caller puts the file
+// before it): "file not found", "is a directory, not a <noun>",
 // "is a <kind> ..., not a regular file" for anything else (a device such as
 // /dev/zero, a FIFO, a socket; with the file a symbolic link leads to),
 // "is <N> bytes, more than ..." above max_input_file_bytes, or the system's
 // reason. A FIFO or device is refused before it is opened, and
 // the file is opened without blocking and checked again once open, so an
 // input can neither block the program nor fill its memory.
-std::string read_input_file(const std::string& path, const std::string& noun, std::string& bytes);
+std::string read_input_file(const std::string& path, const std::string& noun);
 
 // `text` as a message echoes it: whole up to `most` bytes, otherwise its
 // first bytes (never a part of a UTF-8 character) and a mark saying it was
@@ -64,8 +65,9 @@ inline constexpr const char* pay_exponent_file = "power_to_pay_exponent.txt";
 // "<path>: <problem>" or "<path> line L, column C: <problem>" (L and C count
 // from 1; C in bytes).
 
-// Why a row of values cannot be used, or "" when it can.
-using row_check = std::string (*)(const double* row);
+// Checks a row of values: throws run_error with the reason when it cannot be
+// used (read_table puts the file and line before it).
+using row_check = void (*)(const double* row);
 
 // The rows of the table file at `path`, `columns` values each (with `wider`,
 // at least `columns`, as many as the first row has), every row passing
@@ -92,11 +94,12 @@ inline constexpr double max_span_level = 1000;
 // table's problem, unused span columns) go to *notes, if given.
 input_tables load_tables(const std::string& dir, std::vector<std::string>* notes = nullptr);
 
-// Why the span table cannot drive a run, or "" when it can: it needs at least
-// one row and two columns, finite values, every level (column 0) a whole
-// number from 1 to max_span_level and every span (column 1) > 0.
-std::string span_table_problem(const arma::Mat<double>& span);
+// Throws run_error "span table <path>: <why>" when the span table read from
+// `path` cannot drive a run: it needs at least one row and two columns,
+// finite values, every level (column 0) a whole number from 1 to
+// max_span_level and every span (column 1) > 0.
+void check_span_table(const arma::Mat<double>& span, const std::string& path);
 
-// Why the g table cannot drive a run, or "" when it can: at least one value,
-// every value finite and in [0, 1).
-std::string g_table_problem(const arma::Col<double>& g);
+// Throws run_error "g table <path>: <why>" when the g table cannot drive a
+// run: it needs at least one value, every value finite and in [0, 1).
+void check_g_table(const arma::Col<double>& g, const std::string& path);

@@ -241,7 +241,7 @@ TEST(options, every_setting_is_checked_and_a_bad_one_named_with_its_range)
   for (const auto& [setting, message] : bad) expect_usage_error({"--set", setting}, message);
   expect_usage_error({"--set", "alpha=2", "--set", "alpha=3"}, "given twice");
 
-  EXPECT_EQ(run_problem(model_settings{}, 2, 16e9), "");
+  EXPECT_NO_THROW(check_run(model_settings{}, 2, 16e9));
 
   // vesktor draws no exponent: one value only, and the error points to quarnel.
   EXPECT_EQ(parse_frontier({"--set", "exponent=0.5"}).status, parse_status::run);
@@ -330,7 +330,13 @@ TEST(options, settings_that_empty_a_measure_are_refused)
     for (const char* s : sets) args.insert(args.end(), {"--set", s});
     const parse_result r = parse(args);
     EXPECT_EQ(r.status, parse_status::run) << r.text;
-    return run_problem(r.options.settings, 2, 16e9);
+    try {
+      check_run(r.options.settings, 2, 16e9);
+      return std::string();
+    } catch (const run_error& e) {
+      EXPECT_EQ(e.status, exit_usage_error);
+      return std::string(e.what());
+    }
   };
   const std::vector<std::pair<std::vector<const char*>, std::string>> cases{
       {{"firms=1"}, "firms=1 samples one member, whose Gini coefficients of power and pay are 0 in "

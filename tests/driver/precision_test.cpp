@@ -10,10 +10,24 @@
 
 namespace {
 
+// What a precision option's reader says of `text`: "" when it takes it,
+// otherwise its usage error.
+std::string refusal(void (*read)(const std::string&, precision_request&), const std::string& text,
+                    precision_request& r)
+{
+  try {
+    read(text, r);
+    return "";
+  } catch (const run_error& e) {
+    EXPECT_EQ(e.status, exit_usage_error);
+    return e.what();
+  }
+}
+
 precision_request request_of(std::vector<std::string> texts, int block = default_precision_block)
 {
   precision_request r;
-  for (const std::string& t : texts) EXPECT_EQ(add_precision_target(t, r), "") << t;
+  for (const std::string& t : texts) EXPECT_EQ(refusal(add_precision_target, t, r), "") << t;
   r.block = block;
   return r;
 }
@@ -79,12 +93,12 @@ TEST(precision, targets_and_block_are_read_strictly_and_given_back)
            {"gini_pay= 0.1", "--precision gini_pay takes a half-width that is a finite number above 0, got ' 0.1'"},
            {"gini_pay=0.1x", "--precision gini_pay takes a half-width that is a finite number above 0, got '0.1x'"},
            {"gini_pay=", "--precision gini_pay takes a half-width that is a finite number above 0, got ''"}}) {
-    EXPECT_EQ(add_precision_target(text, r), error);
+    EXPECT_EQ(refusal(add_precision_target, text, r), error);
   }
   EXPECT_FALSE(r.used());
-  EXPECT_EQ(add_precision_target("gini_pay=0.001", r), "");
-  EXPECT_EQ(add_precision_target("firm_size_exponent=2.5e-2", r), "");
-  EXPECT_EQ(add_precision_target("gini_pay=0.01", r), "--precision gini_pay is given twice");
+  EXPECT_EQ(refusal(add_precision_target, "gini_pay=0.001", r), "");
+  EXPECT_EQ(refusal(add_precision_target, "firm_size_exponent=2.5e-2", r), "");
+  EXPECT_EQ(refusal(add_precision_target, "gini_pay=0.01", r), "--precision gini_pay is given twice");
   ASSERT_EQ(r.targets.size(), 2u);
   EXPECT_EQ(r.targets[0].column, 2);
   EXPECT_EQ(r.targets[1].column, 6);
@@ -92,17 +106,17 @@ TEST(precision, targets_and_block_are_read_strictly_and_given_back)
 
   const std::string block_error = "--precision-block takes a whole number from 2 to 1000000000, got '";
   for (const std::string text : {"1", "0", "", "-5", "2.5", "1000000001", "99999999999", " 5"}) {
-    EXPECT_EQ(set_precision_block(text, r), block_error + text + "'");
+    EXPECT_EQ(refusal(set_precision_block, text, r), block_error + text + "'");
   }
   EXPECT_EQ(precision_arguments(r), " --precision gini_pay=0.001 --precision firm_size_exponent=0.025");
-  EXPECT_EQ(set_precision_block("250", r), "");
+  EXPECT_EQ(refusal(set_precision_block, "250", r), "");
   EXPECT_EQ(r.block, 250);
   EXPECT_EQ(precision_arguments(r), " --precision gini_pay=0.001 --precision firm_size_exponent=0.025 "
                                     "--precision-block 250");
   // The half-width given back is the shortest text of the same double.
   precision_request again;
-  EXPECT_EQ(add_precision_target("gini_pay=0.1", again), "");
-  EXPECT_EQ(add_precision_target("gini_power=0.30000000000000004", again), "");
+  EXPECT_EQ(refusal(add_precision_target, "gini_pay=0.1", again), "");
+  EXPECT_EQ(refusal(add_precision_target, "gini_power=0.30000000000000004", again), "");
   EXPECT_EQ(precision_arguments(again), " --precision gini_pay=0.1 --precision gini_power=0.30000000000000004");
   EXPECT_EQ(precision_arguments(precision_request{}), "");
 }

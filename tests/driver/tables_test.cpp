@@ -196,26 +196,44 @@ TEST(tables, load_checks_values_and_only_notes_the_unused_table)
   }
 }
 
+// What check_span_table or check_g_table says of a table, without the
+// "span table t: " or "g table t: " before it; "" when it passes.
+template <class Table>
+std::string reason(void (*check)(const Table&, const std::string&), const Table& table, const std::string& noun)
+{
+  try {
+    check(table, "t");
+    return "";
+  } catch (const run_error& e) {
+    const std::string prefix = noun + " t: ";
+    const std::string what = e.what();
+    EXPECT_EQ(what.rfind(prefix, 0), 0u) << what;
+    return what.substr(prefix.size());
+  }
+}
+std::string span_reason(const arma::Mat<double>& span) { return reason(check_span_table, span, "span table"); }
+std::string g_reason(const arma::Col<double>& g) { return reason(check_g_table, g, "g table"); }
+
 TEST(tables, span_table_checks)
 {
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  EXPECT_EQ(span_table_problem(arma::Mat<double>{{2, 3.0}, {3, 1.2}}), "");
-  EXPECT_NE(span_table_problem(arma::Mat<double>()), "");
-  EXPECT_NE(span_table_problem(arma::Mat<double>(4, 1, arma::fill::ones)).find("two columns"),
+  EXPECT_EQ(span_reason(arma::Mat<double>{{2, 3.0}, {3, 1.2}}), "");
+  EXPECT_NE(span_reason(arma::Mat<double>()), "");
+  EXPECT_NE(span_reason(arma::Mat<double>(4, 1, arma::fill::ones)).find("two columns"),
             std::string::npos);
-  EXPECT_NE(span_table_problem(arma::Mat<double>{{2, 3.0}, {3, nan}}).find("row 2"),
+  EXPECT_NE(span_reason(arma::Mat<double>{{2, 3.0}, {3, nan}}).find("row 2"),
             std::string::npos);
-  EXPECT_NE(span_table_problem(arma::Mat<double>{{2, 0.0}}).find("not positive"), std::string::npos);
-  EXPECT_NE(span_table_problem(arma::Mat<double>{{2, -1.0}}), "");
-  EXPECT_EQ(span_table_problem(arma::Mat<double>{{2, 3.0}, {2.0000001, 1.2}}),
+  EXPECT_NE(span_reason(arma::Mat<double>{{2, 0.0}}).find("not positive"), std::string::npos);
+  EXPECT_NE(span_reason(arma::Mat<double>{{2, -1.0}}), "");
+  EXPECT_EQ(span_reason(arma::Mat<double>{{2, 3.0}, {2.0000001, 1.2}}),
             "a level that is not a whole number from 1 to 1000 in row 2 (2.0000001)");
 }
 
 TEST(tables, g_table_checks)
 {
-  EXPECT_EQ(g_table_problem(arma::Col<double>{0.0, 0.1, 0.999}), "");
-  EXPECT_NE(g_table_problem(arma::Col<double>()), "");
-  EXPECT_NE(g_table_problem(arma::Col<double>{0.1, 1.0}).find("outside [0, 1)"), std::string::npos);
-  EXPECT_NE(g_table_problem(arma::Col<double>{-0.1}), "");
-  EXPECT_NE(g_table_problem(arma::Col<double>{std::numeric_limits<double>::infinity()}), "");
+  EXPECT_EQ(g_reason(arma::Col<double>{0.0, 0.1, 0.999}), "");
+  EXPECT_NE(g_reason(arma::Col<double>()), "");
+  EXPECT_NE(g_reason(arma::Col<double>{0.1, 1.0}).find("outside [0, 1)"), std::string::npos);
+  EXPECT_NE(g_reason(arma::Col<double>{-0.1}), "");
+  EXPECT_NE(g_reason(arma::Col<double>{std::numeric_limits<double>::infinity()}), "");
 }
